@@ -1,0 +1,3 @@
+#include "app/Version.h"
+
+QString ProgramVersion() { return QStringLiteral(LINDQVAR_VERSION); }

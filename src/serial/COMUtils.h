@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+
+// Stateless operations on serial ports named the system's way (COM1, COM3, ...). The names map
+// to device files through the port map (see PortMap.h). None of the read, write, open and close
+// operations raises; GetDosDevices and NextDeviceName do (std::exception, UTF-8 text).
+
+// A port handle holds the file descriptor; all bits set means no port is open.
+using THandle = std::uint32_t;
+inline constexpr THandle INVALID_HANDLE_VALUE = 0xFFFFFFFFu;
+
+// The receive buffer size of every read, and of the main window's transfer buffer.
+inline constexpr int COM_BUFFER_SIZE = 32768;
+
+// Opens the named port exclusively at the given speed, 8N1, raw, both queues purged, DTR
+// dropped and RTS raised. The handle is INVALID_HANDLE_VALUE first; it keeps an open handle when
+// the port opened but could not be prepared (the caller's CloseCOMPort releases it).
+bool OpenCOMPort(const QString &name, int baudRate, THandle &handle);
+// Applies the line settings at the given speed (non-standard speeds included).
+bool SetCOMPortParams(THandle handle, int baudRate);
+// Flushes, drains for a short bounded time, releases the locks and closes. True also when there
+// was nothing to close; the variable becomes INVALID_HANDLE_VALUE after a successful close.
+bool CloseCOMPort(THandle &handle);
+// Discards pending input and output (the stand-in for cancelling pending transfers).
+void CancelCOMIo(THandle handle);
+// Reads exactly the bytes queued now, at most bufferSize; the rest stays queued. Never blocks.
+// Returns the count, 0 when nothing is queued or the queue cannot be read, -1 for a fault.
+int ReadCOMPort(THandle handle, char *buffer, int bufferSize = COM_BUFFER_SIZE);
+// ReadCOMPort into a buffer of its own; the string is empty after 0 or -1.
+void ReadCOMString(THandle handle, QByteArray &data);
+// Writes count bytes; returns the count the driver took, 0 when it took nothing, -1 for a fault.
+int WriteCOMPort(THandle handle, const char *data, int count);
+int WriteCOMString(THandle handle, const QByteArray &data);
+
+// Fills the list with the port names (from the port map) whose device is present now, in map
+// order, keeping those that begin with the prefix (case-sensitive). Raises on a system error
+// before the list is touched.
+void GetDosDevices(QStringList &list, const QString &prefix);
+// Walks a NUL-separated multi-string: the name at pos (from 1), pos moves behind its NUL.
+// Raises std::out_of_range("aStartPos должен быть больше 0") for pos below 1.
+void NextDeviceName(const QString &text, int &pos, QString &name);
+// "%d: %s" lines for the present ports: "<description> (COMn)".
+void GetPortFriendlyNames(QStringList &list);
+// Whether the upper-cased name occurs in the upper-cased friendly-name listing. Reads the port
+// map and tests the one path; never runs hardware discovery.
+bool IsCOMPortPresent(const QString &name);
+
+// Why the last OpenCOMPort on this thread failed (for the caller's log); empty after success.
+QString LastCOMError();
