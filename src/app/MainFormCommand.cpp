@@ -1,0 +1,228 @@
+// The connection command and the window's side of a modem attempt.
+
+#include "app/MainFormUnit.h"
+
+#include "app/ExceptionHandler.h"
+#include "controls/Dialogs.h"
+#include "controls/URLLabel.h"
+#include "log/LOGUnit.h"
+#include "serial/RingThread.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QLabel>
+#include <QListWidget>
+#include <QThread>
+#include <QToolButton>
+
+namespace {
+
+constexpr int CableType = 1;
+constexpr int ModemType = 0;
+
+// Blanks and control characters at either end do not make a phone number.
+bool IsBlank(const QString &text)
+{
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() <= 32; });
+}
+
+void ShowError(QWidget *parent, const QString &text)
+{
+    TDialogs::Instance().MessageBox(parent, QStringLiteral("Ошибка"), text, TMsgIcon::Error);
+}
+
+} // namespace
+
+void TMainLindqvarForm::URLLabel1Click()
+{
+    URLLabel1->setEnabled(false);
+    // Enabled again however the handler ends, a fault included.
+    struct Reenable {
+        TURLLabel *label;
+        ~Reenable() { label->setEnabled(true); }
+    } reenable{URLLabel1};
+
+    if (!PortsListComboBox->currentText().contains(QStringLiteral("COM"))) {
+        ShowError(this, QStringLiteral("Нет доступных COM портов."));
+        return;
+    }
+    const int type = ConnectTypeComboBox->currentIndex();
+    if (URLLabel1->Tag == 0 && type == ModemType && IsBlank(PhoneNumber->currentText())) {
+        ShowError(this, QStringLiteral("Не указан номер телефона."));
+        return;
+    }
+
+    switch (URLLabel1->Tag) {
+    case 0: // connect
+        SetCommand(1, QStringLiteral("Отмена подключения"));
+        if (type == ModemType) {
+            StartRingThread();
+        } else if (type == CableType) {
+            ConnectTypeComboBox->setEnabled(false);
+            PortsListComboBox->setEnabled(false);
+            FModemConnect = false;
+            SpeedButton1->setEnabled(false);
+            if (OpenLinkPort() == INVALID_HANDLE_VALUE) {
+                SetStatus(QStringLiteral("COM-порт занят"), true);
+                return;
+            }
+            SetStatus(QStringLiteral("Идет подключение"), false);
+            QCoreApplication::processEvents();
+            MainLoop();
+        }
+        break;
+    case 1: // cancel
+        SetCommand(0, QStringLiteral("Подключить"));
+        SetStatus(QStringLiteral("Нет подключения"), false);
+        WriteLog(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку подключения в "
+                                "момент подключения к прибору"));
+        if (type == ModemType)
+            CancelRingThread();
+        CloseCOMPort(FCOMHandle);
+        EnableInputs(true);
+        break;
+    case 2: { // disconnect, nested in a dispatch of the running link
+        SetCommand(0, QStringLiteral("Подключить"));
+        FNeedCOMReconnect = false;
+        SetStatus(QStringLiteral("Нет подключения"), false);
+        WriteLog(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку подключения "
+                                "при подключенном приборе (разрыв подключения)"));
+        if (type == ModemType) {
+            FConnected = false;
+            HangUpModemLink();
+            FModemConnect = false;
+        } else if (type == CableType) {
+            FConnected = false; // the link closes its port as it ends
+        }
+        const QString port = PortsListComboBox->currentText();
+        RefreshPortList();
+        SelectComboItem(PortsListComboBox, port);
+        EnableInputs(true);
+        break;
+    }
+    case 3: // reconnect by modem, with the same port and number
+        SetCommand(1, QStringLiteral("Отмена подключения"));
+        StartRingThread();
+        break;
+    default:
+        break;
+    }
+}
+
+void TMainLindqvarForm::HangUpModemLink()
+{
+    // Three separate "+" writes leave the data mode; ATH hangs up.
+    for (int i = 0; i < 3; ++i)
+        WriteCOMString(FCOMHandle, QByteArrayLiteral("+"));
+    QThread::msleep(150);
+    HangUpModem();
+}
+
+void TMainLindqvarForm::StartRingThread()
+{
+    SavePhoneNumber(PhoneNumber->currentText());
+    EnableInputs(false);
+    FModemConnect = true;
+
+    TRingThreadCreateStruct createStruct;
+    createStruct.COM = PortsListComboBox->currentText();
+    createStruct.BaudRate = 19200;
+    createStruct.Phone = PhoneNumber->currentText();
+    createStruct.LogObject = LOGForm ? LOGForm->Log : nullptr;
+    createStruct.TerminateHandler = [this](TRingThread *sender) {
+        Guarded([&] { RingThreadTerminate(sender); });
+    };
+    createStruct.Owner = this;
+    RetireRingThread();
+    FRing = std::make_unique<TRingThread>(createStruct);
+}
+
+void TMainLindqvarForm::CancelRingThread()
+{
+    if (!FRing)
+        return;
+    FRing->SetErrorCode(255);
+    FRing->Terminate();
+    // The dialer's completion may be running further up this very stack (a dispatch inside
+    // the link it started): waiting for it there would never end.
+    if (FInRingTerminate == 0)
+        FRing->WaitFor();
+    RetireRingThread();
+}
+
+void TMainLindqvarForm::RetireRingThread()
+{
+    if (!FRing)
+        return;
+    TRingThread *ring = FRing.release();
+    if (ring->isFinished()) {
+        delete ring;
+        return;
+    }
+    // Still returning from its completion handler: freed as soon as it has ended.
+    connect(ring, &QThread::finished, ring, &QObject::deleteLater);
+    if (ring->isFinished())
+        ring->deleteLater();
+}
+
+void TMainLindqvarForm::RingThreadTerminate(TRingThread *sender)
+{
+    ++FInRingTerminate;
+    struct Leave {
+        int &depth;
+        ~Leave() { --depth; }
+    } leave{FInRingTerminate};
+
+    FCOMHandle = sender->TakeCOMHandle();
+    const std::uint32_t code = sender->ErrorCode();
+    if (code == 0) {
+        MainLoop();
+    } else if (code >= 1 && code <= 7) {
+        CloseCOMPort(FCOMHandle);
+        SetStatus(ModemErrorText(code), true);
+        SetCommand(0, QStringLiteral("Подключить"));
+        EnableInputs(true);
+    } else if (code == 255) {
+        CloseCOMPort(FCOMHandle);
+    }
+}
+
+void TMainLindqvarForm::WMRingProgress(int stage)
+{
+    SetStatus(Label7->text(), false);
+    switch (stage) {
+    case 1:
+        Label7->setText(QStringLiteral("Инициализация модема"));
+        break;
+    case 2:
+        Label7->setText(QStringLiteral("Регистрация в сети"));
+        break;
+    case 3:
+        Label7->setText(QStringLiteral("Набор номера"));
+        break;
+    default:
+        break;
+    }
+}
+
+bool TMainLindqvarForm::event(QEvent *event)
+{
+    if (event->type() == static_cast<QEvent::Type>(WM_RINGPROGRESS)) {
+        const int stage = static_cast<TRingProgressEvent *>(event)->Stage();
+        Guarded([&] { WMRingProgress(stage); });
+        return true;
+    }
+    return QWidget::event(event);
+}
+
+void TMainLindqvarForm::FormClose()
+{
+    FConnected = false;
+    // A dialer still dialling is ended here, so that the exit neither hangs nor leaves it
+    // working on a window that is going away.
+    if (FRing && !FRing->isFinished())
+        CancelRingThread();
+    TerminateSetup();
+    SavePortSettings();
+}

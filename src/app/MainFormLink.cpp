@@ -1,0 +1,274 @@
+// The bridge loop and the serial link steps of the main window.
+
+#include "app/MainFormUnit.h"
+
+#include "controls/Dialogs.h"
+#include "controls/URLLabel.h"
+#include "log/Win1251.h"
+#include "net/ServerSocket.h"
+#include "settings/COMSettingsUnit.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+void DispatchPendingMessages() { QCoreApplication::processEvents(); }
+
+const QString LinkLostText = QStringLiteral("Соединение было прервано, последний пакет не доставлен");
+
+} // namespace
+
+void TMainLindqvarForm::MainLoop()
+{
+    if (!RequestVerInfo()) {
+        WriteLog(QStringLiteral("Устройство не обнаружено, работа программы невозможна"));
+        TDialogs::Instance().MessageBox(
+            this, QStringLiteral("Error"),
+            QStringLiteral("Устройство не обнаружено, работа программы невозможна."),
+            TMsgIcon::Error);
+        SetCommand(0, QStringLiteral("Подключить"));
+        SetStatus(QStringLiteral("Нет подключения"), false);
+        WriteLog(QStringLiteral(
+            "Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO"));
+        if (FCOMHandle != INVALID_HANDLE_VALUE)
+            CloseLinkPort();
+        EnableInputs(true);
+        return;
+    }
+
+    StartServer();
+    LaunchSetup();
+    if (!FSetupIsStarted) {
+        WriteLog(QStringLiteral("Не найдена программа настройки"));
+        TDialogs::Instance().MessageBox(
+            this, QStringLiteral("Error"),
+            QStringLiteral("Программа настройки для данного прибора не обнаружена."),
+            TMsgIcon::Error);
+        URLLabel1->setText(QStringLiteral("Подключить"));
+        SetStatus(QStringLiteral("Нет подключения"), false);
+        WriteLog(QStringLiteral(
+            "Установили \"Нет подключения\", главный цикл, нет программы настройки"));
+        URLLabel1->Tag = 0;
+        StopServer();
+        if (FCOMHandle != INVALID_HANDLE_VALUE)
+            CloseLinkPort();
+        EnableInputs(true);
+        return;
+    }
+
+    FConnected = true;
+    SetCommand(2, QStringLiteral("Отключить"));
+    SetStatus(QStringLiteral("Подключен"), false);
+    URLLabel1->setEnabled(true);
+
+    while (FConnected)
+        RelayPass();
+
+    if (FCOMHandle != INVALID_HANDLE_VALUE)
+        CloseLinkPort();
+    StopServer();
+    // A block from the client still waiting now belongs to the ended link: drop it, so that it
+    // can never reach the device of a later link.
+    FReadSocket = 0;
+    FSerialBlockPending = false;
+    if (FModemConnect) {
+        raise();
+        activateWindow();
+    } else {
+        TerminateSetup();
+    }
+}
+
+void TMainLindqvarForm::RelayPass()
+{
+    DispatchPendingMessages();
+
+    if (FNeedCOMReconnect) {
+        if (FModemConnect) {
+            WriteLog(QStringLiteral("Завершение работы по потере порта."));
+            SetCommand(0, QStringLiteral("Подключить"));
+            SetStatus(QStringLiteral("Нет подключения"), false);
+            WriteLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, модемное "
+                                    "соединение, порт потерян"));
+            FConnected = false;
+            EnableInputs(true);
+            CloseCOMPort(FCOMHandle);
+            FNeedCOMReconnect = false;
+        } else {
+            Delay(500);
+            DispatchPendingMessages();
+            if (FNeedCOMReconnect) {
+                WriteLog(QStringLiteral("Попытка переокрытия COM порта"));
+                if (ReopenLinkPort()) {
+                    WriteLog(QStringLiteral("Порт успешно переоткрыт"));
+                    SetStatus(QStringLiteral("Подключен"), false);
+                }
+            }
+        }
+    } else {
+        DispatchPendingMessages();
+
+        // Client to device. The count is taken before the dispatch; the block itself cannot
+        // change meanwhile, because client reads are deferred while it is undelivered.
+        const int n = FReadSocket;
+        if (n > 0) {
+            DispatchPendingMessages();
+            if (FConnected) {
+                COMWrite(n);
+                WriteLog(BytesToText(BufferToBytes(n)), QStringLiteral("TCP->COM"));
+            } else {
+                WriteLog(LinkLostText);
+            }
+        }
+
+        // Device to client. Client reads are deferred until the block has been sent.
+        const int m = COMRead();
+        if (m > 0) {
+            FSerialBlockPending = true;
+            DispatchPendingMessages();
+            if (FConnected) {
+                SendToClient(m);
+                WriteLog(BytesToText(BufferToBytes(m)), QStringLiteral("COM->TCP"));
+            } else {
+                WriteLog(LinkLostText);
+            }
+            FSerialBlockPending = false;
+            ResumeClientReads();
+        }
+    }
+
+    Delay(50);
+    DispatchPendingMessages();
+
+    if (URLLabel1->Tag != 0 && !IsCOMPortPresent(PortsListComboBox->currentText())) {
+        CloseLinkPort();
+        SetStatus(QStringLiteral("Прибор недоступен"), true);
+        FNeedCOMReconnect = true;
+    }
+}
+
+void TMainLindqvarForm::Delay(std::uint32_t ms)
+{
+    // A blocking wait that keeps dispatching: a timer wakes the wait at the deadline, so the
+    // window thread sleeps between messages instead of spinning.
+    const QDeadlineTimer deadline(std::chrono::milliseconds(ms), Qt::PreciseTimer);
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    while (!deadline.hasExpired()) {
+        if (!wake.isActive())
+            wake.start(std::max<qint64>(1, deadline.remainingTime()));
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+}
+
+int TMainLindqvarForm::COMRead()
+{
+    int n = 0;
+    try {
+        n = ReadCOMPort(FCOMHandle, FDataBuffer.data(), COM_BUFFER_SIZE);
+        if (FModemConnect && DetectModemFailure(n)) {
+            SetCommand(3, QStringLiteral("Переподключить"));
+            SetStatus(QStringLiteral("Нет подключения"), false);
+            WriteLog(QStringLiteral("Установили \"Нет подключения\", процедура COMRead"));
+            FConnected = false;
+            HangUpModem();
+            n = 0;
+        }
+    } catch (const std::exception &) {
+        WriteLog(QStringLiteral("Ошибка чтения из COM порта"));
+    }
+    if (n == -1) {
+        n = 0;
+        WriteLog(QStringLiteral("Ошибка чтения из COM порта"));
+    }
+    return n;
+}
+
+void TMainLindqvarForm::HangUpModem()
+{
+    WriteCOMString(FCOMHandle, QByteArrayLiteral("ATH"));
+    QThread::msleep(150);
+    CloseCOMPort(FCOMHandle);
+}
+
+bool TMainLindqvarForm::DetectModemFailure(int count)
+{
+    if (count <= 0)
+        return false;
+    const QString block = BytesToText(BufferToBytes(count));
+    const QString upper = block.toUpper();
+    static const QStringList failures = {QStringLiteral("BUSY"), QStringLiteral("NO CARRIER"),
+                                         QStringLiteral("NO DIALTONE"),
+                                         QStringLiteral("NO ANSWER")};
+    const bool found = std::any_of(failures.begin(), failures.end(),
+                                   [&](const QString &word) { return upper.contains(word); });
+    if (!found)
+        return false;
+    WriteLog(QStringLiteral("Завершение работы по ошибке модема"));
+    WriteLog(QStringLiteral("Последний полученный пакет:"));
+    WriteLog(block);
+    return true;
+}
+
+int TMainLindqvarForm::COMWrite(int count)
+{
+    int written = WriteCOMPort(FCOMHandle, FDataBuffer.data(), count);
+    if (written == -1 || written == 0) {
+        WriteLog(QStringLiteral("Ошибка записи в COM порт"));
+        SetStatus(QStringLiteral("Прибор не доступен"), true);
+        FNeedCOMReconnect = true;
+        try {
+            ServerSocket->DisconnectClients();
+        } catch (const std::exception &) {
+            // The connection is dropped either way; the endpoint keeps listening.
+        }
+        FSetupConnected = false;
+        written = 0;
+    }
+    FReadSocket = 0;
+    ResumeClientReads();
+    return written;
+}
+
+void TMainLindqvarForm::CloseLinkPort()
+{
+    CancelCOMIo(FCOMHandle);
+    CloseCOMPort(FCOMHandle);
+}
+
+bool TMainLindqvarForm::ReopenLinkPort()
+{
+    if (FCOMHandle != INVALID_HANDLE_VALUE)
+        CloseLinkPort();
+    bool isNumber = false;
+    int speed = COMSettingsForm->SpeedComboBox->currentText().toInt(&isNumber);
+    if (!isNumber)
+        speed = 19200;
+    const bool opened = OpenCOMPort(PortsListComboBox->currentText(), speed, FCOMHandle);
+    if (opened)
+        FNeedCOMReconnect = false;
+    return opened;
+}
+
+THandle TMainLindqvarForm::OpenLinkPort()
+{
+    // A handle left from an open that could not prepare the port is released first.
+    CloseCOMPort(FCOMHandle);
+    FCOMHandle = INVALID_HANDLE_VALUE;
+    if (ReopenLinkPort()) {
+        WriteLog(QStringLiteral("COM порт успешно открыт"));
+        return FCOMHandle;
+    }
+    WriteLog(QStringLiteral("Ошибка открытия COM порта"));
+    const QString reason = LastCOMError();
+    if (!reason.isEmpty())
+        WriteLog(reason);
+    return INVALID_HANDLE_VALUE;
+}

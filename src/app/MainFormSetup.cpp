@@ -1,0 +1,142 @@
+// Device identification and the setup program's start and end.
+
+#include "app/MainFormUnit.h"
+
+#include "app/SetupIni.h"
+#include "controls/Dialogs.h"
+#include "log/Win1251.h"
+#include "serial/TickCount.h"
+#include "settings/Paths.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <algorithm>
+#include <cstring>
+
+#include <poll.h>
+
+namespace {
+
+constexpr std::uint32_t ReplyTimeLimitMs = 10000;
+// A reply is a few hundred bytes; a line that keeps talking beyond this is not answering.
+constexpr qsizetype MaxReplySize = 1 << 20;
+// setup.ini is a short list; reading is capped so that a hostile file costs little.
+constexpr qint64 MaxSetupIniSize = 1 << 20;
+
+// Sleeps until the port has input or the time is up, so that the reply wait reacts to every
+// arriving byte at once without spinning.
+void WaitForInput(THandle handle, std::uint32_t remainingMs)
+{
+    const int timeout = static_cast<int>(std::min<std::uint32_t>(remainingMs, 100));
+    if (handle == INVALID_HANDLE_VALUE) {
+        QThread::msleep(static_cast<unsigned long>(std::min(timeout, 10)));
+        return;
+    }
+    pollfd fd{static_cast<int>(handle), POLLIN, 0};
+    const int ready = ::poll(&fd, 1, timeout);
+    // A hung-up line reports readiness without data: do not spin on it.
+    if (ready > 0 && !(fd.revents & POLLIN))
+        QThread::msleep(static_cast<unsigned long>(std::min(timeout, 10)));
+}
+
+} // namespace
+
+QByteArray TMainLindqvarForm::BufferToBytes(int count) const
+{
+    return QByteArray(FDataBuffer.data(), std::clamp(count, 0, COM_BUFFER_SIZE));
+}
+
+int TMainLindqvarForm::BytesToBuffer(const QByteArray &bytes)
+{
+    const int size = static_cast<int>(std::min<qsizetype>(bytes.size(), COM_BUFFER_SIZE));
+    std::memcpy(FDataBuffer.data(), bytes.constData(), static_cast<size_t>(size));
+    return size;
+}
+
+bool TMainLindqvarForm::RequestVerInfo()
+{
+    COMWrite(BytesToBuffer(QByteArrayLiteral("+VER_INFO=?\r\n")));
+    WriteLog(QStringLiteral("+VER_INFO=?"), QStringLiteral("APP->COM"));
+
+    const std::uint32_t start = GetTickCount();
+    FVerInfo.clear();
+    QByteArray collected;
+    std::uint32_t elapsed = 0;
+    while ((elapsed = TicksSince(start)) < ReplyTimeLimitMs) {
+        const int n = COMRead();
+        if (n == 0) {
+            WaitForInput(FCOMHandle, ReplyTimeLimitMs - elapsed);
+            continue;
+        }
+        if (collected.size() >= MaxReplySize)
+            continue; // drained and ignored: no device answers at such length
+        collected.append(BufferToBytes(n));
+        if (collected.contains("OK\r\n")) {
+            WriteLog(BytesToText(collected), QStringLiteral("COM->APP"));
+            FVerInfo = collected;
+            return true;
+        }
+    }
+    return false;
+}
+
+void TMainLindqvarForm::LaunchSetup()
+{
+    if (FSetupIsStarted)
+        return;
+
+    const QString tempDir = Paths::PrivateTempDir();
+    if (tempDir.isEmpty()) {
+        TDialogs::Instance().MessageBox(this, QStringLiteral("Ошибка"),
+                                        QStringLiteral("Оболочка не запущена, системная ошибка"),
+                                        TMsgIcon::Error);
+        return;
+    }
+    const QString programDir = Paths::ProgramDir();
+    const QString iniPath = programDir + QStringLiteral("setup.ini");
+    if (!QFileInfo(iniPath).isFile()) {
+        TDialogs::Instance().MessageBox(
+            this, QStringLiteral("Ошибка"),
+            QStringLiteral("Оболочка не запущена, не найден файл настроек"), TMsgIcon::Error);
+        return;
+    }
+
+    bool hasToken = false;
+    const QString key = ModelKeyFromReply(FVerInfo, &hasToken);
+    if (!hasToken)
+        return;
+
+    QFile ini(iniPath);
+    if (!ini.open(QIODevice::ReadOnly))
+        return;
+    bool found = false;
+    const QString value = LookupSetupProgram(ini.read(MaxSetupIniSize), key, &found);
+    if (!found)
+        return;
+
+    const QString stored = programDir + value;
+    QString startPath = stored;
+    if (QFileInfo(stored).isFile()) {
+        startPath = tempDir + value + QStringLiteral(".exe");
+        // An older copy of that name is kept and started instead.
+        CopySetupProgram(stored, startPath);
+    }
+    if (!QFileInfo(startPath).isFile())
+        return;
+
+    const bool started = StartSetupProcess(startPath, programDir, FSetupProcInfo);
+    if (started)
+        FSetupFile = startPath;
+    FSetupIsStarted = started;
+}
+
+void TMainLindqvarForm::TerminateSetup()
+{
+    if (FSetupIsStarted) {
+        TerminateSetupProcess(FSetupProcInfo);
+        QFile::remove(FSetupFile);
+    }
+    FSetupIsStarted = false;
+}

@@ -1,0 +1,274 @@
+#include "app/MainFormUnit.h"
+
+#include "app/ExceptionHandler.h"
+#include "app/FileVersion.h"
+#include "controls/ComboItems.h"
+#include "controls/Dialogs.h"
+#include "controls/URLLabel.h"
+#include "log/LOGUnit.h"
+#include "log/LogWriter.h"
+#include "net/ServerSocket.h"
+#include "serial/RingThread.h"
+#include "settings/COMSettingsUnit.h"
+#include "settings/PortSettings.h"
+#include "settings/TPCServerSettingsUnit.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QScreen>
+#include <QStyle>
+#include <QToolButton>
+
+namespace {
+
+const QString DesignedCaption = QStringLiteral("Мастер подключения");
+
+} // namespace
+
+QColor NormalStatusColor() { return QApplication::palette().color(QPalette::ButtonText); }
+
+TMainLindqvarForm::TMainLindqvarForm(QWidget *parent) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("MainLindqvarForm"));
+    // Fixed size, only the system menu and the close button.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setWindowTitle(DesignedCaption);
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPointSize(8);
+    setFont(font);
+    setFixedSize(351, 116);
+    CreateControls();
+
+    ServerSocket = new TServerSocket(this);
+    ServerSocket->setObjectName(QStringLiteral("ServerSocket"));
+    ServerSocket->OnClientConnect = [this](TServerSocket *s, TCustomWinSocket *c) {
+        ServerSocketClientConnect(s, c);
+    };
+    ServerSocket->OnClientDisconnect = [this](TServerSocket *s, TCustomWinSocket *c) {
+        ServerSocketClientDisconnect(s, c);
+    };
+    ServerSocket->OnClientRead = [this](TServerSocket *s, TCustomWinSocket *c) {
+        ServerSocketClientRead(s, c);
+    };
+    ServerSocket->OnClientError = [this](TServerSocket *s, TCustomWinSocket *c, TErrorEvent e,
+                                         int &code) { ServerSocketClientError(s, c, e, code); };
+
+    // Key preview: the window sees every key press before the focused control does.
+    qApp->installEventFilter(this);
+
+    // Centred on the screen.
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+TMainLindqvarForm::~TMainLindqvarForm()
+{
+    qApp->removeEventFilter(this);
+    if (FRing)
+        CancelRingThread();
+    CloseCOMPort(FCOMHandle);
+    if (FSetupIsStarted)
+        TerminateSetup();
+}
+
+void TMainLindqvarForm::CreateControls()
+{
+    auto place = [this](QWidget *w, const char *name, int x, int y, int width, int height) {
+        w->setParent(this);
+        w->setObjectName(QLatin1String(name));
+        w->setGeometry(x, y, width, height);
+    };
+
+    Label3 = new QLabel(QStringLiteral("Тип подключения:"));
+    place(Label3, "Label3", 16, 11, 110, 13);
+
+    ConnectTypeComboBox = new QComboBox;
+    place(ConnectTypeComboBox, "ConnectTypeComboBox", 128, 8, 215, 21);
+    ConnectTypeComboBox->addItems(
+        {QStringLiteral("CSD (GSM-модем)"), QStringLiteral("USB/COM (кабель)")});
+    ConnectTypeComboBox->setCurrentIndex(0);
+    // Only the user's choice runs the change handler, as a programmatic selection does not.
+    connect(ConnectTypeComboBox, &QComboBox::activated, this,
+            [this] { Guarded([this] { ConnectTypeComboBoxChange(); }); });
+
+    Label4 = new QLabel(QStringLiteral("COM-порт:"));
+    place(Label4, "Label4", 16, 38, 110, 13);
+
+    PortsListComboBox = new QComboBox;
+    place(PortsListComboBox, "PortsListComboBox", 128, 35, 185, 21);
+
+    SpeedButton1 = new QToolButton;
+    place(SpeedButton1, "SpeedButton1", 320, 35, 23, 22);
+    SpeedButton1->setIcon(style()->standardIcon(QStyle::SP_BrowserReload));
+    SpeedButton1->setAutoRaise(true);
+    SpeedButton1->setFocusPolicy(Qt::NoFocus);
+    connect(SpeedButton1, &QToolButton::clicked, this,
+            [this] { Guarded([this] { SpeedButton1Click(); }); });
+
+    Label5 = new QLabel(QStringLiteral("Номер телефона:"));
+    place(Label5, "Label5", 16, 65, 110, 13);
+
+    PhoneNumber = new QComboBox;
+    place(PhoneNumber, "PhoneNumber", 128, 62, 215, 21);
+    PhoneNumber->setEditable(true);
+    PhoneNumber->setInsertPolicy(QComboBox::NoInsert);
+
+    URLLabel1 = new TURLLabel;
+    place(URLLabel1, "URLLabel1", 16, 89, 120, 13);
+    URLLabel1->setText(QStringLiteral("Подключить"));
+    connect(URLLabel1, &TURLLabel::clicked, this,
+            [this] { Guarded([this] { URLLabel1Click(); }); });
+
+    Label6 = new QLabel(QStringLiteral("Статус:"));
+    place(Label6, "Label6", 144, 89, 44, 13);
+
+    Label7 = new QLabel(QStringLiteral("Нет подключения"));
+    place(Label7, "Label7", 190, 89, 158, 13);
+
+    setTabOrder(ConnectTypeComboBox, PortsListComboBox);
+    setTabOrder(PortsListComboBox, PhoneNumber);
+}
+
+void TMainLindqvarForm::AttachWindows(TCOMSettingsForm *comSettings,
+                                      TTCPServerSettingsForm *tcpSettings, TLOGForm *logForm)
+{
+    COMSettingsForm = comSettings;
+    TCPServerSettingsForm = tcpSettings;
+    LOGForm = logForm;
+}
+
+void TMainLindqvarForm::FormCreate()
+{
+    FSetupIsStarted = false;
+    setWindowTitle(DesignedCaption + QStringLiteral(" v.") +
+                   ReadFileVersion(QCoreApplication::applicationFilePath()));
+    LoadPhoneList();
+    RefreshPortList();
+    LoadPortSettings();
+    ConnectTypeComboBoxChange();
+}
+
+void TMainLindqvarForm::ConnectTypeComboBoxChange()
+{
+    const int index = ConnectTypeComboBox->currentIndex();
+    if (index != 0 && index != 1)
+        return;
+    Label4->setText(QStringLiteral("COM-порт:"));
+    Label5->setVisible(index == 0);
+    PhoneNumber->setVisible(index == 0);
+}
+
+void TMainLindqvarForm::FormKeyDown(int key, Qt::KeyboardModifiers shift)
+{
+    if (!shift.testFlag(Qt::ControlModifier) || !shift.testFlag(Qt::AltModifier))
+        return;
+    QWidget *target = nullptr;
+    switch (key) {
+    case Qt::Key_C:
+        target = COMSettingsForm;
+        break;
+    case Qt::Key_L:
+        target = LOGForm;
+        break;
+    case Qt::Key_T:
+        target = TCPServerSettingsForm;
+        break;
+    default:
+        return;
+    }
+    if (target)
+        target->show();
+}
+
+bool TMainLindqvarForm::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
+        auto *widget = static_cast<QWidget *>(watched);
+        QWidget *focus = QApplication::focusWidget();
+        // The event travels from the focused control up to its parents; act on it once.
+        const bool first = focus ? widget == focus : widget == this;
+        if (first && widget->window() == this) {
+            const auto *key = static_cast<QKeyEvent *>(event);
+            Guarded([&] { FormKeyDown(key->key(), key->modifiers()); });
+        }
+    }
+    return false; // the key is not consumed
+}
+
+void TMainLindqvarForm::SpeedButton1Click() { RefreshPortList(); }
+
+void TMainLindqvarForm::RefreshPortList()
+{
+    QStringList names;
+    GetDosDevices(names, QStringLiteral("COM"));
+    PortsListComboBox->clear();
+    PortsListComboBox->addItems(names);
+    if (PortsListComboBox->count() > 0) {
+        PortsListComboBox->setCurrentIndex(0);
+        return;
+    }
+    TDialogs::Instance().MessageBox(this, QStringLiteral("Ошибка"),
+                                    QStringLiteral("Нет доступных COM портов."), TMsgIcon::Error);
+}
+
+void TMainLindqvarForm::SelectComboItem(QComboBox *combo, const QString &text)
+{
+    ::SelectComboItem(combo, text);
+}
+
+void TMainLindqvarForm::LoadPhoneList() { ::LoadPhoneList(PhoneNumber); }
+
+void TMainLindqvarForm::SavePhoneNumber(const QString &number)
+{
+    ::SavePhoneNumber(PhoneNumber, number);
+}
+
+void TMainLindqvarForm::LoadPortSettings()
+{
+    ::LoadPortSettings(PortsListComboBox, ConnectTypeComboBox);
+}
+
+void TMainLindqvarForm::SavePortSettings()
+{
+    ::SavePortSettings(PortsListComboBox->currentText(), ConnectTypeComboBox->currentIndex());
+}
+
+void TMainLindqvarForm::WriteLog(const QString &message, const QString &prefix)
+{
+    if (LOGForm)
+        WriteLogTo(*LOGForm, message, prefix);
+}
+
+void TMainLindqvarForm::SetStatus(const QString &text, bool alarm)
+{
+    Label7->setText(text);
+    QPalette palette = Label7->palette();
+    palette.setColor(QPalette::WindowText, alarm ? AlarmStatusColor : NormalStatusColor());
+    Label7->setPalette(palette);
+}
+
+void TMainLindqvarForm::SetCommand(int tag, const QString &caption)
+{
+    URLLabel1->Tag = tag;
+    URLLabel1->setText(caption);
+}
+
+void TMainLindqvarForm::EnableInputs(bool enabled)
+{
+    ConnectTypeComboBox->setEnabled(enabled);
+    PortsListComboBox->setEnabled(enabled);
+    PhoneNumber->setEnabled(enabled);
+    SpeedButton1->setEnabled(enabled);
+}
+
+void TMainLindqvarForm::closeEvent(QCloseEvent *event)
+{
+    Guarded([this] { FormClose(); });
+    event->accept();
+    // Closing the main window ends the program, whichever other windows are shown.
+    QCoreApplication::quit();
+}

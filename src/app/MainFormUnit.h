@@ -1,0 +1,155 @@
+#pragma once
+
+#include "app/SetupProcess.h"
+#include "net/ServerSocket.h"
+#include "serial/COMUtils.h"
+
+#include <QByteArray>
+#include <QColor>
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+class QComboBox;
+class QLabel;
+class QToolButton;
+class TCOMSettingsForm;
+class TLOGForm;
+class TRingThread;
+class TTCPServerSettingsForm;
+class TURLLabel;
+
+// The connection wizard's main window. It owns the serial port, the dialer thread of the current
+// or last modem attempt, the TCP endpoint, the one transfer buffer and the link state; every
+// link runs on its thread, nested inside the handler that started it.
+class TMainLindqvarForm : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit TMainLindqvarForm(QWidget *parent = nullptr);
+    ~TMainLindqvarForm() override;
+
+    // The three hidden windows are created after the main window and attached here.
+    void AttachWindows(TCOMSettingsForm *comSettings, TTCPServerSettingsForm *tcpSettings,
+                       TLOGForm *logForm);
+
+    // Controls, named as designed.
+    QLabel *Label3 = nullptr;
+    QComboBox *ConnectTypeComboBox = nullptr;
+    QLabel *Label4 = nullptr;
+    QComboBox *PortsListComboBox = nullptr;
+    QToolButton *SpeedButton1 = nullptr;
+    QLabel *Label5 = nullptr;
+    QComboBox *PhoneNumber = nullptr;
+    TURLLabel *URLLabel1 = nullptr;
+    QLabel *Label6 = nullptr;
+    QLabel *Label7 = nullptr;
+    TServerSocket *ServerSocket = nullptr;
+
+    // Start-up and the window's own handlers.
+    void FormCreate();
+    void ConnectTypeComboBoxChange();
+    void FormKeyDown(int key, Qt::KeyboardModifiers shift);
+    void SpeedButton1Click();
+    void RefreshPortList();
+    void SelectComboItem(QComboBox *combo, const QString &text);
+    void LoadPhoneList();
+    void SavePhoneNumber(const QString &number);
+    void LoadPortSettings();
+    void SavePortSettings();
+
+    // The connection command and the modem attempt's window side.
+    void URLLabel1Click();
+    void RingThreadTerminate(TRingThread *sender);
+    void WMRingProgress(int stage);
+    void FormClose();
+
+    // The bridge loop.
+    void MainLoop();
+    void Delay(std::uint32_t ms);
+
+    // Serial link steps.
+    int COMRead();
+    int COMWrite(int count);
+    bool DetectModemFailure(int count);
+    void CloseLinkPort();
+    bool ReopenLinkPort();
+    THandle OpenLinkPort();
+
+    // Identification and the setup program.
+    bool RequestVerInfo();
+    void LaunchSetup();
+    void TerminateSetup();
+    QByteArray BufferToBytes(int count) const;
+    int BytesToBuffer(const QByteArray &bytes);
+
+    // The TCP endpoint.
+    void StartServer();
+    void StopServer();
+    bool SendToClient(int count);
+    void ServerSocketClientConnect(TServerSocket *sender, TCustomWinSocket *socket);
+    void ServerSocketClientDisconnect(TServerSocket *sender, TCustomWinSocket *socket);
+    void ServerSocketClientRead(TServerSocket *sender, TCustomWinSocket *socket);
+    void ServerSocketClientError(TServerSocket *sender, TCustomWinSocket *socket,
+                                 TErrorEvent errorEvent, int &errorCode);
+
+    // The event log of the window thread.
+    void WriteLog(const QString &message, const QString &prefix = QString());
+
+    // Link state.
+    bool FConnected = false;
+    bool FModemConnect = false;
+    bool FNeedCOMReconnect = false;
+    std::int32_t FReadSocket = 0;
+    bool FSetupConnected = false;
+    THandle FCOMHandle = INVALID_HANDLE_VALUE;
+    std::array<char, COM_BUFFER_SIZE> FDataBuffer{};
+    // Set while FDataBuffer holds serial bytes that are not yet sent to the TCP client, so that a
+    // client read arriving in between is deferred instead of overwriting them.
+    bool FSerialBlockPending = false;
+
+    // The setup program.
+    QByteArray FVerInfo;
+    TProcessInformation FSetupProcInfo;
+    bool FSetupIsStarted = false;
+    QString FSetupFile;
+
+    // The dialer thread of the current or last modem attempt.
+    std::unique_ptr<TRingThread> FRing;
+    // How deep the dialer's completion handler is on this thread's stack (the dialer waits).
+    int FInRingTerminate = 0;
+
+    // The windows created after this one.
+    TCOMSettingsForm *COMSettingsForm = nullptr;
+    TTCPServerSettingsForm *TCPServerSettingsForm = nullptr;
+    TLOGForm *LOGForm = nullptr;
+
+    // Status label: a text and a colour, always set together.
+    void SetStatus(const QString &text, bool alarm);
+    void SetCommand(int tag, const QString &caption);
+    void EnableInputs(bool enabled);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    bool event(QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void CreateControls();
+    void StartRingThread();
+    void CancelRingThread();
+    // "ATH" without a line end, a pause, and the port closed.
+    void HangUpModem();
+    // Escape from the data call with three separate "+" writes, then HangUpModem.
+    void HangUpModemLink();
+    void RetireRingThread();
+    void RelayPass();
+    void ResumeClientReads();
+};
+
+// The status label's normal colour, the button-text colour of the palette.
+QColor NormalStatusColor();
+inline const QColor AlarmStatusColor{255, 0, 0};

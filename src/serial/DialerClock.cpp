@@ -1,0 +1,31 @@
+#include "serial/DialerClock.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+std::atomic<double> speed{1.0};
+}
+
+namespace DialerClock {
+
+void SetSpeed(double factor) { speed = factor > 0 ? factor : 1.0; }
+
+double Speed() { return speed; }
+
+std::uint32_t Ticks()
+{
+    using namespace std::chrono;
+    const auto real = duration_cast<microseconds>(steady_clock::now().time_since_epoch());
+    const double scaled = static_cast<double>(real.count()) / 1000.0 * speed;
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(scaled));
+}
+
+void Pause(std::uint32_t ms)
+{
+    const auto real = std::chrono::microseconds(static_cast<long long>(ms * 1000.0 / speed));
+    std::this_thread::sleep_for(real);
+}
+
+} // namespace DialerClock

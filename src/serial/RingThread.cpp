@@ -1,0 +1,218 @@
+#include "serial/RingThread.h"
+
+#include "log/LogWriter.h"
+#include "log/Win1251.h"
+#include "serial/DialerClock.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QMutexLocker>
+
+#include <array>
+
+namespace {
+
+const std::array<QString, 7> ModemErrorTexts = {
+    QStringLiteral("Не могу открыть COM-порт"),   QStringLiteral("Модем не отвечает"),
+    QStringLiteral("Нет регистрации в сети GSM"), QStringLiteral("Номер занят"),
+    QStringLiteral("Не могу дозвониться"),        QStringLiteral("Нет сигнала в линии"),
+    QStringLiteral("Номер не отвечает")};
+
+QString UpperText(const QByteArray &bytes) { return BytesToText(bytes).toUpper(); }
+
+} // namespace
+
+QString ModemErrorText(std::uint32_t code)
+{
+    if (code < 1 || code > ModemErrorTexts.size())
+        return {};
+    return ModemErrorTexts[code - 1];
+}
+
+TRingThread::TRingThread(const TRingThreadCreateStruct &ACreateStruct)
+    : FCreateStruct(ACreateStruct)
+{
+    if (FCreateStruct.LogObject)
+        FLog = std::make_unique<TThreadLogWriter>(FCreateStruct.LogObject);
+    start();
+}
+
+TRingThread::~TRingThread()
+{
+    {
+        QMutexLocker lock(&FHandlerLock);
+        FCreateStruct.TerminateHandler = nullptr;
+    }
+    if (isRunning()) {
+        Terminate();
+        WaitFor();
+    }
+    if (FErrCode > 1)
+        CloseCOMPort(FhCOM);
+}
+
+THandle TRingThread::TakeCOMHandle()
+{
+    const THandle handle = FhCOM;
+    FhCOM = INVALID_HANDLE_VALUE;
+    return handle;
+}
+
+void TRingThread::WaitFor()
+{
+    if (QThread::currentThread() == this)
+        return;
+    // A bare wait would never end while the dialer is blocked in a hand-over to this thread.
+    while (!wait(QDeadlineTimer(10)))
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+void TRingThread::run()
+{
+    Execute();
+    std::function<void(TRingThread *)> handler;
+    {
+        QMutexLocker lock(&FHandlerLock);
+        handler = FCreateStruct.TerminateHandler;
+    }
+    if (handler && FCreateStruct.Owner) {
+        QMetaObject::invokeMethod(
+            FCreateStruct.Owner, [&] { handler(this); }, Qt::BlockingQueuedConnection);
+    }
+}
+
+void TRingThread::Execute()
+{
+    if (!OpenCOMPort(FCreateStruct.COM, FCreateStruct.BaudRate, FhCOM)) {
+        FErrCode = 1;
+        WriteThreadLog(QStringLiteral("Ошибка открытия порта"));
+        return;
+    }
+    if (Terminated())
+        return;
+
+    PostProgress(1);
+    WriteThreadLog(QStringLiteral("Порт успешно открыт"));
+
+    // Whatever the modem says after the port opens (a greeting, unsolicited results).
+    QByteArray heard;
+    for (int i = 0; i < 15; ++i) {
+        QByteArray piece;
+        ReadCOMString(FhCOM, piece);
+        heard += piece;
+        DialerClock::Pause(1000);
+        if (Terminated())
+            return;
+    }
+    WriteThreadLog(BytesToText(heard), QStringLiteral(">>"));
+    WriteThreadLog(QStringLiteral("Инициализация модема"));
+
+    for (int i = 0; i < 2; ++i) {
+        SendCommand(QByteArrayLiteral("ATZ"));
+        QByteArray discarded;
+        ReadCOMString(FhCOM, discarded);
+        DialerClock::Pause(500);
+    }
+    if (Terminated())
+        return;
+
+    SendCommand(QByteArrayLiteral("AT"));
+    if (!WaitOK(5000)) {
+        FErrCode = 2;
+        return;
+    }
+    if (Terminated())
+        return;
+
+    SendCommand(QByteArrayLiteral("AT+CBST=7,0,1"));
+    if (!WaitOK(5000)) {
+        FErrCode = 2;
+        return;
+    }
+    PostProgress(2);
+
+    bool registered = false;
+    for (int i = 0; i < 10 && !registered; ++i) {
+        if (Terminated())
+            return;
+        SendCommand(QByteArrayLiteral("AT+CREG?"));
+        registered = WaitAnswer(QByteArrayLiteral("0,1"), 2000);
+        if (!registered)
+            DialerClock::Pause(2000);
+    }
+    if (Terminated())
+        return;
+    if (!registered) {
+        FErrCode = 3;
+        return;
+    }
+
+    DialerClock::Pause(3000);
+    if (Terminated())
+        return;
+    PostProgress(3);
+
+    SendCommand(TextToBytes(QStringLiteral("ATD%1").arg(FCreateStruct.Phone)));
+    if (WaitAnswer(QByteArrayLiteral("CONNECT"), 45000)) {
+        DialerClock::Pause(5000);
+        return;
+    }
+    std::uint32_t none = 0;
+    FErrCode.compare_exchange_strong(none, 7);
+    SendCommand(QByteArrayLiteral("ATH"));
+}
+
+void TRingThread::SendCommand(const QByteArray &command)
+{
+    WriteCOMString(FhCOM, command + "\r\n");
+    WriteThreadLog(BytesToText(command), QStringLiteral("<<"));
+}
+
+bool TRingThread::WaitAnswer(const QByteArray &expected, std::uint32_t timeout)
+{
+    const std::uint32_t start = DialerClock::Ticks();
+    const QString wanted = QString::fromLatin1(expected);
+    QByteArray reply;
+    while (!Terminated() && DialerClock::Ticks() - start < timeout) {
+        QByteArray piece;
+        ReadCOMString(FhCOM, piece);
+        reply += piece;
+        if (CheckModemError(reply)) {
+            WriteThreadLog(BytesToText(reply), QStringLiteral(">>"));
+            return false;
+        }
+        if (UpperText(reply).contains(wanted)) {
+            WriteThreadLog(BytesToText(reply), QStringLiteral(">>"));
+            return !Terminated();
+        }
+        DialerClock::Pause(50);
+    }
+    WriteThreadLog(BytesToText(reply), QStringLiteral(">>"));
+    return false;
+}
+
+bool TRingThread::CheckModemError(const QByteArray &reply)
+{
+    const QString upper = UpperText(reply);
+    static const std::array<std::pair<const char *, std::uint32_t>, 4> failures = {
+        {{"BUSY", 4}, {"NO CARRIER", 5}, {"NO DIALTONE", 6}, {"NO ANSWER", 7}}};
+    for (const auto &[word, code] : failures) {
+        if (upper.contains(QLatin1String(word))) {
+            FErrCode = code;
+            return true;
+        }
+    }
+    return false;
+}
+
+void TRingThread::WriteThreadLog(const QString &message, const QString &prefix)
+{
+    if (FLog)
+        FLog->WriteThreadLog(message, prefix);
+}
+
+void TRingThread::PostProgress(int stage)
+{
+    if (FCreateStruct.Owner)
+        QCoreApplication::postEvent(FCreateStruct.Owner, new TRingProgressEvent(stage));
+}

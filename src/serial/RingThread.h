@@ -1,0 +1,92 @@
+#pragma once
+
+#include "serial/COMUtils.h"
+
+#include <QByteArray>
+#include <QEvent>
+#include <QMutex>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class QListWidget;
+class TRingThread;
+class TThreadLogWriter;
+
+// What the connection command gives a modem attempt.
+struct TRingThreadCreateStruct {
+    QString COM;          // the port name
+    qint32 BaudRate = 0;  // the line speed (always 19200 for a modem)
+    QString Phone;        // the number to dial, as typed
+    QListWidget *LogObject = nullptr; // receives the dialer's log lines
+    // Run once on the owner's thread after the dialogue has ended; the dialer waits for it.
+    std::function<void(TRingThread *)> TerminateHandler;
+    QObject *Owner = nullptr; // receives the progress events
+};
+
+// The dialer's progress, posted to the owner: stage 1 port open, 2 bearer accepted, 3 dialling.
+inline constexpr int WM_RINGPROGRESS = 1029;
+
+class TRingProgressEvent : public QEvent
+{
+public:
+    explicit TRingProgressEvent(int stage)
+        : QEvent(static_cast<QEvent::Type>(WM_RINGPROGRESS)), FStage(stage)
+    {
+    }
+    int Stage() const { return FStage; }
+
+private:
+    int FStage;
+};
+
+// The status texts of the dialer's error codes 1 to 7; empty for any other code.
+QString ModemErrorText(std::uint32_t code);
+
+// One modem attempt on a thread of its own: opens the port, resets and checks the modem, waits
+// for network registration, dials and waits for the call. It starts at once when created.
+class TRingThread : public QThread
+{
+    Q_OBJECT
+
+public:
+    explicit TRingThread(const TRingThreadCreateStruct &ACreateStruct);
+    // Detaches the completion handler, closes a port still held for codes above 1, and waits.
+    ~TRingThread() override;
+
+    std::uint32_t ErrorCode() const { return FErrCode; }
+    void SetErrorCode(std::uint32_t code) { FErrCode = code; }
+    THandle hCOM() const { return FhCOM; }
+    // The owner takes the port over: from now on the dialer never closes it.
+    THandle TakeCOMHandle();
+
+    // Asks the dialogue to stop at its next check.
+    void Terminate() { requestInterruption(); }
+    bool Terminated() const { return isInterruptionRequested(); }
+    // Waits until the thread has ended, serving its hand-overs (log lines, completion) meanwhile.
+    void WaitFor();
+
+protected:
+    void run() override;
+
+private:
+    void Execute();
+    void SendCommand(const QByteArray &command);
+    bool WaitAnswer(const QByteArray &expected, std::uint32_t timeout);
+    bool WaitOK(std::uint32_t timeout) { return WaitAnswer(QByteArrayLiteral("OK"), timeout); }
+    bool CheckModemError(const QByteArray &reply);
+    void WriteThreadLog(const QString &message, const QString &prefix = QString());
+    void PostProgress(int stage);
+
+    TRingThreadCreateStruct FCreateStruct;
+    THandle FhCOM = INVALID_HANDLE_VALUE;
+    // Zero from creation, not from the start of the dialogue, so that a cancel marked at any
+    // moment stays a cancel.
+    std::atomic<std::uint32_t> FErrCode{0};
+    std::unique_ptr<TThreadLogWriter> FLog;
+    QMutex FHandlerLock;
+};
