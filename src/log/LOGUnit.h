@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+class QCheckBox;
+class QFileDialog;
+class QListWidget;
+class QMenu;
+class QAction;
+
+// The log window "Данные": the event log list with its clear and save commands. It is created
+// hidden at start-up and only shown and hidden afterwards; closing it hides it and keeps the
+// lines and the check box state.
+class TLOGForm : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit TLOGForm(QWidget *parent = nullptr);
+
+    QListWidget *Log = nullptr;              // the log lines, newest last
+    QCheckBox *AutiscrollCheckBox = nullptr; // "Прокрутка": the window's writer scrolls to the end
+    QMenu *PopupMenu = nullptr;              // context menu of Log
+    QAction *N1 = nullptr;                   // "Очистить"
+    QAction *N2 = nullptr;                   // "Сохранить"
+    QFileDialog *SaveDialog = nullptr; // picks the file for "Сохранить"
+
+public slots:
+    // Removes every line.
+    void N1Click();
+    // Asks for a file and writes every line to it, CR LF after each, UTF-8 without a byte-order
+    // mark; an existing file is replaced without asking, ".log" is added to a name without an
+    // extension. A failure is shown in an error box and leaves the list as it is.
+    void N2Click();
+
+private:
+    void ShowPopupMenu(const QPoint &pos);
+};
+
+// Sets the list's top line to its last line, which scrolls it to the end; nothing for an empty
+// list.
+void ScrollLogToEnd(QListWidget &log);
+
+// The main window's log writer. Records nothing while the log window is hidden. Otherwise each
+// piece of the message (see SplitLogMessage) becomes a line "<timestamp>: <prefix> <piece>" with
+// a fresh timestamp, and when the autoscroll box is checked the list is scrolled to its end once
+// after all pieces are in.
+void WriteLogTo(TLOGForm &form, const QString &message, const QString &prefix);

@@ -1,0 +1,234 @@
+#include "controls/Dialogs.h"
+#include "log/LOGUnit.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QListWidget>
+#include <QMenu>
+#include <QRegularExpression>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace
+{
+
+const QString Stamp = R"(\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\.\d{3})";
+
+bool IsLine(const QString &item, const QString &tail)
+{
+    return QRegularExpression("^" + Stamp + QRegularExpression::escape(tail) + "$")
+        .match(item)
+        .hasMatch();
+}
+
+// Answers the save dialog with a preset file name and records the message boxes.
+class TestDialogs : public TDialogs
+{
+public:
+    struct Box {
+        QString caption;
+        QString text;
+        TMsgIcon icon;
+    };
+    QString saveAnswer;
+    QFileDialog *askedDialog = nullptr;
+    QList<Box> boxes;
+
+    void MessageBox(QWidget *, const QString &caption, const QString &text, TMsgIcon icon) override
+    {
+        boxes.append({caption, text, icon});
+    }
+    QString SaveFileName(QFileDialog &dialog) override
+    {
+        askedDialog = &dialog;
+        return saveAnswer;
+    }
+};
+
+QByteArray ReadAll(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return "<unreadable>";
+    return file.readAll();
+}
+
+bool WriteAll(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+} // namespace
+
+class TestLogForm : public QObject
+{
+    Q_OBJECT
+
+    TestDialogs dialogs;
+    TLOGForm *form = nullptr;
+
+    void ResetDialogs()
+    {
+        dialogs.saveAnswer.clear();
+        dialogs.askedDialog = nullptr;
+        dialogs.boxes.clear();
+    }
+
+private slots:
+    void init()
+    {
+        ResetDialogs();
+        TDialogs::SetInstance(&dialogs);
+        form = new TLOGForm;
+    }
+
+    void cleanup()
+    {
+        delete form;
+        form = nullptr;
+        TDialogs::SetInstance(nullptr);
+    }
+
+    void contextMenuOffersTheCommands()
+    {
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form));
+        emit form->Log->customContextMenuRequested(QPoint(5, 5));
+        QTRY_VERIFY(form->PopupMenu->isVisible());
+        form->PopupMenu->close();
+    }
+
+    void hiddenWindowRecordsNothing()
+    {
+        WriteLogTo(*form, "COM порт успешно открыт", "");
+        QCOMPARE(form->Log->count(), 0);
+        form->show();
+        WriteLogTo(*form, "COM порт успешно открыт", "");
+        QCOMPARE(form->Log->count(), 1);
+        // Closing only hides the window; the lines stay and later writes are dropped.
+        form->close();
+        QVERIFY(!form->isVisible());
+        WriteLogTo(*form, "Ошибка чтения из COM порта", "");
+        QCOMPARE(form->Log->count(), 1);
+        QVERIFY(IsLine(form->Log->item(0)->text(), ":  COM порт успешно открыт"));
+    }
+
+    void messagesBecomeLines()
+    {
+        form->show();
+        WriteLogTo(*form, "+VER_INFO=?", "APP->COM");
+        WriteLogTo(*form, "\r\nOK\r\n", "COM->TCP");
+        WriteLogTo(*form, "a\nb\n", "TCP->COM");
+        WriteLogTo(*form, "x\r\rz", "");
+        const QStringList tails = {": APP->COM +VER_INFO=?",
+                                   ": COM->TCP ",
+                                   ": COM->TCP OK",
+                                   ": TCP->COM a\nb\n",
+                                   ":  x",
+                                   ":  ",
+                                   ":  z"};
+        QCOMPARE(form->Log->count(), tails.size());
+        for (int i = 0; i < tails.size(); ++i)
+            QVERIFY2(IsLine(form->Log->item(i)->text(), tails[i]),
+                     qPrintable(form->Log->item(i)->text()));
+    }
+
+    void autoscrollFollowsTheCheckBox()
+    {
+        form->resize(300, 120);
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form));
+        QScrollBar *bar = form->Log->verticalScrollBar();
+        for (int i = 0; i < 100; ++i)
+            WriteLogTo(*form, QString("line %1").arg(i), "");
+        form->Log->setCurrentRow(0);
+        QTRY_VERIFY(bar->maximum() > 0);
+        QCoreApplication::processEvents();
+        QCOMPARE(bar->value(), 0);
+
+        // Checking the box alone moves nothing; the next write scrolls to the end once.
+        form->AutiscrollCheckBox->click();
+        QVERIFY(form->AutiscrollCheckBox->isChecked());
+        QCoreApplication::processEvents();
+        QCOMPARE(bar->value(), 0);
+        WriteLogTo(*form, "a\r\nb", "COM->TCP");
+        QTRY_VERIFY(bar->maximum() > 0 && bar->value() == bar->maximum());
+        // Scrolling does not touch the user's selection.
+        QCOMPARE(form->Log->currentRow(), 0);
+
+        form->AutiscrollCheckBox->click();
+        bar->setValue(0);
+        WriteLogTo(*form, "more", "");
+        QCoreApplication::processEvents();
+        QCOMPARE(bar->value(), 0);
+    }
+
+    void clearRemovesEveryLine()
+    {
+        form->show();
+        WriteLogTo(*form, "a\rb\rc", "");
+        QCOMPARE(form->Log->count(), 3);
+        form->N1->trigger();
+        QCOMPARE(form->Log->count(), 0);
+    }
+
+    void saveWritesLinesWithCrLf()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        form->Log->addItems(
+            {"2024.03.05 09:07:02.045:  COM порт успешно открыт", "", "tab\there ✓"});
+        const QByteArray expected = QByteArray("2024.03.05 09:07:02.045:  COM порт успешно открыт"
+                                               "\r\n\r\ntab\there ✓\r\n");
+
+        // A name without an extension gets ".log".
+        dialogs.saveAnswer = dir.filePath("session");
+        form->N2->trigger();
+        QCOMPARE(dialogs.askedDialog, form->SaveDialog);
+        QCOMPARE(ReadAll(dir.filePath("session.log")), expected);
+        QVERIFY(!QFile::exists(dir.filePath("session")));
+
+        // An existing, longer file is replaced without a question; another extension is kept.
+        QVERIFY(WriteAll(dir.filePath("old.txt"), QByteArray(4096, 'x')));
+        dialogs.saveAnswer = dir.filePath("old.txt");
+        form->N2->trigger();
+        QCOMPARE(ReadAll(dir.filePath("old.txt")), expected);
+        QVERIFY(!QFile::exists(dir.filePath("old.txt.log")));
+
+        // Cancelling writes nothing.
+        const QStringList before = QDir(dir.path()).entryList(QDir::Files);
+        dialogs.saveAnswer.clear();
+        form->N2->trigger();
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), before);
+
+        QVERIFY(dialogs.boxes.isEmpty());
+        QCOMPARE(form->Log->count(), 3);
+    }
+
+    void unwritableFileIsReported()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        // A path below a regular file cannot be created, not even by root.
+        QVERIFY(WriteAll(dir.filePath("afile"), "keep"));
+        form->Log->addItems({"one", "two"});
+        dialogs.saveAnswer = dir.filePath("afile/x.log");
+        form->N2->trigger();
+
+        QCOMPARE(dialogs.boxes.size(), 1);
+        const TestDialogs::Box box = dialogs.boxes.constFirst();
+        QCOMPARE(box.caption, "Ошибка");
+        QCOMPARE(box.icon, TMsgIcon::Error);
+        QVERIFY2(box.text.contains(dir.filePath("afile/x.log")), qPrintable(box.text));
+        // The system's reason follows the file name.
+        QVERIFY2(!box.text.section('\n', 1).trimmed().isEmpty(), qPrintable(box.text));
+        QCOMPARE(form->Log->count(), 2);
+        QCOMPARE(ReadAll(dir.filePath("afile")), QByteArray("keep"));
+    }
+};
+
+QTEST_MAIN(TestLogForm)
+#include "tst_logform.moc"

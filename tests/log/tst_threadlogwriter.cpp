@@ -1,0 +1,131 @@
+#include "log/LOGUnit.h"
+#include "log/ThreadLogWriter.h"
+
+#include <QCheckBox>
+#include <QEventLoop>
+#include <QListWidget>
+#include <QRegularExpression>
+#include <QScrollBar>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+namespace
+{
+
+const QString Stamp = R"(\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\.\d{3})";
+
+bool IsLine(const QString &item, const QString &tail)
+{
+    return QRegularExpression("^" + Stamp + QRegularExpression::escape(tail) + "$")
+        .match(item)
+        .hasMatch();
+}
+
+// Runs the work on a real worker thread while this (window) thread keeps processing its events,
+// as the main window does while the dialer runs.
+bool RunOnWorker(const std::function<void()> &work)
+{
+    std::unique_ptr<QThread> worker(QThread::create(work));
+    QEventLoop loop;
+    QObject::connect(worker.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+    worker->start();
+    loop.exec();
+    if (!worker->isFinished()) {
+        // Leave it running rather than destroy a running thread; the test fails anyway.
+        worker.release();
+        return false;
+    }
+    worker->wait();
+    return true;
+}
+
+} // namespace
+
+class TestThreadLogWriter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void workerLinesKeepOrderAndWait()
+    {
+        TLOGForm form; // hidden: the dialer's lines are recorded all the same
+        const int lines = 300;
+        std::atomic<int> appended{0};
+        std::atomic<bool> appendedElsewhere{false};
+        QThread *windowThread = QThread::currentThread();
+        connect(form.Log->model(), &QAbstractItemModel::rowsInserted, [&] {
+            if (QThread::currentThread() != windowThread)
+                appendedElsewhere = true;
+            ++appended;
+        });
+
+        std::atomic<int> notYetAppended{-1};
+        QVERIFY(RunOnWorker([&] {
+            TThreadLogWriter writer(form.Log);
+            for (int i = 0; i < lines; ++i) {
+                writer.WriteThreadLog(QString("ответ %1").arg(i), ">>");
+                // The call returns only after the window thread has appended the line.
+                if (appended.load() != i + 1 && notYetAppended.load() < 0)
+                    notYetAppended = i;
+            }
+        }));
+
+        QCOMPARE(notYetAppended.load(), -1);
+        QVERIFY(!appendedElsewhere.load());
+        QVERIFY(!form.isVisible());
+        QCOMPARE(form.Log->count(), lines);
+        for (int i = 0; i < lines; ++i)
+            QVERIFY2(IsLine(form.Log->item(i)->text(), QString(":>> ответ %1").arg(i)),
+                     qPrintable(form.Log->item(i)->text()));
+    }
+
+    void messagePiecesAreSeparateLines()
+    {
+        TLOGForm form;
+        QVERIFY(RunOnWorker([&] {
+            TThreadLogWriter writer(form.Log);
+            writer.WriteThreadLog("\r\nOK\r\n", ">>");
+            writer.WriteThreadLog("Инициализация модема", "");
+            writer.WriteThreadLog("a\nb", "<<");
+        }));
+        const QStringList tails = {":>> ", ":>> OK", ": Инициализация модема", ":<< a\nb"};
+        QCOMPARE(form.Log->count(), tails.size());
+        for (int i = 0; i < tails.size(); ++i)
+            QVERIFY2(IsLine(form.Log->item(i)->text(), tails[i]),
+                     qPrintable(form.Log->item(i)->text()));
+    }
+
+    void workerLinesAlwaysScrollToTheEnd()
+    {
+        TLOGForm form;
+        form.resize(300, 120);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QVERIFY(!form.AutiscrollCheckBox->isChecked());
+        QVERIFY(RunOnWorker([&] {
+            TThreadLogWriter writer(form.Log);
+            for (int i = 0; i < 100; ++i)
+                writer.WriteThreadLog(QString("line %1").arg(i), "");
+        }));
+        QScrollBar *bar = form.Log->verticalScrollBar();
+        QTRY_VERIFY(bar->maximum() > 0 && bar->value() == bar->maximum());
+    }
+
+    void callOnTheWindowThreadDoesNotWaitForItself()
+    {
+        TLOGForm form;
+        TThreadLogWriter writer(form.Log);
+        writer.WriteThreadLog("a\rb", "");
+        QCOMPARE(form.Log->count(), 2);
+        QVERIFY(IsLine(form.Log->item(1)->text(), ": b"));
+    }
+};
+
+QTEST_MAIN(TestThreadLogWriter)
+#include "tst_threadlogwriter.moc"
