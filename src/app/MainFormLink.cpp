@@ -121,7 +121,7 @@ void TMainLindqvarForm::RelayPass()
             DispatchPendingMessages();
             if (FConnected) {
                 COMWrite(n);
-                WriteLog(BytesToText(BufferToBytes(n)), QStringLiteral("TCP->COM"));
+                WriteLog(Win1251ToString(BufferToBytes(n)), QStringLiteral("TCP->COM"));
             } else {
                 WriteLog(LinkLostText);
             }
@@ -134,7 +134,7 @@ void TMainLindqvarForm::RelayPass()
             DispatchPendingMessages();
             if (FConnected) {
                 SendToClient(m);
-                WriteLog(BytesToText(BufferToBytes(m)), QStringLiteral("COM->TCP"));
+                WriteLog(Win1251ToString(BufferToBytes(m)), QStringLiteral("COM->TCP"));
             } else {
                 WriteLog(LinkLostText);
             }
@@ -202,7 +202,7 @@ bool TMainLindqvarForm::DetectModemFailure(int count)
 {
     if (count <= 0)
         return false;
-    const QString block = BytesToText(BufferToBytes(count));
+    const QString block = Win1251ToString(BufferToBytes(count));
     const QString upper = block.toUpper();
     static const QStringList failures = {QStringLiteral("BUSY"), QStringLiteral("NO CARRIER"),
                                          QStringLiteral("NO DIALTONE"),

@@ -74,7 +74,7 @@ bool TMainLindqvarForm::RequestVerInfo()
             continue; // drained and ignored: no device answers at such length
         collected.append(BufferToBytes(n));
         if (collected.contains("OK\r\n")) {
-            WriteLog(BytesToText(collected), QStringLiteral("COM->APP"));
+            WriteLog(Win1251ToString(collected), QStringLiteral("COM->APP"));
             FVerInfo = collected;
             return true;
         }

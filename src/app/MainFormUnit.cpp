@@ -6,7 +6,6 @@
 #include "controls/Dialogs.h"
 #include "controls/URLLabel.h"
 #include "log/LOGUnit.h"
-#include "log/LogWriter.h"
 #include "net/ServerSocket.h"
 #include "serial/RingThread.h"
 #include "settings/COMSettingsUnit.h"

@@ -1,6 +1,6 @@
 #include "serial/RingThread.h"
 
-#include "log/LogWriter.h"
+#include "log/ThreadLogWriter.h"
 #include "log/Win1251.h"
 #include "serial/DialerClock.h"
 
@@ -18,7 +18,7 @@ const std::array<QString, 7> ModemErrorTexts = {
     QStringLiteral("Не могу дозвониться"),        QStringLiteral("Нет сигнала в линии"),
     QStringLiteral("Номер не отвечает")};
 
-QString UpperText(const QByteArray &bytes) { return BytesToText(bytes).toUpper(); }
+QString UpperText(const QByteArray &bytes) { return Win1251ToString(bytes).toUpper(); }
 
 } // namespace
 
@@ -104,7 +104,7 @@ void TRingThread::Execute()
         if (Terminated())
             return;
     }
-    WriteThreadLog(BytesToText(heard), QStringLiteral(">>"));
+    WriteThreadLog(Win1251ToString(heard), QStringLiteral(">>"));
     WriteThreadLog(QStringLiteral("Инициализация модема"));
 
     for (int i = 0; i < 2; ++i) {
@@ -152,7 +152,7 @@ void TRingThread::Execute()
         return;
     PostProgress(3);
 
-    SendCommand(TextToBytes(QStringLiteral("ATD%1").arg(FCreateStruct.Phone)));
+    SendCommand(StringToWin1251(QStringLiteral("ATD%1").arg(FCreateStruct.Phone)));
     if (WaitAnswer(QByteArrayLiteral("CONNECT"), 45000)) {
         DialerClock::Pause(5000);
         return;
@@ -165,7 +165,7 @@ void TRingThread::Execute()
 void TRingThread::SendCommand(const QByteArray &command)
 {
     WriteCOMString(FhCOM, command + "\r\n");
-    WriteThreadLog(BytesToText(command), QStringLiteral("<<"));
+    WriteThreadLog(Win1251ToString(command), QStringLiteral("<<"));
 }
 
 bool TRingThread::WaitAnswer(const QByteArray &expected, std::uint32_t timeout)
@@ -178,16 +178,16 @@ bool TRingThread::WaitAnswer(const QByteArray &expected, std::uint32_t timeout)
         ReadCOMString(FhCOM, piece);
         reply += piece;
         if (CheckModemError(reply)) {
-            WriteThreadLog(BytesToText(reply), QStringLiteral(">>"));
+            WriteThreadLog(Win1251ToString(reply), QStringLiteral(">>"));
             return false;
         }
         if (UpperText(reply).contains(wanted)) {
-            WriteThreadLog(BytesToText(reply), QStringLiteral(">>"));
+            WriteThreadLog(Win1251ToString(reply), QStringLiteral(">>"));
             return !Terminated();
         }
         DialerClock::Pause(50);
     }
-    WriteThreadLog(BytesToText(reply), QStringLiteral(">>"));
+    WriteThreadLog(Win1251ToString(reply), QStringLiteral(">>"));
     return false;
 }
 
