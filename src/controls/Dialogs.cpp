@@ -24,7 +24,8 @@ QString TDialogs::SaveFileName(QFileDialog &dialog)
     return dialog.selectedFiles().constFirst();
 }
 
-namespace {
+namespace
+{
 TDialogs *&current()
 {
     static TDialogs *dialogs = nullptr;
@@ -38,4 +39,7 @@ TDialogs &TDialogs::Instance()
     return current() ? *current() : standard;
 }
 
-void TDialogs::SetInstance(TDialogs *dialogs) { current() = dialogs; }
+void TDialogs::SetInstance(TDialogs *dialogs)
+{
+    current() = dialogs;
+}
