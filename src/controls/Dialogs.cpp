@@ -24,8 +24,7 @@ QString TDialogs::SaveFileName(QFileDialog &dialog)
     return dialog.selectedFiles().constFirst();
 }
 
-namespace
-{
+namespace {
 TDialogs *&current()
 {
     static TDialogs *dialogs = nullptr;
@@ -39,7 +38,4 @@ TDialogs &TDialogs::Instance()
     return current() ? *current() : standard;
 }
 
-void TDialogs::SetInstance(TDialogs *dialogs)
-{
-    current() = dialogs;
-}
+void TDialogs::SetInstance(TDialogs *dialogs) { current() = dialogs; }
