@@ -1,0 +1,54 @@
+#include "settings/COMSettingsUnit.h"
+
+#include "settings/DialogLook.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+
+namespace
+{
+
+QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, int x, int y)
+{
+    auto *label = new QLabel(text, parent);
+    label->setObjectName(QLatin1String(name));
+    label->move(x, y);
+    label->adjustSize();
+    return label;
+}
+
+} // namespace
+
+TCOMSettingsForm::TCOMSettingsForm(QWidget *parent) : QDialog(parent)
+{
+    setObjectName(QStringLiteral("COMSettingsForm"));
+    setWindowTitle(QStringLiteral("Настройки COM-порта"));
+    ApplySettingsDialogLook(this, 250, 74);
+
+    Label1 = makeLabel(this, "Label1", QStringLiteral("Скорость:"), 24, 16);
+
+    SpeedComboBox = new QComboBox(this);
+    SpeedComboBox->setObjectName(QStringLiteral("SpeedComboBox"));
+    SpeedComboBox->addItems(
+        {QStringLiteral("600"), QStringLiteral("1200"), QStringLiteral("2400"),
+         QStringLiteral("4800"), QStringLiteral("9600"), QStringLiteral("14400"),
+         QStringLiteral("19200"), QStringLiteral("28800"), QStringLiteral("38400"),
+         QStringLiteral("56000"), QStringLiteral("57600"), QStringLiteral("115200"),
+         QStringLiteral("128000"), QStringLiteral("256000")});
+    SpeedComboBox->setCurrentIndex(6);
+    SpeedComboBox->setGeometry(82, 13, 71, SpeedComboBox->sizeHint().height());
+
+    Label2 = makeLabel(this, "Label2", QStringLiteral("бод"), 159, 16);
+
+    OKButton = new QPushButton(QStringLiteral("Сохранить"), this);
+    OKButton->setObjectName(QStringLiteral("OKButton"));
+    OKButton->setGeometry(167, 40, 75, 25);
+    OKButton->setAutoDefault(false);
+    connect(OKButton, &QPushButton::clicked, this, &TCOMSettingsForm::OKButtonClick);
+}
+
+void TCOMSettingsForm::OKButtonClick()
+{
+    hide();
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QDialog>
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+
+// The COM speed dialog. Modeless; the speed is read from SpeedComboBox when a port is opened and
+// is not stored, so every start begins at 19200.
+class TCOMSettingsForm : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit TCOMSettingsForm(QWidget *parent = nullptr);
+
+    QLabel *Label1;
+    QComboBox *SpeedComboBox;
+    QLabel *Label2;
+    QPushButton *OKButton;
+
+    // "Сохранить" only hides the dialog: the choice is in effect already.
+    void OKButtonClick();
+};

@@ -1,0 +1,192 @@
+#include "settings/RegistryKey.h"
+
+#include "settings/Paths.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+[[noreturn]] void raise(const QString &text)
+{
+    throw std::runtime_error(text.toStdString());
+}
+
+[[noreturn]] void raiseInvalidType(const QString &name)
+{
+    raise(QStringLiteral("Invalid data type for '%1'").arg(name));
+}
+
+[[noreturn]] void raiseWriteFailed(const QString &name)
+{
+    raise(QStringLiteral("Failed to set data for '%1'").arg(name));
+}
+
+[[noreturn]] void raiseUnreadable(const QString &path, int error)
+{
+    raise(QStringLiteral("Failed to read settings file '%1': %2")
+              .arg(path, QString::fromLocal8Bit(std::strerror(error))));
+}
+
+// Returns the file's content, creating an empty file when it is missing. A file that exists but
+// cannot be read in full raises, so that it is reported instead of being taken for an empty one
+// and overwritten. A file that cannot be created (no config directory) reads as empty and is left
+// to the writes to report: nothing is stored that could be lost.
+QByteArray readOrCreate(const QString &path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    const QByteArray native = QFile::encodeName(path);
+    int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+        fd = ::open(native.constData(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            return {};
+        if (fd < 0)
+            fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    }
+    if (fd < 0)
+        raiseUnreadable(path, errno);
+    struct stat st {
+    };
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        ::close(fd);
+        raiseUnreadable(path, error);
+    }
+    QByteArray content;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+            content.append(buffer, got);
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        const int error = errno;
+        ::close(fd);
+        if (got < 0)
+            raiseUnreadable(path, error);
+        return content;
+    }
+}
+
+QByteArray readAll(const QString &path, bool *ok)
+{
+    QFile file(path);
+    *ok = file.open(QIODevice::ReadOnly);
+    return *ok ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+TRegistryKey::TRegistryKey()
+    : FPath(Paths::SettingsFile()), FStored(readOrCreate(FPath)),
+      FWorkDir(std::make_unique<QTemporaryDir>())
+{
+    openCopy();
+}
+
+TRegistryKey::~TRegistryKey() = default;
+
+void TRegistryKey::openCopy()
+{
+    FSettings.reset();
+    bool copied = false;
+    QString copy;
+    if (FWorkDir->isValid()) {
+        copy = FWorkDir->filePath(QStringLiteral("Lindqvar-%1.conf").arg(++FCopyNumber));
+        QFile file(copy);
+        copied = file.open(QIODevice::WriteOnly) && file.write(FStored) == FStored.size() &&
+                 file.flush();
+    }
+    if (!copied) {
+        // Without a private copy the file can still be read in place, but not written safely.
+        FReadOnly = true;
+        copy = FPath;
+    }
+    FSettings = std::make_unique<QSettings>(copy, QSettings::IniFormat);
+    // Parsing every section sets the status when a line cannot be read.
+    FSettings->allKeys();
+    FMalformed = FSettings->status() == QSettings::FormatError;
+}
+
+bool TRegistryKey::ValueExists(const QString &name) const
+{
+    return FSettings->contains(name);
+}
+
+QString TRegistryKey::ReadString(const QString &name) const
+{
+    // The INI form gives plain text as a string; a list (unquoted comma), @ByteArray, @Variant
+    // and the like come back as other types and are not strings.
+    const QVariant value = FSettings->value(name);
+    if (value.typeId() != QMetaType::QString)
+        raiseInvalidType(name);
+    return value.toString();
+}
+
+int TRegistryKey::ReadInteger(const QString &name) const
+{
+    const QVariant value = FSettings->value(name);
+    if (value.typeId() != QMetaType::QString)
+        raiseInvalidType(name);
+    bool ok = false;
+    const int result = value.toString().toInt(&ok, 10);
+    if (!ok)
+        raiseInvalidType(name);
+    return result;
+}
+
+void TRegistryKey::WriteString(const QString &name, const QString &value)
+{
+    writeValue(name, value);
+}
+
+void TRegistryKey::WriteInteger(const QString &name, int value)
+{
+    writeValue(name, QString::number(value));
+}
+
+void TRegistryKey::writeValue(const QString &name, const QString &text)
+{
+    // A rewrite would drop the lines the reader could not take: such a file stays as it is.
+    if (FReadOnly || FMalformed)
+        raiseWriteFailed(name);
+
+    FSettings->setValue(name, text);
+    FSettings->sync();
+    bool ok = FSettings->status() == QSettings::NoError;
+    QByteArray content;
+    if (ok)
+        content = readAll(FSettings->fileName(), &ok);
+    if (ok) {
+        // A new file renamed over the old one: a failed write leaves the old file whole.
+        QSaveFile file(FPath);
+        ok = file.open(QIODevice::WriteOnly) && file.write(content) == content.size() &&
+             file.commit();
+    }
+    if (ok) {
+        // What counts is what is on disk.
+        const QByteArray onDisk = readAll(FPath, &ok);
+        ok = ok && onDisk == content;
+    }
+    if (!ok) {
+        // Back to the last stored content, so this key does not show the refused value.
+        openCopy();
+        raiseWriteFailed(name);
+    }
+    FStored = content;
+}

@@ -1,0 +1,153 @@
+#include "SettingsTestDir.h"
+#include "controls/ComboItems.h"
+#include "settings/PortSettings.h"
+
+#include <QComboBox>
+#include <QSettings>
+#include <QtTest>
+
+namespace
+{
+
+// The main window's two lists as the port refresh leaves them: the first port selected.
+struct Lists {
+    QComboBox ports;
+    QComboBox types;
+    Lists()
+    {
+        ports.addItems({QStringLiteral("COM1"), QStringLiteral("COM3"), QStringLiteral("COM12")});
+        types.addItems({QStringLiteral("CSD (GSM-модем)"), QStringLiteral("USB/COM (кабель)")});
+    }
+};
+
+} // namespace
+
+class TestPortSettings : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void selectComboItemIgnoresCase();
+    void cleanStartKeepsTheDefaults();
+    void storedPortAndType_data();
+    void storedPortAndType();
+    void wrongTypeKeepsWhatWasApplied();
+    void savedSettingsComeBack();
+    void refusedSaveIsReported();
+};
+
+void TestPortSettings::selectComboItemIgnoresCase()
+{
+    QComboBox combo;
+    combo.addItems({QStringLiteral("COM1"), QStringLiteral("COM3"), QStringLiteral("com3"),
+                    QStringLiteral("COM30")});
+    SelectComboItem(&combo, QStringLiteral("com3"));
+    QCOMPARE(combo.currentIndex(), 1);
+    SelectComboItem(&combo, QStringLiteral("COM4"));
+    QCOMPARE(combo.currentIndex(), 1);
+    SelectComboItem(&combo, QStringLiteral("com"));
+    QCOMPARE(combo.currentIndex(), 1);
+    SelectComboItem(&combo, QStringLiteral("Com30"));
+    QCOMPARE(combo.currentIndex(), 3);
+}
+
+void TestPortSettings::cleanStartKeepsTheDefaults()
+{
+    SettingsTestDir dir;
+    Lists lists;
+    LoadPortSettings(&lists.ports, &lists.types);
+    QCOMPARE(lists.ports.currentText(), QStringLiteral("COM1"));
+    QCOMPARE(lists.types.currentIndex(), 0);
+    QCOMPARE(readSettingsFile(), QByteArray());
+}
+
+void TestPortSettings::storedPortAndType_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<int>("type");
+    QTest::newRow("lower-case port, cable") << QByteArray("COM=com3\nCHANNEL=1\n") << "COM3" << 1;
+    QTest::newRow("port gone, modem") << QByteArray("COM=COM7\nCHANNEL=0\n") << "COM1" << 0;
+    QTest::newRow("empty port") << QByteArray("COM=\n") << "COM1" << 0;
+    QTest::newRow("type out of range") << QByteArray("COM=COM12\nCHANNEL=7\n") << "COM12" << -1;
+    QTest::newRow("negative type") << QByteArray("CHANNEL=-1\n") << "COM1" << -1;
+    QTest::newRow("no type") << QByteArray("COM=COM3\n") << "COM3" << 0;
+}
+
+void TestPortSettings::storedPortAndType()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, port);
+    QFETCH(int, type);
+    SettingsTestDir dir;
+    writeSettingsFile(content);
+    Lists lists;
+    LoadPortSettings(&lists.ports, &lists.types);
+    QCOMPARE(lists.ports.currentText(), port);
+    QCOMPARE(lists.types.currentIndex(), type);
+}
+
+void TestPortSettings::wrongTypeKeepsWhatWasApplied()
+{
+    SettingsTestDir dir;
+    {
+        writeSettingsFile("COM=COM3\nCHANNEL=cable\n");
+        Lists lists;
+        lists.types.setCurrentIndex(1);
+        QCOMPARE(raisedText([&] { LoadPortSettings(&lists.ports, &lists.types); }),
+                 QStringLiteral("Invalid data type for 'CHANNEL'"));
+        QCOMPARE(lists.ports.currentText(), QStringLiteral("COM3"));
+        QCOMPARE(lists.types.currentIndex(), 1);
+    }
+    {
+        writeSettingsFile("COM=COM3,COM1\nCHANNEL=1\n");
+        Lists lists;
+        QCOMPARE(raisedText([&] { LoadPortSettings(&lists.ports, &lists.types); }),
+                 QStringLiteral("Invalid data type for 'COM'"));
+        QCOMPARE(lists.ports.currentText(), QStringLiteral("COM1"));
+        QCOMPARE(lists.types.currentIndex(), 0);
+    }
+}
+
+void TestPortSettings::savedSettingsComeBack()
+{
+    SettingsTestDir dir;
+    writeSettingsFile("phone1=111\n");
+    SavePortSettings(QStringLiteral("COM12"), 1);
+    const QByteArray text = readSettingsFile();
+    QVERIFY2(text.contains("COM=COM12\n") && text.contains("CHANNEL=1\n"), text.constData());
+    QVERIFY2(text.contains("phone1=111\n"), text.constData());
+    Lists lists;
+    LoadPortSettings(&lists.ports, &lists.types);
+    QCOMPARE(lists.ports.currentText(), QStringLiteral("COM12"));
+    QCOMPARE(lists.types.currentIndex(), 1);
+
+    // No port selected and no type selected are stored as such.
+    SavePortSettings(QString(), -1);
+    const QSettings check(Paths::SettingsFile(), QSettings::IniFormat);
+    QCOMPARE(check.value(QStringLiteral("COM")), QVariant(QString()));
+    QCOMPARE(check.value(QStringLiteral("CHANNEL")), QVariant(QStringLiteral("-1")));
+}
+
+void TestPortSettings::refusedSaveIsReported()
+{
+    // A directory in place of the file: the store cannot be read, and it is not replaced.
+    SettingsTestDir dir;
+    QVERIFY(QDir().mkpath(Paths::SettingsFile()));
+    QCOMPARE(raisedText([] { SavePortSettings(QStringLiteral("COM3"), 1); }),
+             QStringLiteral("Failed to read settings file '%1': Is a directory")
+                 .arg(Paths::SettingsFile()));
+    QVERIFY(QFileInfo(Paths::SettingsFile()).isDir());
+
+    // No config directory possible: the first value is refused and nothing else is tried.
+    QVERIFY(QDir(Paths::SettingsFile()).removeRecursively());
+    QVERIFY(QDir(Paths::ConfigDir()).removeRecursively());
+    QFile blocker(Paths::ConfigDir().chopped(1));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    QCOMPARE(raisedText([] { SavePortSettings(QStringLiteral("COM3"), 1); }),
+             QStringLiteral("Failed to set data for 'COM'"));
+}
+
+QTEST_MAIN(TestPortSettings)
+#include "tst_portsettings.moc"

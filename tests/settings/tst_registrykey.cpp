@@ -1,0 +1,259 @@
+#include "SettingsTestDir.h"
+#include "settings/RegistryKey.h"
+
+#include <QFileInfo>
+#include <QSettings>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+// Lowers the process's file size limit, the way a full disk refuses data even to root.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &FSaved);
+        FOldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = FSaved;
+        limit.rlim_cur = bytes;
+        FActive = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &FSaved);
+        std::signal(SIGXFSZ, FOldHandler);
+    }
+    bool active() const { return FActive; }
+
+private:
+    rlimit FSaved{};
+    void (*FOldHandler)(int) = nullptr;
+    bool FActive = false;
+};
+
+class TestRegistryKey : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void openCreatesEmptyStore();
+    void valuesAreTopLevelAndCaseSensitive();
+    void stringsRoundTripExactly();
+    void integersAreSigned32Bit();
+    void wrongTypesRaise_data();
+    void wrongTypesRaise();
+    void unreadableStoreIsReportedAndKept();
+    void missingDirectoryCannotBeCreated();
+    void fullDiskKeepsTheOldFile();
+    void malformedFileIsNotRewritten();
+};
+
+void TestRegistryKey::openCreatesEmptyStore()
+{
+    SettingsTestDir dir;
+    QVERIFY(!QFileInfo::exists(Paths::SettingsFile()));
+    {
+        const TRegistryKey key;
+        QVERIFY(!key.ValueExists(QStringLiteral("phone1")));
+    }
+    QVERIFY(QFileInfo(Paths::SettingsFile()).isFile());
+    QCOMPARE(readSettingsFile(), QByteArray());
+}
+
+void TestRegistryKey::valuesAreTopLevelAndCaseSensitive()
+{
+    SettingsTestDir dir;
+    {
+        TRegistryKey key;
+        key.WriteString(QStringLiteral("COM"), QStringLiteral("COM3"));
+        key.WriteInteger(QStringLiteral("CHANNEL"), 1);
+        key.WriteString(QStringLiteral("phone1"), QStringLiteral("+79001234567"));
+    }
+    // Phone numbers are private: the file is the user's alone, also after it was rewritten.
+    QCOMPARE(QFileInfo(Paths::SettingsFile()).permissions() & 0x0077, QFileDevice::Permissions());
+    const QByteArray text = readSettingsFile();
+    QVERIFY2(text.contains("COM=COM3\n"), text.constData());
+    QVERIFY2(text.contains("CHANNEL=1\n"), text.constData());
+    QVERIFY2(text.contains("phone1=+79001234567\n"), text.constData());
+
+    // A file written by hand without a section header reads the same.
+    writeSettingsFile("phone1=111\nCom=COM9\n");
+    const TRegistryKey key;
+    QCOMPARE(key.ReadString(QStringLiteral("phone1")), QStringLiteral("111"));
+    QVERIFY(!key.ValueExists(QStringLiteral("COM")));
+    QVERIFY(!key.ValueExists(QStringLiteral("Phone1")));
+}
+
+void TestRegistryKey::stringsRoundTripExactly()
+{
+    SettingsTestDir dir;
+    const QStringList values = {QStringLiteral(" 8 900 123-45-67 "),
+                                QStringLiteral("1,2"),
+                                QStringLiteral("@ByteArray(x)"),
+                                QStringLiteral("a;b#c\"d\\e"),
+                                QStringLiteral("Привет"),
+                                QString()};
+    {
+        TRegistryKey key;
+        for (int i = 0; i < values.size(); ++i)
+            key.WriteString(QStringLiteral("phone%1").arg(i + 1), values.at(i));
+    }
+    const TRegistryKey key;
+    for (int i = 0; i < values.size(); ++i) {
+        const QString name = QStringLiteral("phone%1").arg(i + 1);
+        QVERIFY(key.ValueExists(name));
+        QCOMPARE(key.ReadString(name), values.at(i));
+    }
+}
+
+void TestRegistryKey::integersAreSigned32Bit()
+{
+    SettingsTestDir dir;
+    {
+        TRegistryKey key;
+        key.WriteInteger(QStringLiteral("CHANNEL"), -2147483647 - 1);
+    }
+    QCOMPARE(TRegistryKey().ReadInteger(QStringLiteral("CHANNEL")), -2147483647 - 1);
+    writeSettingsFile("CHANNEL=2147483647\n");
+    QCOMPARE(TRegistryKey().ReadInteger(QStringLiteral("CHANNEL")), 2147483647);
+}
+
+void TestRegistryKey::wrongTypesRaise_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("asInteger");
+    QTest::newRow("list") << QByteArray("COM=COM1,COM2\n") << "COM" << false;
+    QTest::newRow("bytes") << QByteArray("phone2=@ByteArray(123)\n") << "phone2" << false;
+    QTest::newRow("variant") << QByteArray("COM=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x1)\n") << "COM"
+                             << false;
+    QTest::newRow("word") << QByteArray("CHANNEL=one\n") << "CHANNEL" << true;
+    QTest::newRow("empty") << QByteArray("CHANNEL=\n") << "CHANNEL" << true;
+    QTest::newRow("fraction") << QByteArray("CHANNEL=1.5\n") << "CHANNEL" << true;
+    QTest::newRow("over 32 bits") << QByteArray("CHANNEL=4294967296\n") << "CHANNEL" << true;
+    QTest::newRow("list as int") << QByteArray("CHANNEL=1,2\n") << "CHANNEL" << true;
+}
+
+void TestRegistryKey::wrongTypesRaise()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, name);
+    QFETCH(bool, asInteger);
+    SettingsTestDir dir;
+    writeSettingsFile(content);
+    const TRegistryKey key;
+    QVERIFY(key.ValueExists(name));
+    const QString text = raisedText([&] {
+        if (asInteger)
+            key.ReadInteger(name);
+        else
+            key.ReadString(name);
+    });
+    QCOMPARE(text, QStringLiteral("Invalid data type for '%1'").arg(name));
+}
+
+void TestRegistryKey::unreadableStoreIsReportedAndKept()
+{
+    // A directory in place of the file cannot be read, even by root.
+    SettingsTestDir dir;
+    QVERIFY(QDir().mkpath(Paths::SettingsFile()));
+    QFile marker(Paths::SettingsFile() + QStringLiteral("/keep"));
+    QVERIFY(marker.open(QIODevice::WriteOnly));
+    marker.close();
+
+    const QString expected = QStringLiteral("Failed to read settings file '%1': Is a directory")
+                                 .arg(Paths::SettingsFile());
+    QCOMPARE(raisedText([] { TRegistryKey key; }), expected);
+    QCOMPARE(raisedText([] {
+                 TRegistryKey key;
+                 key.WriteString(QStringLiteral("COM"), QStringLiteral("COM1"));
+             }),
+             expected);
+    QVERIFY(QFileInfo(Paths::SettingsFile()).isDir());
+    QVERIFY(marker.exists());
+}
+
+void TestRegistryKey::missingDirectoryCannotBeCreated()
+{
+    // The config directory would have to live below a regular file: nothing can be created.
+    SettingsTestDir dir;
+    QFile blocker(dir.root() + QStringLiteral("/Varo"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+
+    // Nothing is stored, so a load finds an empty key.
+    {
+        const TRegistryKey key;
+        QVERIFY(!key.ValueExists(QStringLiteral("phone1")));
+    }
+    QCOMPARE(raisedText([] {
+                 TRegistryKey key;
+                 key.WriteString(QStringLiteral("phone1"), QStringLiteral("123"));
+             }),
+             QStringLiteral("Failed to set data for 'phone1'"));
+    QCOMPARE(raisedText([] {
+                 TRegistryKey key;
+                 key.WriteInteger(QStringLiteral("CHANNEL"), 1);
+             }),
+             QStringLiteral("Failed to set data for 'CHANNEL'"));
+    // The refused value is not shown as stored afterwards.
+    QVERIFY(!TRegistryKey().ValueExists(QStringLiteral("phone1")));
+}
+
+void TestRegistryKey::fullDiskKeepsTheOldFile()
+{
+    SettingsTestDir dir;
+    QByteArray original = "[General]\nCOM=COM2\nCHANNEL=1\n";
+    for (int i = 1; i <= 8; ++i)
+        original += QStringLiteral("phone%1=+7900123456%1\n").arg(i).toLatin1();
+    writeSettingsFile(original);
+
+    {
+        TRegistryKey key;
+        FileSizeLimit limit(16);
+        QVERIFY(limit.active());
+        QCOMPARE(
+            raisedText([&] { key.WriteString(QStringLiteral("COM"), QStringLiteral("COM7")); }),
+            QStringLiteral("Failed to set data for 'COM'"));
+        // The key that refused the value does not show it either.
+        QCOMPARE(key.ReadString(QStringLiteral("COM")), QStringLiteral("COM2"));
+    }
+    QCOMPARE(readSettingsFile(), original);
+    QCOMPARE(QDir(Paths::ConfigDir()).entryList(QDir::Files), QStringList{"Lindqvar.conf"});
+
+    // With space again, the refused value does not come back by itself: the next write stores
+    // only what it was asked to.
+    {
+        const TRegistryKey key;
+        QCOMPARE(key.ReadString(QStringLiteral("COM")), QStringLiteral("COM2"));
+    }
+    {
+        TRegistryKey key;
+        key.WriteInteger(QStringLiteral("CHANNEL"), 0);
+    }
+    const QSettings check(Paths::SettingsFile(), QSettings::IniFormat);
+    QCOMPARE(check.value(QStringLiteral("COM")).toString(), QStringLiteral("COM2"));
+    QCOMPARE(check.value(QStringLiteral("CHANNEL")).toString(), QStringLiteral("0"));
+    QCOMPARE(check.value(QStringLiteral("phone8")).toString(), QStringLiteral("+79001234568"));
+}
+
+void TestRegistryKey::malformedFileIsNotRewritten()
+{
+    // A line the INI reader cannot take would be dropped by a rewrite: the file stays as it is,
+    // and what could be read is still read.
+    SettingsTestDir dir;
+    const QByteArray original = "phone1=123\nnotes for the next dial\n";
+    writeSettingsFile(original);
+    QCOMPARE(TRegistryKey().ReadString(QStringLiteral("phone1")), QStringLiteral("123"));
+    QCOMPARE(raisedText([] {
+                 TRegistryKey key;
+                 key.WriteString(QStringLiteral("phone2"), QStringLiteral("456"));
+             }),
+             QStringLiteral("Failed to set data for 'phone2'"));
+    QCOMPARE(readSettingsFile(), original);
+}
+
+QTEST_GUILESS_MAIN(TestRegistryKey)
+#include "tst_registrykey.moc"

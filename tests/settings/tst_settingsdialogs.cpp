@@ -1,0 +1,145 @@
+#include "SettingsTestDir.h"
+#include "controls/URLLabel.h"
+#include "settings/COMSettingsUnit.h"
+#include "settings/TPCServerSettingsUnit.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QtTest>
+
+class TestSettingsDialogs : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void comSpeedDialogAsDesigned();
+    void tcpPortDialogAsDesigned();
+    void saveButtonsHideAndKeepTheChoice();
+    void urlLabelLooksLikeALink();
+    void urlLabelReportsLeftClicksOnly();
+};
+
+void TestSettingsDialogs::comSpeedDialogAsDesigned()
+{
+    TCOMSettingsForm form;
+    QCOMPARE(form.objectName(), QStringLiteral("COMSettingsForm"));
+    QCOMPARE(form.windowTitle(), QStringLiteral("Настройки COM-порта"));
+    QVERIFY(!form.isModal());
+    QCOMPARE(form.minimumSize(), QSize(250, 74));
+    QCOMPARE(form.maximumSize(), QSize(250, 74));
+    QVERIFY(form.windowFlags() & Qt::WindowCloseButtonHint);
+    QVERIFY(!(form.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+
+    QCOMPARE(form.findChild<QLabel *>("Label1"), form.Label1);
+    QCOMPARE(form.Label1->text(), QStringLiteral("Скорость:"));
+    QCOMPARE(form.findChild<QComboBox *>("SpeedComboBox"), form.SpeedComboBox);
+    QVERIFY(!form.SpeedComboBox->isEditable());
+    QStringList speeds;
+    for (int i = 0; i < form.SpeedComboBox->count(); ++i)
+        speeds.append(form.SpeedComboBox->itemText(i));
+    QCOMPARE(speeds, (QStringList{"600", "1200", "2400", "4800", "9600", "14400", "19200", "28800",
+                                  "38400", "56000", "57600", "115200", "128000", "256000"}));
+    QCOMPARE(form.SpeedComboBox->currentText(), QStringLiteral("19200"));
+    QCOMPARE(form.findChild<QLabel *>("Label2"), form.Label2);
+    QCOMPARE(form.Label2->text(), QStringLiteral("бод"));
+    QCOMPARE(form.findChild<QPushButton *>("OKButton"), form.OKButton);
+    QCOMPARE(form.OKButton->text(), QStringLiteral("Сохранить"));
+}
+
+void TestSettingsDialogs::tcpPortDialogAsDesigned()
+{
+    TTCPServerSettingsForm form;
+    QCOMPARE(form.objectName(), QStringLiteral("TCPServerSettingsForm"));
+    QCOMPARE(form.windowTitle(), QStringLiteral("Настройки TCP сервера"));
+    QVERIFY(!form.isModal());
+    QCOMPARE(form.minimumSize(), QSize(219, 82));
+    QCOMPARE(form.maximumSize(), QSize(219, 82));
+    QCOMPARE(form.findChild<QLabel *>("Label1"), form.Label1);
+    QCOMPARE(form.Label1->text(), QStringLiteral("Порт:"));
+    QCOMPARE(form.findChild<QLineEdit *>("PortEdit"), form.PortEdit);
+    QCOMPARE(form.PortEdit->text(), QStringLiteral("53462"));
+    QCOMPARE(form.findChild<QPushButton *>("OkButton"), form.OkButton);
+    QCOMPARE(form.OkButton->text(), QStringLiteral("Сохранить"));
+}
+
+void TestSettingsDialogs::saveButtonsHideAndKeepTheChoice()
+{
+    SettingsTestDir dir;
+    TCOMSettingsForm com;
+    com.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&com));
+    com.SpeedComboBox->setCurrentText(QStringLiteral("9600"));
+    QTest::mouseClick(com.OKButton, Qt::LeftButton);
+    QTRY_VERIFY(!com.isVisible());
+    QCOMPARE(com.SpeedComboBox->currentText(), QStringLiteral("9600"));
+
+    // Closed through the title bar: hidden, not destroyed, the choice still in effect.
+    com.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&com));
+    com.SpeedComboBox->setCurrentText(QStringLiteral("115200"));
+    QVERIFY(com.close());
+    QTRY_VERIFY(!com.isVisible());
+    QCOMPARE(com.SpeedComboBox->currentText(), QStringLiteral("115200"));
+
+    TTCPServerSettingsForm tcp;
+    tcp.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&tcp));
+    tcp.PortEdit->setText(QStringLiteral("80"));
+    QTest::mouseClick(tcp.OkButton, Qt::LeftButton);
+    QTRY_VERIFY(!tcp.isVisible());
+    QCOMPARE(tcp.PortEdit->text(), QStringLiteral("80"));
+
+    // Nothing of the dialogs is stored: new ones start from the defaults and no file appeared.
+    QCOMPARE(TCOMSettingsForm().SpeedComboBox->currentText(), QStringLiteral("19200"));
+    QCOMPARE(TTCPServerSettingsForm().PortEdit->text(), QStringLiteral("53462"));
+    QVERIFY(!QFileInfo::exists(Paths::SettingsFile()));
+}
+
+void TestSettingsDialogs::urlLabelLooksLikeALink()
+{
+    QWidget window;
+    auto *label = new TURLLabel(QStringLiteral("Подключить"), &window);
+    QCOMPARE(label->Tag, 0);
+    QCOMPARE(label->palette().color(QPalette::Active, QPalette::WindowText), QColor(Qt::blue));
+    QVERIFY(label->font().underline());
+    // The window's font still reaches the label; only the underline is its own.
+    window.setFont(QFont(QStringLiteral("DejaVu Sans"), 8));
+    QVERIFY(label->font().underline());
+    QCOMPARE(label->font().pointSize(), 8);
+    // A disabled command is drawn in the disabled colour, not in blue.
+    label->setEnabled(false);
+    QVERIFY(label->palette().color(QPalette::Disabled, QPalette::WindowText) != QColor(Qt::blue));
+}
+
+void TestSettingsDialogs::urlLabelReportsLeftClicksOnly()
+{
+    QWidget window;
+    window.resize(200, 60);
+    auto *label = new TURLLabel(QStringLiteral("Подключить"), &window);
+    label->setGeometry(16, 20, 65, 13);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QSignalSpy clicks(label, &TURLLabel::clicked);
+
+    QTest::mouseClick(label, Qt::LeftButton);
+    QCOMPARE(clicks.count(), 1);
+    QTest::mouseClick(label, Qt::RightButton);
+    QCOMPARE(clicks.count(), 1);
+    // Pressed on the label, released away from it: no click.
+    QTest::mousePress(label, Qt::LeftButton, {}, QPoint(5, 5));
+    QTest::mouseRelease(label, Qt::LeftButton, {}, QPoint(150, 40));
+    QCOMPARE(clicks.count(), 1);
+
+    label->setEnabled(false);
+    QTest::mouseClick(label, Qt::LeftButton);
+    QCOMPARE(clicks.count(), 1);
+    label->setEnabled(true);
+    QTest::mouseClick(label, Qt::LeftButton);
+    QCOMPARE(clicks.count(), 2);
+}
+
+QTEST_MAIN(TestSettingsDialogs)
+#include "tst_settingsdialogs.moc"
