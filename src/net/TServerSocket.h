@@ -25,7 +25,12 @@ class QTimer;
 // - an error on a connection (reset, broken pipe, failed receive or send): OnClientError with
 //   the kind and the error number, then the connection is closed as above, OnClientDisconnect
 //   included. If the error handler leaves a non-zero code, an error is raised after the close.
-// Errors are raised as std::runtime_error with the endpoint's texts (SocketError.h).
+// Error kinds: a connection broken off (reset, abort, time-out, broken pipe) found while handling
+// a notification is eeDisconnect, any other error found there eeReceive; a failing receive call
+// is eeReceive, a failing send, including a later send of queued bytes, eeSend.
+// Errors are raised as std::runtime_error with the endpoint's texts (SocketError.h). Those raised
+// while a notification is handled leave through the event loop, so the application must catch
+// them at its event-delivery boundary (QCoreApplication::notify).
 class TServerSocket : public QObject
 {
     Q_OBJECT
