@@ -5,7 +5,7 @@
 #include "controls/Dialogs.h"
 #include "controls/URLLabel.h"
 #include "log/Win1251.h"
-#include "net/ServerSocket.h"
+#include "net/TServerSocket.h"
 #include "settings/COMSettingsUnit.h"
 
 #include <QComboBox>

@@ -2,7 +2,7 @@
 
 #include "app/MainFormUnit.h"
 
-#include "net/ServerSocket.h"
+#include "net/TServerSocket.h"
 #include "settings/TPCServerSettingsUnit.h"
 
 #include <QLineEdit>

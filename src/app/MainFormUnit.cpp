@@ -6,7 +6,7 @@
 #include "controls/Dialogs.h"
 #include "controls/URLLabel.h"
 #include "log/LOGUnit.h"
-#include "net/ServerSocket.h"
+#include "net/TServerSocket.h"
 #include "serial/RingThread.h"
 #include "settings/COMSettingsUnit.h"
 #include "settings/PortSettings.h"

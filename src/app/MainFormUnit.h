@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/SetupProcess.h"
-#include "net/ServerSocket.h"
+#include "net/TServerSocket.h"
 #include "serial/COMUtils.h"
 
 #include <QByteArray>
