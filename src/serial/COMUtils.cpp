@@ -229,7 +229,9 @@ bool SetCOMPortParams(THandle handle, int baudRate)
     ::cfmakeraw(&tio);
     // Binary data must pass unchanged, so software flow control stays off in both directions.
     tio.c_iflag &= ~tcflag_t(IXOFF | IXANY);
-    tio.c_cflag &= ~tcflag_t(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    // CIBAUD cleared: the input speed follows the output speed. Left as it was, an earlier
+    // custom speed would stay in force for input after a change to a standard one.
+    tio.c_cflag &= ~tcflag_t(CSIZE | PARENB | CSTOPB | CRTSCTS | CIBAUD);
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;

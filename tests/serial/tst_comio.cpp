@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <poll.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -113,6 +114,22 @@ void TestCOMIO::readNeverPassesTheBuffer()
     ReadCOMString(FHandle, rest);
     QCOMPARE(rest, sent.mid(2 * size));
     QCOMPARE(ReadCOMPort(FHandle, buffer.data(), 0), 0);
+
+    // More than a whole buffer queued: a socket pair answers the same queued-count request and
+    // holds far more than a terminal does.
+    int pair[2];
+    QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
+    const QByteArray big = pattern(COM_BUFFER_SIZE + 7000);
+    QCOMPARE(::write(pair[1], big.constData(), size_t(big.size())), ssize_t(big.size()));
+    QByteArray large(COM_BUFFER_SIZE + guard, char(0xAB));
+    const THandle socket = THandle(pair[0]);
+    QCOMPARE(ReadCOMPort(socket, large.data(), COM_BUFFER_SIZE), COM_BUFFER_SIZE);
+    QVERIFY(large.left(COM_BUFFER_SIZE) == big.left(COM_BUFFER_SIZE));
+    QCOMPARE(large.mid(COM_BUFFER_SIZE), QByteArray(guard, char(0xAB)));
+    ReadCOMString(socket, rest);
+    QVERIFY(rest == big.mid(COM_BUFFER_SIZE));
+    ::close(pair[0]);
+    ::close(pair[1]);
 }
 
 void TestCOMIO::longStreamArrivesWhole()

@@ -318,6 +318,7 @@ void TestCOMOpen::customSpeedGivesWayToStandard()
         unsigned out = 0;
         QVERIFY(SerialTermios2::GetSpeed(int(handle), in, out));
         QCOMPARE(out, unsigned(speed));
+        QCOMPARE(in, unsigned(speed));
         QVERIFY(CloseCOMPort(handle));
     }
     // A speed that is no speed is refused; the port stays open for the caller to close.
