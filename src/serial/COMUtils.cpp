@@ -181,8 +181,7 @@ bool OpenCOMPort(const QString &name, int baudRate, THandle &handle)
     const QString path = PortMap::PathOf(map, name);
     if (path.isEmpty())
         return fail(QStringLiteral("%1: порт не указан в %2").arg(name, Paths::PortMapFile()));
-    struct stat st {
-    };
+    struct stat st = {};
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         return fail(QStringLiteral("%1: %2").arg(path, errnoText(errno)));
     if (!S_ISCHR(st.st_mode))
@@ -200,10 +199,11 @@ bool OpenCOMPort(const QString &name, int baudRate, THandle &handle)
 
     // From here on a failure leaves the port open in the handle; the caller closes it.
     if (!SetCOMPortParams(handle, baudRate)) {
+        const int reason = errno;
         return fail(QStringLiteral("%1: скорость %2 или режим линии не приняты: %3")
                         .arg(path)
                         .arg(baudRate)
-                        .arg(errnoText(errno)));
+                        .arg(errnoText(reason)));
     }
     if (::tcflush(fd, TCIOFLUSH) != 0)
         return fail(QStringLiteral("%1: %2").arg(path, errnoText(errno)));
@@ -222,8 +222,7 @@ bool SetCOMPortParams(THandle handle, int baudRate)
         errno = EINVAL;
         return false;
     }
-    struct termios tio {
-    };
+    struct termios tio = {};
     if (::tcgetattr(fd, &tio) != 0)
         return false;
     ::cfmakeraw(&tio);
@@ -331,9 +330,7 @@ int WriteCOMPort(THandle handle, const char *data, int count)
             std::chrono::duration_cast<std::chrono::milliseconds>(stallDeadline - Clock::now());
         if (left.count() <= 0)
             break;
-        struct pollfd waiter {
-            fd, POLLOUT, 0
-        };
+        struct pollfd waiter = {fd, POLLOUT, 0};
         ::poll(&waiter, 1, int(left.count()));
     }
     return written;

@@ -48,8 +48,7 @@ bool uartAnswers(const QString &node)
         ::open(QFile::encodeName(node).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
-    struct serial_struct info {
-    };
+    struct serial_struct info = {};
     const bool real = ::ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
     ::close(fd);
     return real;

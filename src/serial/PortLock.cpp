@@ -17,8 +17,7 @@ namespace
 QString lockDir()
 {
     for (const char *dir : {"/run/lock", "/var/lock"}) {
-        struct stat st {
-        };
+        struct stat st = {};
         if (::stat(dir, &st) == 0 && S_ISDIR(st.st_mode) && ::access(dir, W_OK) == 0)
             return QString::fromLatin1(dir);
     }

@@ -93,8 +93,7 @@ bool IsPresent(const QString &path)
 {
     if (path.isEmpty())
         return false;
-    struct stat st {
-    };
+    struct stat st = {};
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISCHR(st.st_mode);
 }
 

@@ -16,8 +16,7 @@ bool SetSpeed(int fd, int baudRate)
         errno = EINVAL;
         return false;
     }
-    struct termios2 tio {
-    };
+    struct termios2 tio = {};
     if (::ioctl(fd, TCGETS2, &tio) != 0)
         return false;
     tio.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
@@ -29,8 +28,7 @@ bool SetSpeed(int fd, int baudRate)
 
 bool GetSpeed(int fd, unsigned &inputSpeed, unsigned &outputSpeed)
 {
-    struct termios2 tio {
-    };
+    struct termios2 tio = {};
     if (::ioctl(fd, TCGETS2, &tio) != 0)
         return false;
     inputSpeed = tio.c_ispeed;

@@ -150,9 +150,7 @@ void TestCOMIO::longStreamArrivesWhole()
         QVERIFY(count >= 0 && count <= COM_BUFFER_SIZE);
         received.append(buffer, count);
         if (count == 0) {
-            struct pollfd waiter {
-                FPty->SlaveFd(), POLLIN, 0
-            };
+            struct pollfd waiter = {FPty->SlaveFd(), POLLIN, 0};
             ::poll(&waiter, 1, 20);
         }
     }

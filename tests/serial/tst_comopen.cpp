@@ -271,8 +271,7 @@ void TestCOMOpen::lineSettings()
     QVERIFY(config.IsValid() && pty.IsValid());
     QVERIFY(config.WritePortMap({"COM3=" + pty.SlavePath()}));
     // Start from a cooked, parity-checking, flow-controlled line so every setting must change.
-    struct termios cooked {
-    };
+    struct termios cooked = {};
     QVERIFY(::tcgetattr(pty.SlaveFd(), &cooked) == 0);
     cooked.c_lflag |= ICANON | ECHO | ISIG;
     cooked.c_iflag |= IXON | IXOFF | ICRNL;
@@ -286,8 +285,7 @@ void TestCOMOpen::lineSettings()
 
     THandle handle = INVALID_HANDLE_VALUE;
     QVERIFY2(OpenCOMPort("COM3", speed, handle), qPrintable(LastCOMError()));
-    struct termios tio {
-    };
+    struct termios tio = {};
     QVERIFY(::tcgetattr(int(handle), &tio) == 0);
     QCOMPARE(tio.c_cflag & CSIZE, tcflag_t(CS8));
     QCOMPARE(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));

@@ -23,9 +23,7 @@ bool waitFor(int fd, short event, const QDeadlineTimer &deadline)
         const qint64 left = deadline.remainingTime();
         if (left == 0)
             return false;
-        struct pollfd waiter {
-            fd, event, 0
-        };
+        struct pollfd waiter = {fd, event, 0};
         const int ready = ::poll(&waiter, 1, int(qMin<qint64>(left, INT_MAX)));
         if (ready > 0)
             return true;
@@ -38,8 +36,7 @@ bool waitFor(int fd, short event, const QDeadlineTimer &deadline)
 
 TPty::TPty()
 {
-    struct termios raw {
-    };
+    struct termios raw = {};
     ::cfmakeraw(&raw);
     ::cfsetspeed(&raw, B9600);
     int master = -1;
