@@ -233,7 +233,8 @@ void TestCOMOpen::deviceWithoutPermissionFails()
             QVERIFY(::chmod(QFile::encodeName(dir).constData(), 0755) == 0);
         QVERIFY(::chmod(QFile::encodeName(config.ConfigDir() + "ports.conf").constData(), 0644) ==
                 0);
-        QVERIFY(::seteuid(65534) == 0);
+        if (::seteuid(65534) != 0)
+            QSKIP("this machine does not let root act as the unprivileged user 65534");
     } else {
         QVERIFY(::chmod(QFile::encodeName(pty.SlavePath()).constData(), 0) == 0);
     }
