@@ -1,0 +1,152 @@
+#include "serial/PortLock.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+QString lockDir()
+{
+    for (const char *dir : {"/run/lock", "/var/lock"}) {
+        struct stat st = {};
+        if (::stat(dir, &st) == 0 && S_ISDIR(st.st_mode) && ::access(dir, W_OK) == 0)
+            return QString::fromLatin1(dir);
+    }
+    return {};
+}
+
+QString errnoText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+bool processAlive(long pid)
+{
+    if (pid <= 0)
+        return false;
+    // EPERM means the process exists but belongs to someone else.
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+// Writes our lock file under a temporary name and links it into place, so that nobody ever sees
+// a lock file without its process id.
+bool linkLockFile(const QByteArray &lockPath, int &error)
+{
+    // Unique per call: the dialer thread and the window thread may both be opening ports.
+    static std::atomic<int> counter{0};
+    const QByteArray tempPath = lockPath + ".tmp" + QByteArray::number(::getpid()) + '.' +
+                                QByteArray::number(counter.fetch_add(1));
+    const int fd = ::open(tempPath.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = errno;
+        return false;
+    }
+    const QByteArray content = QString::asprintf("%10d\n", int(::getpid())).toLatin1();
+    const bool written = ::write(fd, content.constData(), size_t(content.size())) == content.size();
+    error = errno;
+    ::close(fd);
+    bool linked = false;
+    if (written) {
+        linked = ::link(tempPath.constData(), lockPath.constData()) == 0;
+        error = errno;
+    }
+    ::unlink(tempPath.constData());
+    return linked;
+}
+
+} // namespace
+
+namespace PortLock
+{
+
+QString LockFilePath(const QString &devicePath)
+{
+    const QString dir = lockDir();
+    if (dir.isEmpty())
+        return {};
+    QString device = QFileInfo(devicePath).canonicalFilePath();
+    if (device.isEmpty())
+        device = devicePath;
+    QString name;
+    if (device.startsWith(QLatin1String("/dev/")))
+        name = device.mid(5).replace(QLatin1Char('/'), QLatin1Char('_'));
+    else
+        name = QFileInfo(device).fileName();
+    return dir + QStringLiteral("/LCK..") + name;
+}
+
+long OwnerOf(const QString &lockFile)
+{
+    QFile file(lockFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray content = file.read(64);
+    bool ok = false;
+    const long pid = content.trimmed().toLong(&ok);
+    if (ok)
+        return pid;
+    // Some old programs store the id as a binary int.
+    if (content.size() == int(sizeof(int))) {
+        int binary = 0;
+        std::memcpy(&binary, content.constData(), sizeof binary);
+        return binary;
+    }
+    return 0;
+}
+
+bool Acquire(const QString &devicePath, QString &lockFile, QString &reason)
+{
+    lockFile.clear();
+    const QString path = LockFilePath(devicePath);
+    if (path.isEmpty())
+        return true;
+    const QByteArray native = QFile::encodeName(path);
+    // A stale file is removed and the link tried again; twice is enough unless someone races us.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int error = 0;
+        if (linkLockFile(native, error)) {
+            lockFile = path;
+            return true;
+        }
+        if (error != EEXIST) {
+            reason = QStringLiteral("%1: %2").arg(path, errnoText(error));
+            return false;
+        }
+        const long owner = OwnerOf(path);
+        if (owner == long(::getpid())) {
+            reason = QStringLiteral("%1: порт уже открыт этой программой").arg(devicePath);
+            return false;
+        }
+        if (processAlive(owner)) {
+            reason = QStringLiteral("%1: порт занят другой программой (процесс %2)")
+                         .arg(devicePath)
+                         .arg(owner);
+            return false;
+        }
+        if (::unlink(native.constData()) != 0 && errno != ENOENT) {
+            reason = QStringLiteral("%1: %2").arg(path, errnoText(errno));
+            return false;
+        }
+    }
+    reason = QStringLiteral("%1: не удалось создать %2").arg(devicePath, path);
+    return false;
+}
+
+void Release(const QString &lockFile)
+{
+    if (lockFile.isEmpty())
+        return;
+    if (OwnerOf(lockFile) == long(::getpid()))
+        ::unlink(QFile::encodeName(lockFile).constData());
+}
+
+} // namespace PortLock

@@ -1,0 +1,332 @@
+// Opening and closing serial ports: exclusive use, line settings, and every way an open fails.
+#include "SerialTestHelpers.h"
+#include "serial/COMUtils.h"
+#include "serial/PortLock.h"
+#include "serial/SerialTermios2.h"
+#include "support/Pty.h"
+#include "support/TempConfig.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+class TestCOMOpen : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void openPreparesAndCloseReleases();
+    void secondOpenInThisProcessFails();
+    void portHeldByAnotherProcessFails();
+    void lockFileOfLiveProcessRefuses();
+    void staleLockFileIsTakenOver();
+    void badTargetsFail_data();
+    void badTargetsFail();
+    void refusedLineSettingsKeepHandleForClose();
+    void deviceWithoutPermissionFails();
+    void lineSettings_data();
+    void lineSettings();
+    void customSpeedGivesWayToStandard();
+};
+
+void TestCOMOpen::openPreparesAndCloseReleases()
+{
+    TTempConfig config;
+    TPty pty;
+    QVERIFY(config.IsValid() && pty.IsValid());
+    QVERIFY(config.WritePortMap({"COM5=" + pty.SlavePath()}));
+
+    THandle handle = 1234;
+    QVERIFY2(OpenCOMPort("COM5", 19200, handle), qPrintable(LastCOMError()));
+    QVERIFY(handle != INVALID_HANDLE_VALUE);
+    QVERIFY(LastCOMError().isEmpty());
+    // Started programs must not inherit the port.
+    QVERIFY(::fcntl(int(handle), F_GETFD) & FD_CLOEXEC);
+    const QString lockFile = PortLock::LockFilePath(pty.SlavePath());
+    if (!lockFile.isEmpty())
+        QCOMPARE(PortLock::OwnerOf(lockFile), long(::getpid()));
+
+    QVERIFY(CloseCOMPort(handle));
+    QCOMPARE(handle, INVALID_HANDLE_VALUE);
+    if (!lockFile.isEmpty())
+        QVERIFY(!QFile::exists(lockFile));
+    // Nothing to close is no failure.
+    QVERIFY(CloseCOMPort(handle));
+    QCOMPARE(handle, INVALID_HANDLE_VALUE);
+
+    // Everything was released: the port opens again, by a name in another letter case too.
+    QVERIFY2(OpenCOMPort("com5", 19200, handle), qPrintable(LastCOMError()));
+    QVERIFY(CloseCOMPort(handle));
+}
+
+void TestCOMOpen::secondOpenInThisProcessFails()
+{
+    TTempConfig config;
+    TPty pty;
+    QVERIFY(config.IsValid() && pty.IsValid());
+    // A second name for the same device, through a link, must not get around the lock either.
+    const QString link = config.Root() + "/link-to-pty";
+    QVERIFY(QFile::link(pty.SlavePath(), link));
+    QVERIFY(config.WritePortMap({"COM5=" + pty.SlavePath(), "COM6=" + link}));
+
+    THandle first = INVALID_HANDLE_VALUE;
+    QVERIFY2(OpenCOMPort("COM5", 9600, first), qPrintable(LastCOMError()));
+    for (const char *name : {"COM5", "COM6"}) {
+        THandle second = 77;
+        QVERIFY(!OpenCOMPort(name, 9600, second));
+        QCOMPARE(second, INVALID_HANDLE_VALUE);
+        QVERIFY(!LastCOMError().isEmpty());
+    }
+    // The refused attempts must not have touched the holder's lock.
+    const QString lockFile = PortLock::LockFilePath(pty.SlavePath());
+    if (!lockFile.isEmpty())
+        QCOMPARE(PortLock::OwnerOf(lockFile), long(::getpid()));
+    QVERIFY(CloseCOMPort(first));
+    QVERIFY2(OpenCOMPort("COM6", 9600, first), qPrintable(LastCOMError()));
+    QVERIFY(CloseCOMPort(first));
+}
+
+void TestCOMOpen::portHeldByAnotherProcessFails()
+{
+    TTempConfig config;
+    TPty pty;
+    QVERIFY(config.IsValid() && pty.IsValid());
+    QVERIFY(config.WritePortMap({"COM3=" + pty.SlavePath()}));
+    THandle handle = INVALID_HANDLE_VALUE;
+    {
+        TPortHolder holder(pty.SlavePath(), true);
+        QVERIFY(holder.IsHolding());
+        QVERIFY(!OpenCOMPort("COM3", 19200, handle));
+        QCOMPARE(handle, INVALID_HANDLE_VALUE);
+        QVERIFY2(LastCOMError().contains(pty.SlavePath()), qPrintable(LastCOMError()));
+        // Our lock file from the failed attempt must not stay behind.
+        const QString lockFile = PortLock::LockFilePath(pty.SlavePath());
+        if (!lockFile.isEmpty())
+            QVERIFY(!QFile::exists(lockFile));
+    }
+    QVERIFY2(OpenCOMPort("COM3", 19200, handle), qPrintable(LastCOMError()));
+    QVERIFY(CloseCOMPort(handle));
+}
+
+void TestCOMOpen::lockFileOfLiveProcessRefuses()
+{
+    TTempConfig config;
+    TPty pty;
+    QVERIFY(config.IsValid() && pty.IsValid());
+    const QString lockFile = PortLock::LockFilePath(pty.SlavePath());
+    if (lockFile.isEmpty())
+        QSKIP("no writable lock directory on this machine");
+    QVERIFY(config.WritePortMap({"COM3=" + pty.SlavePath()}));
+    TPortHolder other(QStringLiteral("/dev/null"), false);
+    QVERIFY(other.IsHolding());
+    QVERIFY(WriteLockFile(lockFile, other.Pid()));
+
+    THandle handle = INVALID_HANDLE_VALUE;
+    QVERIFY(!OpenCOMPort("COM3", 19200, handle));
+    QCOMPARE(handle, INVALID_HANDLE_VALUE);
+    QVERIFY2(LastCOMError().contains(QString::number(other.Pid())), qPrintable(LastCOMError()));
+    // Another program's lock file is never removed by us.
+    QCOMPARE(PortLock::OwnerOf(lockFile), long(other.Pid()));
+    QVERIFY(QFile::remove(lockFile));
+}
+
+void TestCOMOpen::staleLockFileIsTakenOver()
+{
+    TTempConfig config;
+    TPty pty;
+    QVERIFY(config.IsValid() && pty.IsValid());
+    const QString lockFile = PortLock::LockFilePath(pty.SlavePath());
+    if (lockFile.isEmpty())
+        QSKIP("no writable lock directory on this machine");
+    QVERIFY(config.WritePortMap({"COM3=" + pty.SlavePath()}));
+    QVERIFY(WriteLockFile(lockFile, DeadPid()));
+
+    THandle handle = INVALID_HANDLE_VALUE;
+    QVERIFY2(OpenCOMPort("COM3", 19200, handle), qPrintable(LastCOMError()));
+    QCOMPARE(PortLock::OwnerOf(lockFile), long(::getpid()));
+    QVERIFY(CloseCOMPort(handle));
+    QVERIFY(!QFile::exists(lockFile));
+}
+
+void TestCOMOpen::badTargetsFail_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("reasonPart");
+    QTest::newRow("unmapped name") << "COM1=/dev/null"
+                                   << "COM9"
+                                   << "COM9";
+    QTest::newRow("empty name") << "COM1=/dev/null"
+                                << ""
+                                << "ports.conf";
+    QTest::newRow("malformed line") << "COM9 /dev/null"
+                                    << "COM9"
+                                    << "COM9";
+    QTest::newRow("missing path") << "COM2=@/no-such-device"
+                                  << "COM2"
+                                  << "no-such-device";
+    QTest::newRow("directory") << "COM2=@"
+                               << "COM2"
+                               << "@";
+    QTest::newRow("regular file") << "COM2=@/plain-file"
+                                  << "COM2"
+                                  << "plain-file";
+}
+
+void TestCOMOpen::badTargetsFail()
+{
+    QFETCH(QString, line);
+    QFETCH(QString, name);
+    QFETCH(QString, reasonPart);
+    TTempConfig config;
+    QVERIFY(config.IsValid());
+    QFile plain(config.Root() + "/plain-file");
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    QVERIFY(config.WritePortMap({line.replace('@', config.Root())}));
+    reasonPart.replace('@', config.Root());
+
+    THandle handle = 5;
+    QVERIFY(!OpenCOMPort(name, 19200, handle));
+    QCOMPARE(handle, INVALID_HANDLE_VALUE);
+    QVERIFY2(LastCOMError().contains(reasonPart), qPrintable(LastCOMError()));
+}
+
+void TestCOMOpen::refusedLineSettingsKeepHandleForClose()
+{
+    // A character device that is no terminal opens but refuses every line setting.
+    TTempConfig config;
+    QVERIFY(config.IsValid());
+    QVERIFY(config.WritePortMap({"COM4=/dev/null"}));
+    THandle handle = INVALID_HANDLE_VALUE;
+    QVERIFY(!OpenCOMPort("COM4", 19200, handle));
+    QVERIFY(handle != INVALID_HANDLE_VALUE);
+    QVERIFY(!LastCOMError().isEmpty());
+    QVERIFY(CloseCOMPort(handle));
+    QCOMPARE(handle, INVALID_HANDLE_VALUE);
+    // The close released the port completely.
+    QVERIFY(!OpenCOMPort("COM4", 19200, handle));
+    QVERIFY(handle != INVALID_HANDLE_VALUE);
+    QVERIFY(CloseCOMPort(handle));
+}
+
+void TestCOMOpen::deviceWithoutPermissionFails()
+{
+    TTempConfig config;
+    TPty pty;
+    QVERIFY(config.IsValid() && pty.IsValid());
+    QVERIFY(config.WritePortMap({"COM3=" + pty.SlavePath()}));
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        // Root opens anything: act as an unprivileged user for the attempt. The map must then be
+        // readable by that user, the terminal (mode 0620, group tty) stays closed to it.
+        for (const QString &dir :
+             {config.Root(), config.Root() + "/config", config.Root() + "/config/Varo",
+              config.Root() + "/config/Varo/Lindqvar"})
+            QVERIFY(::chmod(QFile::encodeName(dir).constData(), 0755) == 0);
+        QVERIFY(::chmod(QFile::encodeName(config.ConfigDir() + "ports.conf").constData(), 0644) ==
+                0);
+        if (::seteuid(65534) != 0)
+            QSKIP("this machine does not let root act as the unprivileged user 65534");
+    } else {
+        QVERIFY(::chmod(QFile::encodeName(pty.SlavePath()).constData(), 0) == 0);
+    }
+    THandle handle = 9;
+    const bool opened = OpenCOMPort("COM3", 19200, handle);
+    const QString reason = LastCOMError();
+    if (root)
+        QVERIFY(::seteuid(0) == 0);
+    if (opened)
+        CloseCOMPort(handle);
+    QVERIFY(!opened);
+    QCOMPARE(handle, INVALID_HANDLE_VALUE);
+    QVERIFY2(reason.contains(pty.SlavePath()) &&
+                 reason.contains(QString::fromLocal8Bit(std::strerror(EACCES))),
+             qPrintable(reason));
+    const QString lockFile = PortLock::LockFilePath(pty.SlavePath());
+    if (!lockFile.isEmpty())
+        QVERIFY(!QFile::exists(lockFile));
+}
+
+void TestCOMOpen::lineSettings_data()
+{
+    QTest::addColumn<int>("speed");
+    // Every speed the COM speed dialog offers.
+    for (int speed : {600, 1200, 2400, 4800, 9600, 14400, 19200, 28800, 38400, 56000, 57600, 115200,
+                      128000, 256000})
+        QTest::newRow(qPrintable(QString::number(speed))) << speed;
+}
+
+void TestCOMOpen::lineSettings()
+{
+    QFETCH(int, speed);
+    TTempConfig config;
+    TPty pty;
+    QVERIFY(config.IsValid() && pty.IsValid());
+    QVERIFY(config.WritePortMap({"COM3=" + pty.SlavePath()}));
+    // Start from a cooked, parity-checking, flow-controlled line so every setting must change.
+    struct termios cooked = {};
+    QVERIFY(::tcgetattr(pty.SlaveFd(), &cooked) == 0);
+    cooked.c_lflag |= ICANON | ECHO | ISIG;
+    cooked.c_iflag |= IXON | IXOFF | ICRNL;
+    cooked.c_oflag |= OPOST;
+    cooked.c_cflag |= PARENB | CSTOPB | CRTSCTS;
+    cooked.c_cflag &= ~tcflag_t(CSIZE | CLOCAL);
+    cooked.c_cflag |= CS7;
+    cooked.c_cc[VMIN] = 1;
+    cooked.c_cc[VTIME] = 5;
+    QVERIFY(::tcsetattr(pty.SlaveFd(), TCSANOW, &cooked) == 0);
+
+    THandle handle = INVALID_HANDLE_VALUE;
+    QVERIFY2(OpenCOMPort("COM3", speed, handle), qPrintable(LastCOMError()));
+    struct termios tio = {};
+    QVERIFY(::tcgetattr(int(handle), &tio) == 0);
+    QCOMPARE(tio.c_cflag & CSIZE, tcflag_t(CS8));
+    QCOMPARE(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+    QCOMPARE(tio.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+    QCOMPARE(tio.c_lflag & (ICANON | ECHO | ISIG), tcflag_t(0));
+    QCOMPARE(tio.c_iflag & (IXON | IXOFF | ICRNL), tcflag_t(0));
+    QCOMPARE(tio.c_oflag & OPOST, tcflag_t(0));
+    QCOMPARE(int(tio.c_cc[VMIN]), 0);
+    QCOMPARE(int(tio.c_cc[VTIME]), 0);
+    unsigned in = 0;
+    unsigned out = 0;
+    QVERIFY(SerialTermios2::GetSpeed(int(handle), in, out));
+    QCOMPARE(out, unsigned(speed));
+    QCOMPARE(in, unsigned(speed));
+    QVERIFY(CloseCOMPort(handle));
+}
+
+void TestCOMOpen::customSpeedGivesWayToStandard()
+{
+    TTempConfig config;
+    TPty pty;
+    QVERIFY(config.IsValid() && pty.IsValid());
+    QVERIFY(config.WritePortMap({"COM3=" + pty.SlavePath()}));
+    THandle handle = INVALID_HANDLE_VALUE;
+    for (int speed : {256000, 9600, 14400, 115200}) {
+        QVERIFY2(OpenCOMPort("COM3", speed, handle), qPrintable(LastCOMError()));
+        unsigned in = 0;
+        unsigned out = 0;
+        QVERIFY(SerialTermios2::GetSpeed(int(handle), in, out));
+        QCOMPARE(out, unsigned(speed));
+        QCOMPARE(in, unsigned(speed));
+        QVERIFY(CloseCOMPort(handle));
+    }
+    // A speed that is no speed is refused; the port stays open for the caller to close.
+    for (int speed : {0, -9600}) {
+        QVERIFY(!OpenCOMPort("COM3", speed, handle));
+        QVERIFY(handle != INVALID_HANDLE_VALUE);
+        QVERIFY(CloseCOMPort(handle));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestCOMOpen)
+#include "tst_comopen.moc"

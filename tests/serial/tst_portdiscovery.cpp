@@ -1,0 +1,216 @@
+// Finding serial hardware in sysfs and adding it to the port map, on a tree the test builds.
+#include "FakeSysfs.h"
+#include "serial/COMUtils.h"
+#include "serial/PortDiscovery.h"
+#include "serial/PortMap.h"
+#include "support/Pty.h"
+#include "support/TempConfig.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+#include <stdexcept>
+
+namespace
+{
+
+const QString usbDevice = "pci0000:00/0000:00:14.0/usb1/1-1";
+const QString usbPort = usbDevice + "/1-1:1.0/ttyUSB0";
+const QString byId = "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0";
+
+// Two real UARTs (one known by its type attribute, one by its driver), two phantoms (type 0, and
+// a serial8250 slot that cannot answer), a USB adapter with a by-id link, an ACM modem, a virtual
+// console and an adapter whose node udev has not made yet.
+bool buildMachine(TFakeSysfs &tree)
+{
+    return tree.AddTty("ttyS0", "pnp0/00:04", "pnp", "serial", "4") &&
+           tree.AddTty("ttyS1", "platform/serial8250", "platform", "serial8250", "0") &&
+           tree.AddTty("ttyS2", "platform/serial8250", "platform", "serial8250") &&
+           tree.AddTty("ttyS3", "pnp0/00:05", "pnp", "serial") &&
+           tree.AddTty("ttyUSB0", usbPort, "usb-serial", "ftdi_sio") &&
+           tree.SetProduct(usbDevice, "FT232R USB UART") && tree.AddById(byId, "ttyUSB0") &&
+           tree.AddTty("ttyACM0", "pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0", "usb", "cdc_acm") &&
+           tree.AddVirtualTty("tty1") &&
+           tree.AddTty("ttyUSB1", "pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0/ttyUSB1", "usb-serial",
+                       "pl2303", {}, false);
+}
+
+} // namespace
+
+class TestPortDiscovery : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void findsRealHardwareOnly();
+    void keepsUserLinesAndNumbersAroundThem();
+    void knownDevicesAreNotAddedAgain();
+    void replugKeepsItsName();
+    void describesDevices();
+    void presenceTestNeverDiscovers();
+    void unsavableMapRaises();
+};
+
+void TestPortDiscovery::findsRealHardwareOnly()
+{
+    TTempConfig config;
+    QVERIFY(config.IsValid());
+    TFakeSysfs tree(config.SysRoot(), config.DevRoot());
+    QVERIFY(buildMachine(tree));
+
+    QList<TPortMapEntry> entries;
+    QString error;
+    QVERIFY2(PortMap::Discover(entries, error), qPrintable(error));
+    const QString dev = config.DevRoot();
+    const QList<TPortMapEntry> expected = {{"COM1", dev + "/ttyS0"},
+                                           {"COM4", dev + "/ttyS3"},
+                                           {"COM3", dev + "/ttyACM0"},
+                                           {"COM5", dev + "/serial/by-id/" + byId}};
+    QCOMPARE(entries, expected);
+    // What was returned is what the file now says.
+    QList<TPortMapEntry> stored;
+    QVERIFY(PortMap::Load(stored, error));
+    QCOMPARE(stored, expected);
+
+    // A second run finds nothing new and leaves the file as it is.
+    QFile file(config.ConfigDir() + "ports.conf");
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray before = file.readAll();
+    file.close();
+    QVERIFY2(PortMap::Discover(entries, error), qPrintable(error));
+    QCOMPARE(entries, expected);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), before);
+}
+
+void TestPortDiscovery::keepsUserLinesAndNumbersAroundThem()
+{
+    TTempConfig config;
+    QVERIFY(config.IsValid());
+    TFakeSysfs tree(config.SysRoot(), config.DevRoot());
+    QVERIFY(buildMachine(tree));
+    const QStringList mine = {"# my ports", "COM3=/dev/pts/77", "not a line", "COM1=/elsewhere",
+                              "COM5=/dev/ttyS9 # spare"};
+    QVERIFY(config.WritePortMap(mine));
+
+    QList<TPortMapEntry> entries;
+    QString error;
+    QVERIFY2(PortMap::Discover(entries, error), qPrintable(error));
+    // COM1 is taken, so the first UART gets the lowest free number from COM3 up, and the second
+    // UART, whose own number that took, the next one.
+    const QString dev = config.DevRoot();
+    const QStringList expected =
+        mine + QStringList{"COM4=" + dev + "/ttyS0", "COM6=" + dev + "/ttyS3",
+                           "COM7=" + dev + "/ttyACM0", "COM8=" + dev + "/serial/by-id/" + byId};
+    QCOMPARE(config.ReadPortMap(), expected);
+    QCOMPARE(entries.size(), 7);
+    QCOMPARE(entries.first(), (TPortMapEntry{"COM3", "/dev/pts/77"}));
+}
+
+void TestPortDiscovery::knownDevicesAreNotAddedAgain()
+{
+    TTempConfig config;
+    QVERIFY(config.IsValid());
+    TFakeSysfs tree(config.SysRoot(), config.DevRoot());
+    QVERIFY(buildMachine(tree));
+    // The user named the adapter by its plain node and the modem through a link of their own;
+    // the last line has no newline at its end.
+    const QString link = config.Root() + "/modem";
+    QVERIFY(QFile::link(config.DevRoot() + "/ttyACM0", link));
+    QVERIFY(config.WritePortMap({"COM9=" + config.DevRoot() + "/ttyUSB0", "COM2=" + link}));
+    QFile file(config.ConfigDir() + "ports.conf");
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.resize(file.size() - 1));
+    file.close();
+
+    QList<TPortMapEntry> entries;
+    QString error;
+    QVERIFY2(PortMap::Discover(entries, error), qPrintable(error));
+    QCOMPARE(config.ReadPortMap(),
+             (QStringList{"COM9=" + config.DevRoot() + "/ttyUSB0", "COM2=" + link,
+                          "COM1=" + config.DevRoot() + "/ttyS0",
+                          "COM4=" + config.DevRoot() + "/ttyS3"}));
+}
+
+void TestPortDiscovery::replugKeepsItsName()
+{
+    TTempConfig config;
+    QVERIFY(config.IsValid());
+    TFakeSysfs tree(config.SysRoot(), config.DevRoot());
+    QVERIFY(buildMachine(tree));
+    QList<TPortMapEntry> entries;
+    QString error;
+    QVERIFY2(PortMap::Discover(entries, error), qPrintable(error));
+    const QStringList before = config.ReadPortMap();
+
+    // Unplugged, then plugged into another socket: the kernel names it ttyUSB2 now.
+    QVERIFY(tree.RemoveTty("ttyUSB0"));
+    QVERIFY(QFile::remove(config.DevRoot() + "/serial/by-id/" + byId));
+    QVERIFY2(PortMap::Discover(entries, error), qPrintable(error));
+    QVERIFY(tree.AddTty("ttyUSB2", "pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0/ttyUSB2", "usb-serial",
+                        "ftdi_sio"));
+    QVERIFY(tree.AddById(byId, "ttyUSB2"));
+    QVERIFY2(PortMap::Discover(entries, error), qPrintable(error));
+    QCOMPARE(config.ReadPortMap(), before);
+    QCOMPARE(QFileInfo(PortMap::PathOf(entries, "COM5")).canonicalFilePath(),
+             QFileInfo(config.DevRoot() + "/ttyUSB2").canonicalFilePath());
+}
+
+void TestPortDiscovery::describesDevices()
+{
+    TTempConfig config;
+    TPty pty;
+    QVERIFY(config.IsValid() && pty.IsValid());
+    TFakeSysfs tree(config.SysRoot(), config.DevRoot());
+    QVERIFY(buildMachine(tree));
+    const QString sys = config.SysRoot();
+    const QString dev = config.DevRoot();
+    QCOMPARE(PortDiscovery::Describe(sys, dev + "/ttyUSB0"), QString("FT232R USB UART"));
+    QCOMPARE(PortDiscovery::Describe(sys, dev + "/serial/by-id/" + byId),
+             QString("FT232R USB UART"));
+    QCOMPARE(PortDiscovery::Describe(sys, dev + "/ttyACM0"), QString("cdc_acm"));
+    QCOMPARE(PortDiscovery::Describe(sys, dev + "/ttyS0"), QString("serial"));
+    QCOMPARE(PortDiscovery::Describe(sys, dev + "/tty1"), dev + "/tty1");
+    QCOMPARE(PortDiscovery::Describe(sys, dev + "/gone"), dev + "/gone");
+    QCOMPARE(PortDiscovery::Describe(sys, pty.SlavePath()), pty.SlavePath());
+}
+
+void TestPortDiscovery::presenceTestNeverDiscovers()
+{
+    TTempConfig config;
+    QVERIFY(config.IsValid());
+    TFakeSysfs tree(config.SysRoot(), config.DevRoot());
+    QVERIFY(buildMachine(tree));
+    QVERIFY(!IsCOMPortPresent("COM1"));
+    QStringList names{"old"};
+    GetPortFriendlyNames(names);
+    QVERIFY(names.isEmpty());
+    QVERIFY(!QFile::exists(config.ConfigDir() + "ports.conf"));
+}
+
+void TestPortDiscovery::unsavableMapRaises()
+{
+    TTempConfig config;
+    QVERIFY(config.IsValid());
+    TFakeSysfs tree(config.SysRoot(), config.DevRoot());
+    QVERIFY(buildMachine(tree));
+    // The config directory cannot be made: a file stands where it should go.
+    QFile blocker(config.Root() + "/config/Varo");
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+
+    QStringList list{"COM42"};
+    bool raised = false;
+    try {
+        GetDosDevices(list, "COM");
+    } catch (const std::runtime_error &e) {
+        raised = true;
+        QVERIFY2(QString::fromUtf8(e.what()).contains("Varo"), e.what());
+    }
+    QVERIFY(raised);
+    QCOMPARE(list, QStringList{"COM42"});
+}
+
+QTEST_GUILESS_MAIN(TestPortDiscovery)
+#include "tst_portdiscovery.moc"

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// A pseudo-terminal pair standing in for a serial cable. The code under test opens the slave by
+// its path (through a port map line); the test plays the device on the master.
+//
+// The slave starts in raw mode, so nothing is echoed before the code under test configures it,
+// and the pair keeps a slave descriptor of its own, so the master never reads EIO while the code
+// under test has the port closed. Both descriptors are close-on-exec; the master is non-blocking.
+class TPty
+{
+public:
+    TPty();
+    ~TPty();
+    TPty(const TPty &) = delete;
+    TPty &operator=(const TPty &) = delete;
+
+    // False when no pseudo-terminal could be made; Error() then says why.
+    bool IsValid() const { return FMaster >= 0; }
+    QString Error() const { return FError; }
+
+    // /dev/pts/<n>, the path a port map line points at.
+    QString SlavePath() const { return FSlavePath; }
+    int MasterFd() const { return FMaster; }
+    int SlaveFd() const { return FSlave; }
+
+    // Writes every byte to the master (what the device sends); false if the deadline passes first.
+    bool Write(const QByteArray &data, int timeoutMs = 10000);
+    // Reads from the master (what the code under test sent) until count bytes have arrived or the
+    // deadline passes; returns what arrived.
+    QByteArray Read(int count, int timeoutMs = 10000);
+    // Waits up to timeoutMs for the first bytes, then takes what follows until the line has been
+    // quiet for quietMs.
+    QByteArray ReadQuiet(int quietMs = 200, int timeoutMs = 10000);
+    // Bytes the device sent that wait in the slave's input queue, not yet read by the code under
+    // test (TIOCINQ on the pair's own slave descriptor); -1 when the count cannot be read.
+    int SlaveInputQueued() const;
+
+    // Pulls the cable: closes the master and the pair's own slave descriptor. The /dev/pts node
+    // vanishes; a slave descriptor held by the code under test reads end-of-file and fails writes.
+    void Unplug();
+    bool IsPlugged() const { return FMaster >= 0; }
+
+private:
+    int FMaster = -1;
+    int FSlave = -1;
+    QString FSlavePath;
+    QString FError;
+};
