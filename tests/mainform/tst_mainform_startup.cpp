@@ -1,0 +1,250 @@
+// Start-up of the main window: what it shows on a first start, what it restores, its hidden
+// key commands and what it keeps when it closes.
+
+#include "app/MainFormUnit.h"
+#include "app/Version.h"
+#include "controls/URLLabel.h"
+#include "log/LOGUnit.h"
+#include "settings/COMSettingsUnit.h"
+#include "settings/Paths.h"
+#include "settings/TPCServerSettingsUnit.h"
+#include "support/Pty.h"
+#include "support/WizardFixture.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTest>
+#include <QToolButton>
+
+#include <memory>
+
+class TstMainFormStartup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void firstStartOnCleanAccount();
+    void storedPortAndTypeAreApplied();
+    void storedTypeOutOfRangeLeavesNoSelection();
+    void noSerialPortShowsTheErrorBeforeTheWindow();
+    void settingsErrorSkipsTheRestOfTheCreation();
+    void refreshSelectsTheFirstPortAgain();
+    void keyCommandsOpenTheHiddenWindows();
+    void keysAreNotConsumed();
+    void closeSavesPortAndTypeForTheNextStart();
+
+private:
+    // Two present ports, COM3 and COM5, listed in that order.
+    void MapTwoPorts();
+
+    std::unique_ptr<TWizardFixture> F;
+    TPty FPort3;
+    TPty FPort5;
+};
+
+void TstMainFormStartup::init() { F = std::make_unique<TWizardFixture>(); }
+
+void TstMainFormStartup::cleanup() { F.reset(); }
+
+void TstMainFormStartup::MapTwoPorts()
+{
+    QVERIFY(FPort3.IsValid() && FPort5.IsValid());
+    QVERIFY(F->Config.WritePortMap({QStringLiteral("COM3=") + FPort3.SlavePath(),
+                                    QStringLiteral("COM5=") + FPort5.SlavePath()}));
+}
+
+void TstMainFormStartup::firstStartOnCleanAccount()
+{
+    MapTwoPorts();
+    F->Start();
+    TMainLindqvarForm &w = F->Main();
+
+    QCOMPARE(w.windowTitle(), QStringLiteral("Мастер подключения v.") + ProgramVersion());
+    QVERIFY(F->Dialogs.Boxes.isEmpty());
+    // The key is created and stays empty.
+    QVERIFY(QFile::exists(Paths::SettingsFile()));
+    QVERIFY(!F->ReadSettings().contains("phone"));
+    QCOMPARE(w.PhoneNumber->count(), 0);
+    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM3"));
+    QCOMPARE(w.ConnectTypeComboBox->currentIndex(), 0);
+    QVERIFY(w.PhoneNumber->isVisible() && w.Label5->isVisible());
+    QCOMPARE(w.Label7->text(), QStringLiteral("Нет подключения"));
+    QCOMPARE(w.URLLabel1->text(), QStringLiteral("Подключить"));
+    QCOMPARE(w.URLLabel1->Tag, 0);
+    QVERIFY(!w.FConnected && !w.FSetupIsStarted && w.FCOMHandle == INVALID_HANDLE_VALUE);
+    // Only the main window is shown; it keeps its designed size.
+    QVERIFY(!F->Windows->LOGForm->isVisible());
+    QVERIFY(!F->Windows->COMSettingsForm->isVisible());
+    QVERIFY(!F->Windows->TCPServerSettingsForm->isVisible());
+    QCOMPARE(w.size(), QSize(351, 116));
+    QVERIFY(!(w.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+}
+
+void TstMainFormStartup::storedPortAndTypeAreApplied()
+{
+    MapTwoPorts();
+    F->WriteSettings("[General]\nCOM=com5\nCHANNEL=1\nphone1=+7 900 1\nphone2=112\n");
+    F->Start();
+    TMainLindqvarForm &w = F->Main();
+
+    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM5"));
+    QCOMPARE(w.ConnectTypeComboBox->currentIndex(), 1);
+    QVERIFY(!w.PhoneNumber->isVisible() && !w.Label5->isVisible());
+    QCOMPARE(w.PhoneNumber->count(), 2);
+    QCOMPARE(w.PhoneNumber->itemText(0), QStringLiteral("+7 900 1"));
+
+    // Choosing the modem type shows the phone row again.
+    w.ConnectTypeComboBox->setCurrentIndex(0);
+    emit w.ConnectTypeComboBox->activated(0);
+    QVERIFY(w.PhoneNumber->isVisible() && w.Label5->isVisible());
+}
+
+void TstMainFormStartup::storedTypeOutOfRangeLeavesNoSelection()
+{
+    MapTwoPorts();
+    F->WriteSettings("[General]\nCOM=COM9\nCHANNEL=7\n");
+    F->Start();
+    TMainLindqvarForm &w = F->Main();
+
+    QCOMPARE(w.ConnectTypeComboBox->currentIndex(), -1);
+    QVERIFY(w.PhoneNumber->isVisible());
+    // A stored port that is gone leaves the first port selected.
+    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM3"));
+}
+
+void TstMainFormStartup::noSerialPortShowsTheErrorBeforeTheWindow()
+{
+    TRecordingDialogs &dialogs = F->Dialogs;
+    F->Windows = std::make_unique<TLindqvarWindows>();
+    QCOMPARE(dialogs.Boxes.size(), 1);
+    QCOMPARE(dialogs.Boxes[0].Caption, QStringLiteral("Ошибка"));
+    QCOMPARE(dialogs.Boxes[0].Text, QStringLiteral("Нет доступных COM портов."));
+    QCOMPARE(dialogs.Boxes[0].Icon, TMsgIcon::Error);
+    QVERIFY(!F->Main().isVisible());
+    // The program still starts, and a click on the command is refused the same way.
+    F->Main().show();
+    QTest::mouseClick(F->Main().URLLabel1, Qt::LeftButton);
+    QCOMPARE(dialogs.Boxes.size(), 2);
+    QCOMPARE(dialogs.Boxes[1].Text, QStringLiteral("Нет доступных COM портов."));
+    QVERIFY(F->Main().URLLabel1->isEnabled());
+}
+
+void TstMainFormStartup::settingsErrorSkipsTheRestOfTheCreation()
+{
+    MapTwoPorts();
+    F->WriteSettings("[General]\nphone1=a, b\nCHANNEL=1\n");
+    F->Start();
+    TMainLindqvarForm &w = F->Main();
+
+    QCOMPARE(F->Dialogs.Boxes.size(), 1);
+    QCOMPARE(F->Dialogs.Boxes[0].Text, QStringLiteral("Invalid data type for 'phone1'"));
+    // The caption was set before the failing step; the port list and the type after it were not.
+    QVERIFY(w.windowTitle().startsWith(QStringLiteral("Мастер подключения v.")));
+    QCOMPARE(w.PortsListComboBox->count(), 0);
+    QCOMPARE(w.ConnectTypeComboBox->currentIndex(), 0);
+    // The dialogs and the log window exist all the same.
+    QVERIFY(F->Windows->LOGForm != nullptr);
+}
+
+void TstMainFormStartup::refreshSelectsTheFirstPortAgain()
+{
+    MapTwoPorts();
+    F->Start();
+    TMainLindqvarForm &w = F->Main();
+    w.PortsListComboBox->setCurrentIndex(1);
+
+    TPty port1;
+    QVERIFY(F->Config.WritePortMap({QStringLiteral("COM1=") + port1.SlavePath(),
+                                    QStringLiteral("COM3=") + FPort3.SlavePath(),
+                                    QStringLiteral("COM7=/dev/lindqvar-missing")}));
+    QTest::mouseClick(w.SpeedButton1, Qt::LeftButton);
+    QCOMPARE(w.PortsListComboBox->count(), 2);
+    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM1"));
+
+    w.SelectComboItem(w.PortsListComboBox, QStringLiteral("com3"));
+    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM3"));
+    w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM7"));
+    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM3"));
+}
+
+void TstMainFormStartup::keyCommandsOpenTheHiddenWindows()
+{
+    MapTwoPorts();
+    F->Start();
+    TMainLindqvarForm &w = F->Main();
+    QWidget *log = F->Windows->LOGForm.get();
+    w.activateWindow();
+    w.PortsListComboBox->setFocus();
+
+    struct TCase {
+        Qt::Key Key;
+        Qt::KeyboardModifiers Modifiers;
+        bool Opens;
+    };
+    const TCase logCases[] = {
+        {Qt::Key_L, Qt::NoModifier, false},
+        {Qt::Key_L, Qt::ControlModifier, false},
+        {Qt::Key_L, Qt::AltModifier, false},
+        {Qt::Key_L, Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier, true},
+        {Qt::Key_L, Qt::ControlModifier | Qt::AltModifier, true},
+    };
+    for (const TCase &c : logCases) {
+        log->hide();
+        QTest::keyClick(w.PortsListComboBox, c.Key, c.Modifiers);
+        QCOMPARE(log->isVisible(), c.Opens);
+    }
+
+    QTest::keyClick(w.PortsListComboBox, Qt::Key_C, Qt::ControlModifier | Qt::AltModifier);
+    QVERIFY(F->Windows->COMSettingsForm->isVisible());
+    QTest::keyClick(&w, Qt::Key_T, Qt::ControlModifier | Qt::AltModifier);
+    QVERIFY(F->Windows->TCPServerSettingsForm->isVisible());
+    QVERIFY(w.isVisible());
+}
+
+void TstMainFormStartup::keysAreNotConsumed()
+{
+    MapTwoPorts();
+    F->Start();
+    TMainLindqvarForm &w = F->Main();
+    w.activateWindow();
+    w.PhoneNumber->setFocus();
+    // The focused control still gets every key, the commands' included.
+    struct TKeyCounter : QObject {
+        int Keys = 0;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            Keys += event->type() == QEvent::KeyPress;
+            return false;
+        }
+    } counter;
+    QLineEdit *edit = w.PhoneNumber->lineEdit();
+    edit->installEventFilter(&counter);
+    QTest::keyClicks(edit, QStringLiteral("8800"));
+    QTest::keyClick(edit, Qt::Key_L, Qt::ControlModifier | Qt::AltModifier);
+    QVERIFY(F->Windows->LOGForm->isVisible());
+    QCOMPARE(counter.Keys, 5);
+    QCOMPARE(w.PhoneNumber->currentText(), QStringLiteral("8800"));
+}
+
+void TstMainFormStartup::closeSavesPortAndTypeForTheNextStart()
+{
+    MapTwoPorts();
+    F->Start();
+    F->Main().PortsListComboBox->setCurrentIndex(1);
+    F->Main().ConnectTypeComboBox->setCurrentIndex(1);
+    F->Stop();
+    const QByteArray saved = F->ReadSettings();
+    QVERIFY2(saved.contains("COM=COM5") && saved.contains("CHANNEL=1"), saved.constData());
+
+    F->Start();
+    QCOMPARE(F->Main().PortsListComboBox->currentText(), QStringLiteral("COM5"));
+    QCOMPARE(F->Main().ConnectTypeComboBox->currentIndex(), 1);
+    QVERIFY(!F->Main().PhoneNumber->isVisible());
+}
+
+QTEST_MAIN(TstMainFormStartup)
+#include "tst_mainform_startup.moc"

@@ -1,0 +1,86 @@
+// The real program refuses to run twice: the second start shows the warning and ends before
+// it creates a window, while the first goes on.
+
+#include "settings/Paths.h"
+#include "support/TempConfig.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+class TstSingleInstance : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void secondStartIsRefused();
+
+private:
+    // Whether a running instance holds the single-instance lock now.
+    static bool LockIsHeld();
+    QProcess *Start(const QString &dialogLog);
+    TTempConfig FConfig;
+};
+
+bool TstSingleInstance::LockIsHeld()
+{
+    const int fd = ::open(QFile::encodeName(Paths::InstanceLockFile()).constData(),
+                          O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
+
+QProcess *TstSingleInstance::Start(const QString &dialogLog)
+{
+    auto *process = new QProcess(this);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("LINDQVAR_DIALOG_LOG"), dialogLog);
+    process->setProcessEnvironment(env);
+    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    process->start(qEnvironmentVariable("LINDQVAR_BIN_DIR") + QStringLiteral("/src/lindqvar"),
+                   QStringList());
+    return process;
+}
+
+void TstSingleInstance::secondStartIsRefused()
+{
+    QVERIFY(FConfig.IsValid());
+    const QString firstLog = FConfig.Root() + QStringLiteral("/first.log");
+    const QString secondLog = FConfig.Root() + QStringLiteral("/second.log");
+
+    QProcess *first = Start(firstLog);
+    QVERIFY(first->waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(LockIsHeld(), 30000);
+
+    QProcess *second = Start(secondLog);
+    QVERIFY(second->waitForFinished(30000));
+    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+    QFile log(secondLog);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(log.readAll()),
+             QStringLiteral("warning\tПредупреждение\tПриложение уже запущено.\n"));
+
+    QCOMPARE(first->state(), QProcess::Running);
+    first->terminate();
+    QVERIFY(first->waitForFinished(30000));
+
+    // Once the first has ended, a new start is accepted again.
+    QVERIFY(!LockIsHeld());
+    QProcess *third = Start(secondLog + QStringLiteral(".3"));
+    QTRY_VERIFY_WITH_TIMEOUT(LockIsHeld(), 30000);
+    QCOMPARE(third->state(), QProcess::Running);
+    third->terminate();
+    QVERIFY(third->waitForFinished(30000));
+}
+
+QTEST_MAIN(TstSingleInstance)
+#include "tst_single_instance.moc"
