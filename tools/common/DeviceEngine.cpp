@@ -121,3 +121,44 @@ std::vector<OutPiece> DeviceEngine::onDeadline(int64_t now)
 }
 
 } // namespace tools
+
+#include "Line.h"
+#include "Options.h"
+
+namespace tools
+{
+
+void IdentOptions::addTo(Options &o)
+{
+    o.value("ident", "TEXT",
+            "identification fields before OK (default: +VER_INFO: "
+            "\"1234\",\"DEMO.1.00\",\"SN0001\"); \\r and \\n are unescaped",
+            &reply);
+    o.flag("ident-echo", "repeat the identification request before the reply", &config.echo);
+    o.flag("ident-pieces", "send the identification reply in three pieces", &config.pieces);
+    o.number("piece-gap", "pause between the pieces in ms (default 300)", &pieceGapMs);
+    o.flag("ident-silent", "never answer the identification request", &config.silent);
+    o.flag("ident-no-ok", "answer without the final OK", &config.noOk);
+    o.flag("ident-lower", "answer in lower case", &config.lower);
+}
+
+void IdentOptions::finish(const LineOptions &line)
+{
+    if (!reply.empty()) {
+        std::string text;
+        for (size_t i = 0; i < reply.size(); ++i) {
+            if (reply[i] == '\\' && i + 1 < reply.size() &&
+                (reply[i + 1] == 'r' || reply[i + 1] == 'n')) {
+                text += reply[++i] == 'r' ? '\r' : '\n';
+                continue;
+            }
+            text += reply[i];
+        }
+        if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0)
+            text += "\r\n";
+        config.reply = text;
+    }
+    config.pieceGapMs = line.scaled(pieceGapMs);
+}
+
+} // namespace tools

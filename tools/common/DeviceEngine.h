@@ -53,3 +53,19 @@ private:
 };
 
 } // namespace tools
+
+namespace tools
+{
+class Options;
+struct LineOptions;
+
+// The identification options shared by the device and the modem's far end.
+struct IdentOptions {
+    IdentConfig config;
+    std::string reply;
+    long long pieceGapMs = 300;
+    void addTo(Options &options);
+    // Applies --ident and the time scale; call after parsing.
+    void finish(const LineOptions &line);
+};
+} // namespace tools

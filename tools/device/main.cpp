@@ -33,25 +33,15 @@ private:
 int main(int argc, char **argv)
 {
     tools::LineOptions lineOptions;
-    tools::IdentConfig ident;
-    std::string reply;
-    long long pieceGap = ident.pieceGapMs;
+    tools::IdentOptions ident;
     tools::Options o(
         "Usage: lindqvar-device [options]\n"
         "Serves a pseudo-terminal as the line of a field device: answers the\n"
         "identification request \"+VER_INFO=?\" and the framed request/reply protocol\n"
-        "of the setup stand-in. The first output line is \"PTY <slave path>\".");
+        "of the setup stand-in. The first output line is \"PTY <slave path>\".\n"
+        "SIGUSR1 unplugs the line; SIGINT/SIGTERM end the run.");
     lineOptions.addTo(o);
-    o.value("ident", "TEXT",
-            "identification fields before OK (default: +VER_INFO: "
-            "\"1234\",\"DEMO.1.00\",\"SN0001\"); \\r \\n are unescaped",
-            &reply);
-    o.flag("ident-echo", "repeat the request before the reply", &ident.echo);
-    o.flag("ident-pieces", "send the reply in three pieces", &ident.pieces);
-    o.number("piece-gap", "pause between the pieces in ms (default 300)", &pieceGap);
-    o.flag("ident-silent", "never answer the identification request", &ident.silent);
-    o.flag("ident-no-ok", "answer without the final OK", &ident.noOk);
-    o.flag("ident-lower", "answer in lower case", &ident.lower);
+    ident.addTo(o);
     std::string error;
     if (!o.parse(argc, argv, error)) {
         std::fprintf(stderr, "lindqvar-device: %s\n(see --help)\n", error.c_str());
@@ -61,26 +51,12 @@ int main(int argc, char **argv)
         std::fputs(o.helpText().c_str(), stdout);
         return 0;
     }
-    if (!reply.empty()) {
-        std::string text;
-        for (size_t i = 0; i < reply.size(); ++i) {
-            if (reply[i] == '\\' && i + 1 < reply.size() &&
-                (reply[i + 1] == 'r' || reply[i + 1] == 'n')) {
-                text += reply[++i] == 'r' ? '\r' : '\n';
-                continue;
-            }
-            text += reply[i];
-        }
-        if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0)
-            text += "\r\n";
-        ident.reply = text;
-    }
-    ident.pieceGapMs = lineOptions.scaled(pieceGap);
+    ident.finish(lineOptions);
     tools::Line line(lineOptions);
     if (!line.open(error)) {
         std::fprintf(stderr, "lindqvar-device: %s\n", error.c_str());
         return 1;
     }
-    DeviceHandler handler(line, ident);
+    DeviceHandler handler(line, ident.config);
     return line.run(handler);
 }
