@@ -12,15 +12,17 @@ std::string Plan::allByteValues()
 
 std::string Plan::randomBytes(size_t size)
 {
-    // Payloads that would make the device's reply hold a modem result text are drawn again:
-    // a modem link takes such a text as the end of the call.
-    for (;;) {
-        std::string s(size, '\0');
-        for (char &c : s)
-            c = char(m_random() & 0xFF);
-        if (!tools::containsModemResultText(s))
-            return s;
-    }
+    std::string s(size, '\0');
+    for (char &c : s)
+        c = char(m_random() & 0xFF);
+    return s;
+}
+
+// A modem link takes a modem result text in the device's data as the end of the call, so the
+// device refuses to send one; exchanges whose frames would hold one are drawn again.
+static bool sendable(const Frame &f)
+{
+    return !tools::containsModemResultText(tools::encodeFrame(f));
 }
 
 static std::string number(uint16_t n)
@@ -29,6 +31,19 @@ static std::string number(uint16_t n)
 }
 
 Exchange Plan::make(uint64_t n)
+{
+    for (;;) {
+        Exchange e = draw(n);
+        bool ok = sendable(e.request) && sendable(e.expected);
+        if (n % 6 == 1) // the next exchange reads the value back
+            ok = ok && sendable(Frame{uint8_t((n + 1) & 0xFF), tools::ReadParam | tools::ReplyFlag,
+                                      e.request.payload});
+        if (ok)
+            return e;
+    }
+}
+
+Exchange Plan::draw(uint64_t n)
 {
     const uint8_t seq = uint8_t(n & 0xFF);
     Exchange e;

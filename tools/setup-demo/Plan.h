@@ -24,6 +24,7 @@ public:
     static std::string allByteValues();
 
 private:
+    Exchange draw(uint64_t n);
     std::string randomBytes(size_t size);
     std::mt19937 m_random;
     std::string m_lastWritten;
