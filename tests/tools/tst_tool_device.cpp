@@ -3,6 +3,7 @@
 #include "ToolHarness.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -28,6 +29,8 @@ private slots:
     void recordsReceivedBytes();
     void unplugAndReplug();
     void refusesForeignPortName();
+    void sharedMapKeepsEveryLine();
+    void pacesOutputAtBaudRate();
 };
 
 void TestToolDevice::identification_data()
@@ -278,6 +281,45 @@ void TestToolDevice::refusesForeignPortName()
     QVERIFY(device.process().waitForFinished(20000));
     QCOMPARE(device.process().exitCode(), 1);
     QCOMPARE(confLines(conf), QStringList({"COM3=/dev/null"}));
+}
+
+void TestToolDevice::sharedMapKeepsEveryLine()
+{
+    QTemporaryDir dir;
+    const QString conf = dir.filePath("ports.conf");
+    {
+        QFile f(conf);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("COM4=/dev/pts/999999\nCOM1=/dev/null\n"); // COM4 left behind by a crash
+    }
+    // Started together, the tools rewrite the same map at the same moment.
+    ToolProcess a, b, c;
+    QVERIFY(a.start("lindqvar-device", {"--ports-conf", conf, "--com", "COM4"}));
+    QVERIFY(b.start("lindqvar-modem", {"--ports-conf", conf, "--com", "COM8"}));
+    QVERIFY(c.start("lindqvar-device", {"--ports-conf", conf, "--com", "COM9"}));
+    const QString pa = a.waitLine("PTY "), pb = b.waitLine("PTY "), pc = c.waitLine("PTY ");
+    QVERIFY(!pa.isEmpty() && !pb.isEmpty() && !pc.isEmpty());
+    QStringList lines = confLines(conf);
+    lines.sort();
+    QCOMPARE(lines, QStringList({"COM1=/dev/null", "COM4=" + pa, "COM8=" + pb, "COM9=" + pc}));
+    QVERIFY(b.stop());
+    QVERIFY(a.stop());
+    QCOMPARE(confLines(conf), QStringList({"COM1=/dev/null", "COM9=" + pc}));
+}
+
+void TestToolDevice::pacesOutputAtBaudRate()
+{
+    ToolProcess device;
+    QVERIFY(device.start("lindqvar-device", {"--baud", "9600"}));
+    LineClient line(device.waitLine("PTY "));
+    QElapsedTimer clock;
+    clock.start();
+    line.write(frameBytes(1, tools::Echo, QByteArray(1986, 'z'))); // a 2000-byte reply
+    tools::FrameParser::Event ev;
+    QVERIFY(readFrame(line, ev));
+    QCOMPARE(ev.frame.payload.size(), size_t(1986));
+    // 960 bytes a second: the reply cannot arrive sooner than about two seconds.
+    QVERIFY2(clock.elapsed() >= 1900, qPrintable(QString::number(clock.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(TestToolDevice)
