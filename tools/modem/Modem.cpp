@@ -55,7 +55,7 @@ int64_t Modem::deadline() const
         if (m_plus > 0)
             earliest(m_plusAt + m_cfg.guardMs);
         earliest(m_device.deadline());
-    } else if (!m_command.empty()) {
+    } else if (bareHangUp()) {
         earliest(m_lastCommandByte + m_cfg.guardMs);
     }
     return t;
@@ -103,6 +103,14 @@ void Modem::onData(std::string_view data, int64_t now)
         toDevice(chunk, now);
         m_lastData = now;
     }
+}
+
+bool Modem::bareHangUp() const
+{
+    std::string upper;
+    for (char c : m_command)
+        upper += char(std::toupper(static_cast<unsigned char>(c)));
+    return upper == "ATH" || upper == "ATH0";
 }
 
 void Modem::flushEcho()
@@ -167,9 +175,10 @@ void Modem::onTimer(int64_t now)
         }
         for (const tools::OutPiece &p : m_device.onDeadline(now))
             m_line.send(p.bytes, p.delayMs);
-    } else if (!m_command.empty() && now - m_lastCommandByte >= m_cfg.guardMs) {
-        // A command without its carriage return runs after a pause (the wizard ends its
-        // hang-up with a bare "ATH").
+    } else if (bareHangUp() && now - m_lastCommandByte >= m_cfg.guardMs) {
+        // The wizard ends a call with "ATH" and no carriage return; after a pause with no
+        // further bytes it counts as complete. Other commands wait for their CR, so a person
+        // typing slowly in a terminal is not cut short.
         execute(now);
     }
 }

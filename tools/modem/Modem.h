@@ -15,7 +15,7 @@ struct ModemConfig {
     int64_t dialDelayMs = 2000;
     std::string connectText = "CONNECT 9600";
     int64_t dropAfterMs = -1; // after CONNECT
-    int64_t guardMs = 100;    // silence around "+++", and the pause that ends a command
+    int64_t guardMs = 100;    // silence around "+++", and the pause that ends a bare "ATH"
     std::string greeting;
     int64_t greetingDelayMs = 500;
 };
@@ -45,6 +45,7 @@ private:
     void toDevice(std::string_view data, int64_t now);
     void flushPlus(int64_t now);
     void flushEcho();
+    bool bareHangUp() const;
 
     tools::Line &m_line;
     DialogueLog &m_log;

@@ -38,8 +38,10 @@ int main(int argc, char **argv)
     o.number("dial-delay", "ms from ATD to the result (default 2000)", &dialDelay);
     o.value("connect-text", "TEXT", "the connect result (default CONNECT 9600)", &cfg.connectText);
     o.number("drop-after", "drop the call with NO CARRIER N ms after CONNECT", &dropAfter);
-    o.number("guard", "escape guard time and command pause in ms, not scaled (default 100)",
-             &guard);
+    o.number(
+        "guard",
+        "silence around \"+++\" and the pause ending a bare ATH, in ms, not scaled (default 100)",
+        &guard);
     o.value("greeting", "TEXT", "send this text after the line opens", &cfg.greeting);
     o.number("greeting-delay", "ms before the greeting (default 500)", &greetingDelay);
     o.value("log", "FILE",
