@@ -1,0 +1,326 @@
+// lindqvar-device on a real pseudo-terminal: identification modes, the frame protocol with its
+// fault detection, recording, and the cable pulled and put back under the same port name.
+#include "ToolHarness.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using tools::FrameParser;
+
+static const QByteArray Request = "+VER_INFO=?\r\n";
+static const QByteArray Fields = "+VER_INFO: \"1234\",\"DEMO.1.00\",\"SN0001\"\r\n";
+
+class TestToolDevice : public QObject
+{
+    Q_OBJECT
+private slots:
+    void identification_data();
+    void identification();
+    void identificationInPieces();
+    void silentDevice();
+    void protocolExchanges();
+    void faultsAreReported();
+    void neverSendsModemResultTexts();
+    void recordsReceivedBytes();
+    void unplugAndReplug();
+    void refusesForeignPortName();
+    void sharedMapKeepsEveryLine();
+    void pacesOutputAtBaudRate();
+};
+
+void TestToolDevice::identification_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("plain") << QStringList{} << Fields + "OK\r\n";
+    QTest::newRow("echo") << QStringList{"--ident-echo"} << Request + Fields + "OK\r\n";
+    QTest::newRow("no OK") << QStringList{"--ident-no-ok"} << Fields;
+    QTest::newRow("lower case") << QStringList{"--ident-lower"} << Fields.toLower() + "ok\r\n";
+    QTest::newRow("own fields") << QStringList{"--ident", "+VER_INFO: 7, MODEL.2.05,x"}
+                                << QByteArray("+VER_INFO: 7, MODEL.2.05,x\r\nOK\r\n");
+}
+
+void TestToolDevice::identification()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, expected);
+    ToolProcess device;
+    QVERIFY(device.start("lindqvar-device", args));
+    const QString path = device.waitLine("PTY ");
+    QVERIFY(path.startsWith("/dev/"));
+    LineClient line(path);
+    QVERIFY(line.isOpen());
+    // The request may come in pieces, as a serial write can.
+    line.write(Request.left(5));
+    line.write(Request.mid(5));
+    QByteArray got = line.readUntil(expected.right(4));
+    got += line.readFor(200);
+    QCOMPARE(got, expected);
+    // Asked again (a new link), it answers again.
+    line.write(Request);
+    QCOMPARE(line.readUntil(expected), expected);
+    QVERIFY(device.stop());
+}
+
+void TestToolDevice::identificationInPieces()
+{
+    ToolProcess device;
+    QVERIFY(device.start("lindqvar-device", {"--ident-pieces", "--piece-gap", "1500"}));
+    LineClient line(device.waitLine("PTY "));
+    line.write(Request);
+    const QByteArray first = line.readSome();
+    QVERIFY(!first.isEmpty());
+    QVERIFY2(!first.contains("OK\r\n"), first.constData());
+    QCOMPARE(first + line.readUntil("OK\r\n"), Fields + "OK\r\n");
+}
+
+void TestToolDevice::silentDevice()
+{
+    ToolProcess device;
+    QVERIFY(device.start("lindqvar-device", {"--ident-silent"}));
+    LineClient line(device.waitLine("PTY "));
+    line.write(Request);
+    QVERIFY(line.readFor(1000).isEmpty());
+    // The protocol still works: only the identification is withheld.
+    line.write(frameBytes(1, tools::Echo, "x"));
+    FrameParser::Event ev;
+    QVERIFY(readFrame(line, ev));
+    QCOMPARE(int(ev.result), int(FrameParser::Result::Frame));
+    QCOMPARE(ev.frame.payload, std::string("x"));
+}
+
+void TestToolDevice::protocolExchanges()
+{
+    ToolProcess device;
+    QVERIFY(device.start("lindqvar-device", {}));
+    LineClient line(device.waitLine("PTY "));
+    line.write(Request);
+    QVERIFY(line.readUntil("OK\r\n").endsWith("OK\r\n"));
+
+    struct Case {
+        quint8 type;
+        QByteArray payload;
+        quint8 replyType;
+        QByteArray replyPayload;
+    };
+    QByteArray all(256, '\0');
+    for (int i = 0; i < 256; ++i)
+        all[i] = char(i);
+    const QByteArray big(4096, '\x7f');
+    const QList<Case> cases = {
+        {tools::Echo, all, 0x83, all},
+        {tools::Echo, {}, 0x83, {}},
+        {tools::Echo, big, 0x83, big},
+        {tools::ReadParam, QByteArray("\x00\x01", 2), 0x81,
+         QByteArray("\x00\x01"
+                    "DEMO",
+                    6)},
+        {tools::WriteParam,
+         QByteArray("\x01\x2c"
+                    "abc\0\xff",
+                    7),
+         0x82, QByteArray("\x01\x2c", 2)},
+        {tools::ReadParam, QByteArray("\x01\x2c", 2), 0x81,
+         QByteArray("\x01\x2c"
+                    "abc\0\xff",
+                    7)},
+        {tools::Sink, QByteArray(1000, 'x'), 0x84,
+         QByteArray::fromStdString(tools::hex(1000, 8) + ":" +
+                                   tools::hex(tools::crc16(std::string(1000, 'x')), 4))},
+        {tools::ReadParam, QByteArray("\x09\x09", 2), tools::ErrorReply,
+         QByteArray(1, char(tools::BadParameter))},
+        {0x55, "?", tools::ErrorReply, QByteArray(1, char(tools::UnknownType))},
+    };
+    quint8 seq = 0xF0;
+    for (const Case &c : cases) {
+        line.write(frameBytes(++seq, c.type, c.payload));
+        FrameParser::Event ev;
+        QVERIFY(readFrame(line, ev));
+        QCOMPARE(int(ev.result), int(FrameParser::Result::Frame));
+        QCOMPARE(ev.frame.seq, seq);
+        QCOMPARE(ev.frame.type, c.replyType);
+        QCOMPARE(QByteArray::fromStdString(ev.frame.payload), c.replyPayload);
+    }
+}
+
+void TestToolDevice::faultsAreReported()
+{
+    ToolProcess device;
+    QVERIFY(device.start("lindqvar-device", {}));
+    LineClient line(device.waitLine("PTY "));
+    const QByteArray good = frameBytes(7, tools::Echo, "payload bytes");
+    auto expectError = [&line](int seq, quint8 status) {
+        FrameParser::Event ev;
+        QVERIFY(readFrame(line, ev));
+        QCOMPARE(int(ev.result), int(FrameParser::Result::Frame));
+        QCOMPARE(ev.frame.type, quint8(tools::ErrorReply));
+        QCOMPARE(int(ev.frame.seq), seq);
+        QCOMPARE(QByteArray::fromStdString(ev.frame.payload), QByteArray(1, char(status)));
+    };
+    // A byte changed on the way.
+    QByteArray corrupted = good;
+    corrupted[12] = char(corrupted[12] ^ 0x01);
+    line.write(corrupted);
+    expectError(7, tools::BadChecksum);
+    // Two bytes swapped.
+    QByteArray swapped = good;
+    std::swap(swapped[10], swapped[11]);
+    line.write(swapped);
+    expectError(7, tools::BadChecksum);
+    // A byte lost: the frame stays short and is answered as incomplete after a pause.
+    QByteArray lost = good;
+    lost.remove(15, 1);
+    line.write(lost);
+    expectError(7, tools::Incomplete);
+    // The line is usable again afterwards.
+    line.write(good);
+    FrameParser::Event ev;
+    QVERIFY(readFrame(line, ev));
+    QCOMPARE(ev.frame.payload, std::string("payload bytes"));
+}
+
+void TestToolDevice::neverSendsModemResultTexts()
+{
+    ToolProcess device;
+    QVERIFY(device.start("lindqvar-device", {}));
+    LineClient line(device.waitLine("PTY "));
+    quint8 seq = 0;
+    for (const QByteArray &text : {QByteArray("abc no carrier"), QByteArray("Busy"),
+                                   QByteArray("NO DIALTONE"), QByteArray("x No Answer y")}) {
+        line.write(frameBytes(++seq, tools::Echo, text));
+        FrameParser::Event ev;
+        QByteArray raw;
+        QVERIFY(readFrame(line, ev, 20000, &raw));
+        QVERIFY(!tools::containsModemResultText(raw.toStdString()));
+        QCOMPARE(ev.frame.type, quint8(tools::ErrorReply));
+        QCOMPARE(QByteArray::fromStdString(ev.frame.payload),
+                 QByteArray(1, char(tools::ForbiddenText)));
+    }
+}
+
+void TestToolDevice::recordsReceivedBytes()
+{
+    QTemporaryDir dir;
+    const QString record = dir.filePath("rx.bin");
+    ToolProcess device;
+    QVERIFY(device.start("lindqvar-device", {"--record", record}));
+    LineClient line(device.waitLine("PTY "));
+    const QByteArray frame = frameBytes(1, tools::Echo, QByteArray("\0\r\n\xff", 4));
+    const QByteArray sent = Request + frame;
+    line.write(Request);
+    line.readUntil("OK\r\n");
+    line.write(frame);
+    FrameParser::Event ev;
+    QVERIFY(readFrame(line, ev));
+    QVERIFY(device.stop());
+    QFile f(record);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), sent);
+}
+
+static QStringList confLines(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+void TestToolDevice::unplugAndReplug()
+{
+    QTemporaryDir dir;
+    const QString conf = dir.filePath("Varo/Lindqvar/ports.conf");
+    QVERIFY(QDir().mkpath(dir.filePath("Varo/Lindqvar")));
+    {
+        QFile f(conf);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("# user's map\nCOM7=/dev/null\n");
+    }
+    ToolProcess device;
+    QVERIFY(device.start("lindqvar-device",
+                         {"--ports-conf", conf, "--com", "COM5", "--replug-after", "300"}));
+    const QString first = device.waitLine("PTY ");
+    QVERIFY(QFile::exists(first));
+    QCOMPARE(confLines(conf), QStringList({"# user's map", "COM7=/dev/null", "COM5=" + first}));
+    {
+        // The wizard holds the port open while the cable is pulled.
+        LineClient line(first);
+        QVERIFY(line.isOpen());
+        device.signal(SIGUSR1);
+        QVERIFY(!device.waitLine("UNPLUGGED").isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(first), 20000);
+        const QString second = device.waitLine("PTY ");
+        QVERIFY(!second.isEmpty());
+        QVERIFY(second != first);
+        QCOMPARE(confLines(conf),
+                 QStringList({"# user's map", "COM7=/dev/null", "COM5=" + second}));
+        LineClient again(second);
+        again.write(Request);
+        QVERIFY(again.readUntil("OK\r\n").endsWith("OK\r\n"));
+    }
+    QVERIFY(device.stop());
+    QCOMPARE(confLines(conf), QStringList({"# user's map", "COM7=/dev/null"}));
+}
+
+void TestToolDevice::refusesForeignPortName()
+{
+    QTemporaryDir dir;
+    const QString conf = dir.filePath("ports.conf");
+    {
+        QFile f(conf);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("COM3=/dev/null\n");
+    }
+    ToolProcess device;
+    QVERIFY(device.start("lindqvar-device", {"--ports-conf", conf, "--com", "COM3"}));
+    QVERIFY(device.process().waitForFinished(20000));
+    QCOMPARE(device.process().exitCode(), 1);
+    QCOMPARE(confLines(conf), QStringList({"COM3=/dev/null"}));
+}
+
+void TestToolDevice::sharedMapKeepsEveryLine()
+{
+    QTemporaryDir dir;
+    const QString conf = dir.filePath("ports.conf");
+    {
+        QFile f(conf);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("COM4=/dev/pts/999999\nCOM1=/dev/null\n"); // COM4 left behind by a crash
+    }
+    // Started together, the tools rewrite the same map at the same moment.
+    ToolProcess a, b, c;
+    QVERIFY(a.start("lindqvar-device", {"--ports-conf", conf, "--com", "COM4"}));
+    QVERIFY(b.start("lindqvar-modem", {"--ports-conf", conf, "--com", "COM8"}));
+    QVERIFY(c.start("lindqvar-device", {"--ports-conf", conf, "--com", "COM9"}));
+    const QString pa = a.waitLine("PTY "), pb = b.waitLine("PTY "), pc = c.waitLine("PTY ");
+    QVERIFY(!pa.isEmpty() && !pb.isEmpty() && !pc.isEmpty());
+    QStringList lines = confLines(conf);
+    lines.sort();
+    QCOMPARE(lines, QStringList({"COM1=/dev/null", "COM4=" + pa, "COM8=" + pb, "COM9=" + pc}));
+    QVERIFY(b.stop());
+    QVERIFY(a.stop());
+    QCOMPARE(confLines(conf), QStringList({"COM1=/dev/null", "COM9=" + pc}));
+}
+
+void TestToolDevice::pacesOutputAtBaudRate()
+{
+    ToolProcess device;
+    QVERIFY(device.start("lindqvar-device", {"--baud", "9600"}));
+    LineClient line(device.waitLine("PTY "));
+    QElapsedTimer clock;
+    clock.start();
+    line.write(frameBytes(1, tools::Echo, QByteArray(1986, 'z'))); // a 2000-byte reply
+    tools::FrameParser::Event ev;
+    QVERIFY(readFrame(line, ev));
+    QCOMPARE(ev.frame.payload.size(), size_t(1986));
+    // 960 bytes a second: the reply cannot arrive sooner than about two seconds.
+    QVERIFY2(clock.elapsed() >= 1900, qPrintable(QString::number(clock.elapsed())));
+}
+
+QTEST_GUILESS_MAIN(TestToolDevice)
+#include "tst_tool_device.moc"

@@ -1,0 +1,62 @@
+// lindqvar-device: a field device on a serial line, for tests and demos without hardware.
+#include "Clock.h"
+#include "DeviceEngine.h"
+#include "Line.h"
+#include "Options.h"
+
+#include <cstdio>
+
+namespace
+{
+
+class DeviceHandler : public tools::LineHandler
+{
+public:
+    DeviceHandler(tools::Line &line, tools::IdentConfig ident) : m_line(line), m_engine(ident) {}
+    void onData(std::string_view data, int64_t now) override { emit(m_engine.feed(data, now)); }
+    void onTimer(int64_t now) override { emit(m_engine.onDeadline(now)); }
+    int64_t deadline() const override { return m_engine.deadline(); }
+    void onUnplug(int64_t) override { m_engine.reset(); }
+
+private:
+    void emit(const std::vector<tools::OutPiece> &pieces)
+    {
+        for (const tools::OutPiece &p : pieces)
+            m_line.send(p.bytes, p.delayMs);
+    }
+    tools::Line &m_line;
+    tools::DeviceEngine m_engine;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    tools::LineOptions lineOptions;
+    tools::IdentOptions ident;
+    tools::Options o(
+        "Usage: lindqvar-device [options]\n"
+        "Serves a pseudo-terminal as the line of a field device: answers the\n"
+        "identification request \"+VER_INFO=?\" and the framed request/reply protocol\n"
+        "of the setup stand-in. The first output line is \"PTY <slave path>\".\n"
+        "SIGUSR1 unplugs the line; SIGINT/SIGTERM end the run.");
+    lineOptions.addTo(o);
+    ident.addTo(o);
+    std::string error;
+    if (!o.parse(argc, argv, error)) {
+        std::fprintf(stderr, "lindqvar-device: %s\n(see --help)\n", error.c_str());
+        return 2;
+    }
+    if (o.helpRequested()) {
+        std::fputs(o.helpText().c_str(), stdout);
+        return 0;
+    }
+    ident.finish(lineOptions);
+    tools::Line line(lineOptions);
+    if (!line.open(error)) {
+        std::fprintf(stderr, "lindqvar-device: %s\n", error.c_str());
+        return 1;
+    }
+    DeviceHandler handler(line, ident.config);
+    return line.run(handler);
+}
