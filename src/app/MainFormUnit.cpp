@@ -186,11 +186,9 @@ void TMainLindqvarForm::FormKeyDown(int key, Qt::KeyboardModifiers shift)
 bool TMainLindqvarForm::eventFilter(QObject *watched, QEvent *event)
 {
     if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
-        auto *widget = static_cast<QWidget *>(watched);
-        QWidget *focus = QApplication::focusWidget();
-        // The event travels from the focused control up to its parents; act on it once.
-        const bool first = focus ? widget == focus : widget == this;
-        if (first && widget->window() == this) {
+        // The event may pass several controls on its way up to the window; the commands only
+        // show windows, so acting on each pass is harmless.
+        if (static_cast<QWidget *>(watched)->window() == this) {
             const auto *key = static_cast<QKeyEvent *>(event);
             Guarded([&] { FormKeyDown(key->key(), key->modifiers()); });
         }

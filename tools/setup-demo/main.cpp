@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <vector>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -77,7 +80,8 @@ int main(int argc, char **argv)
         "requests to the device one at a time (parameter reads and writes, echoes of binary\n"
         "data holding all 256 byte values), checks every reply and writes a transcript. A\n"
         "dropped connection is made again and the unanswered request sent again. Exit status\n"
-        "0 only when every exchange was correct.");
+        "0 only when every exchange was correct. Started without arguments, it reads its\n"
+        "options from the environment variable LINDQVAR_SETUP_DEMO_OPTIONS, if set.");
     o.number("port", "TCP port on 127.0.0.1 (default 53462)", &port);
     o.number("exchanges", "number of request/reply exchanges (default 20)", &exchanges);
     o.flag("forever", "keep exchanging until killed", &forever);
@@ -86,6 +90,23 @@ int main(int argc, char **argv)
     o.number("reply-timeout", "ms to wait for each reply (default 10000)", &timeout);
     o.number("seed", "seed of the random payloads (default 1)", &seed);
     o.value("transcript", "FILE", "also write the transcript to FILE", &transcriptPath);
+    // The wizard starts a setup program with no arguments at all; a copy it starts takes its
+    // options from LINDQVAR_SETUP_DEMO_OPTIONS instead (blank-separated), so that tests and
+    // demos can steer it.
+    std::vector<std::string> envArgs;
+    std::vector<char *> envArgv;
+    const char *envOptions = std::getenv("LINDQVAR_SETUP_DEMO_OPTIONS");
+    if (argc == 1 && envOptions) {
+        std::istringstream words(envOptions);
+        envArgs.push_back(argv[0]);
+        for (std::string word; words >> word;)
+            envArgs.push_back(word);
+        for (std::string &arg : envArgs)
+            envArgv.push_back(arg.data());
+        envArgv.push_back(nullptr);
+        argc = int(envArgs.size());
+        argv = envArgv.data();
+    }
     std::string error;
     if (!o.parse(argc, argv, error)) {
         std::fprintf(stderr, "lindqvar-setup-demo: %s\n(see --help)\n", error.c_str());
