@@ -67,8 +67,9 @@ public:
     void WMRingProgress(int stage);
     void FormClose();
 
-    // The bridge loop.
+    // The bridge loop, and one pass of it.
     void MainLoop();
+    void RelayPass();
     void Delay(std::uint32_t ms);
 
     // Serial link steps.
@@ -146,7 +147,6 @@ private:
     // Escape from the data call with three separate "+" writes, then HangUpModem.
     void HangUpModemLink();
     void RetireRingThread();
-    void RelayPass();
     void ResumeClientReads();
 };
 

@@ -1,10 +1,16 @@
 #include "support/WizardFixture.h"
 
 #include "app/MainFormUnit.h"
+#include "log/LOGUnit.h"
+#include "settings/TPCServerSettingsUnit.h"
+#include "support/ToolHarness.h"
 #include "settings/Paths.h"
 
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QTcpServer>
 #include <QTest>
 
 TWizardFixture::TWizardFixture() { Paths::SetProgramDirForTesting(FProgramDir.path()); }
@@ -45,4 +51,50 @@ QByteArray TWizardFixture::ReadSettings() const
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll();
+}
+
+void TWizardFixture::InstallSetupDemo(const QString &model, const QString &name,
+                                      const QString &demoOptions)
+{
+    const QString target = ProgramDir() + name;
+    QFile::remove(target);
+    QVERIFY(QFile::copy(toolPath(QStringLiteral("lindqvar-setup-demo")), target));
+    WriteSetupIni(QStringLiteral("[programs]\n%1=%2\n").arg(model, name).toUtf8());
+    qputenv("LINDQVAR_SETUP_DEMO_OPTIONS", demoOptions.toUtf8());
+}
+
+void TWizardFixture::WriteSetupIni(const QByteArray &text) const
+{
+    QFile file(ProgramDir() + QStringLiteral("setup.ini"));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text);
+}
+
+quint16 TWizardFixture::UseFreeServerPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    const quint16 port = probe.serverPort();
+    probe.close();
+    Windows->TCPServerSettingsForm->PortEdit->setText(QString::number(port));
+    return port;
+}
+
+void TWizardFixture::ShowLog() { Windows->LOGForm->show(); }
+
+QStringList TWizardFixture::LogLines() const
+{
+    QStringList lines;
+    const QListWidget *log = Windows->LOGForm->Log;
+    for (int i = 0; i < log->count(); ++i)
+        lines << log->item(i)->text();
+    return lines;
+}
+
+bool TWizardFixture::LogHas(const QString &ending) const
+{
+    const QStringList lines = LogLines();
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const QString &line) { return line.endsWith(ending); });
 }

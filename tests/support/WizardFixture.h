@@ -26,6 +26,18 @@ public:
 
     TMainLindqvarForm &Main() const;
     QString ProgramDir() const { return FProgramDir.path() + QLatin1Char('/'); }
+    // Copies lindqvar-setup-demo into the program directory under the given name and lists it
+    // in setup.ini for the model; a copy started by the wizard takes demoOptions.
+    void InstallSetupDemo(const QString &model, const QString &name, const QString &demoOptions);
+    // Writes setup.ini in the program directory.
+    void WriteSetupIni(const QByteArray &text) const;
+    // A TCP port that nothing listens on now; also put into the TCP port dialog.
+    quint16 UseFreeServerPort();
+    // Shows the log window, so that the window thread's lines are recorded.
+    void ShowLog();
+    // The log lines recorded so far, and whether one of them ends with the text.
+    QStringList LogLines() const;
+    bool LogHas(const QString &ending) const;
     // Replaces Lindqvar.conf with this text (INI).
     void WriteSettings(const QByteArray &ini) const;
     QByteArray ReadSettings() const;

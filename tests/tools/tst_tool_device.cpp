@@ -1,6 +1,6 @@
 // lindqvar-device on a real pseudo-terminal: identification modes, the frame protocol with its
 // fault detection, recording, and the cable pulled and put back under the same port name.
-#include "ToolHarness.h"
+#include "support/ToolHarness.h"
 
 #include <QDir>
 #include <QElapsedTimer>

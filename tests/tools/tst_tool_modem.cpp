@@ -1,6 +1,6 @@
 // lindqvar-modem on a real pseudo-terminal: the AT dialogue as the dialer speaks it, each dial
 // outcome, the call carrying the device, the "+++"/ATH hang-up and a call dropped mid-link.
-#include "ToolHarness.h"
+#include "support/ToolHarness.h"
 
 #include <QFile>
 #include <QRegularExpression>

@@ -1,6 +1,6 @@
 // lindqvar-setup-demo against lindqvar-device through a plain relay (a TCP server on 127.0.0.1
 // joined to the pty), including a relay that corrupts a byte and one that drops the connection.
-#include "ToolHarness.h"
+#include "support/ToolHarness.h"
 
 #include <QFile>
 #include <QSocketNotifier>

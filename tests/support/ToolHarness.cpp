@@ -1,4 +1,4 @@
-#include "ToolHarness.h"
+#include "support/ToolHarness.h"
 
 #include <QDeadlineTimer>
 #include <QDir>

@@ -1,0 +1,339 @@
+// Cable links from end to end: the wizard's real main window (offscreen), lindqvar-device on a
+// pseudo-terminal mapped as COM4, and a setup program started from setup.ini.
+
+#include "app/MainFormUnit.h"
+#include "controls/URLLabel.h"
+#include "net/TServerSocket.h"
+#include "settings/Paths.h"
+#include "support/LinkScript.h"
+#include "support/RelayClient.h"
+#include "support/ToolHarness.h"
+#include "support/WizardFixture.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QTcpSocket>
+#include <QTest>
+#include <QToolButton>
+
+#include <csignal>
+#include <memory>
+#include <sys/wait.h>
+
+namespace {
+
+bool ProcessIsGone(pid_t pid)
+{
+    // Reaped by the wizard: no such process (and no zombie) any more.
+    return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+bool Listens(quint16 port)
+{
+    QTcpSocket probe;
+    probe.connectToHost(QStringLiteral("127.0.0.1"), port);
+    return probe.waitForConnected(2000);
+}
+
+QColor StatusColor(const TMainLindqvarForm &w)
+{
+    return w.Label7->palette().color(QPalette::WindowText);
+}
+
+} // namespace
+
+class TstCableLink : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void fullLinkRelaysTheSetupProgramsExchanges();
+    void unplugAndReplugKeepTheClientConnected();
+    void noIdentificationAnswer();
+    void noSetupProgramForTheModel();
+    void portHeldByAnotherProgramThenCancel();
+    void windowClosedDuringLink();
+
+private:
+    // Starts the device as COM4, then the wizard with COM4 and the cable type selected.
+    void StartWizardWithDevice(const QStringList &deviceOptions = {});
+    void ExpectIdle();
+
+    std::unique_ptr<TWizardFixture> F;
+    std::unique_ptr<ToolProcess> FDevice;
+    quint16 FPort = 0;
+};
+
+void TstCableLink::init() { F = std::make_unique<TWizardFixture>(); }
+
+void TstCableLink::cleanup()
+{
+    F.reset();
+    FDevice.reset();
+    qunsetenv("LINDQVAR_SETUP_DEMO_OPTIONS");
+}
+
+void TstCableLink::StartWizardWithDevice(const QStringList &deviceOptions)
+{
+    FDevice = std::make_unique<ToolProcess>();
+    QVERIFY(FDevice->start(QStringLiteral("lindqvar-device"),
+                           QStringList{QStringLiteral("--ports-conf"), Paths::PortMapFile(),
+                                       QStringLiteral("--com"), QStringLiteral("COM4")} +
+                               deviceOptions));
+    QVERIFY(!FDevice->waitLine(QStringLiteral("PTY ")).isEmpty());
+    F->Start();
+    F->ShowLog();
+    TMainLindqvarForm &w = F->Main();
+    w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM4"));
+    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM4"));
+    w.ConnectTypeComboBox->setCurrentIndex(1);
+    w.ConnectTypeComboBoxChange();
+    FPort = F->UseFreeServerPort();
+    QVERIFY(FPort != 0);
+}
+
+void TstCableLink::ExpectIdle()
+{
+    TMainLindqvarForm &w = F->Main();
+    QCOMPARE(w.URLLabel1->Tag, 0);
+    QCOMPARE(w.URLLabel1->text(), QStringLiteral("Подключить"));
+    QCOMPARE(w.Label7->text(), QStringLiteral("Нет подключения"));
+    QCOMPARE(StatusColor(w), NormalStatusColor());
+    QVERIFY(w.URLLabel1->isEnabled());
+    QVERIFY(w.ConnectTypeComboBox->isEnabled() && w.PortsListComboBox->isEnabled() &&
+            w.SpeedButton1->isEnabled());
+    QVERIFY(w.FCOMHandle == INVALID_HANDLE_VALUE);
+    QVERIFY(!w.ServerSocket->Active());
+    QVERIFY(!Listens(FPort));
+}
+
+void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
+{
+    const QString transcript = F->Config.Root() + QStringLiteral("/transcript.txt");
+    StartWizardWithDevice();
+    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
+                        QStringLiteral("--port %1 --exchanges 40 --transcript %2")
+                            .arg(FPort)
+                            .arg(transcript));
+    TMainLindqvarForm &w = F->Main();
+
+    pid_t setupPid = 0;
+    QString setupCopy;
+    QString result;
+    TLinkScript script(
+        [&] {
+            if (w.URLLabel1->Tag != 2 || !w.FSetupIsStarted)
+                return false;
+            setupPid = w.FSetupProcInfo.hProcess;
+            setupCopy = w.FSetupFile;
+            QFile file(transcript);
+            if (!file.open(QIODevice::ReadOnly))
+                return false;
+            const QByteArray text = file.readAll();
+            const qsizetype at = text.indexOf("RESULT ");
+            if (at < 0)
+                return false;
+            result = QString::fromUtf8(text.mid(at).trimmed());
+            // The link is up and the setup program has done its work: the user disconnects.
+            LINK_COMPARE(w.Label7->text(), QStringLiteral("Подключен"));
+            LINK_VERIFY(!w.ConnectTypeComboBox->isEnabled() && !w.PortsListComboBox->isEnabled());
+            LINK_VERIFY(w.URLLabel1->isEnabled());
+            QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+            return true;
+        },
+        [&] { w.URLLabel1Click(); });
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+
+    QVERIFY(!script.Failed());
+    QVERIFY2(!script.TimedOut(), "the setup program did not finish its exchanges");
+    QVERIFY2(result.startsWith(QStringLiteral("RESULT OK")), qPrintable(result));
+    // It ran from its private copy, which is gone with it.
+    QVERIFY(setupCopy.startsWith(Paths::PrivateTempDir()));
+    QVERIFY(setupCopy.endsWith(QStringLiteral("/DemoSetup.exe")));
+    QVERIFY(!QFile::exists(setupCopy));
+    QVERIFY(ProcessIsGone(setupPid));
+    QVERIFY(!w.FSetupIsStarted);
+    ExpectIdle();
+
+    QVERIFY(F->LogHas(QStringLiteral("COM порт успешно открыт")));
+    QVERIFY(F->LogHas(QStringLiteral(": APP->COM +VER_INFO=?")));
+    QVERIFY(F->LogLines().filter(QStringLiteral(": COM->APP ")).size() >= 1);
+    QVERIFY(F->LogLines().filter(QStringLiteral(": TCP->COM ")).size() >= 40);
+    QVERIFY(F->LogLines().filter(QStringLiteral(": COM->TCP ")).size() >= 40);
+    QVERIFY(F->LogHas(QStringLiteral(
+        "Установили \"Нет подключения\", нажатие на кнопку подключения при подключенном приборе "
+        "(разрыв подключения)")));
+    // The disconnect refreshed the port list and kept the port.
+    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM4"));
+}
+
+void TstCableLink::unplugAndReplugKeepTheClientConnected()
+{
+    StartWizardWithDevice({QStringLiteral("--replug-after"), QStringLiteral("1500")});
+    // The started program stays out of the way; the test is the setup program's connection.
+    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
+                        QStringLiteral("--port 1 --forever"));
+    TMainLindqvarForm &w = F->Main();
+    TRelayClient client;
+    tools::FrameParser::Event reply;
+    int stage = 0;
+    bool sawAlarm = false;
+
+    TLinkScript script(
+        [&] {
+            switch (stage) {
+            case 0:
+                if (w.URLLabel1->Tag != 2)
+                    return false;
+                client.Connect(FPort);
+                stage = 1;
+                return false;
+            case 1:
+                if (!w.FSetupConnected)
+                    return false;
+                client.Send(1, tools::Echo, QByteArray("before the unplug\x00\xff", 19));
+                stage = 2;
+                return false;
+            case 2:
+                if (!client.TakeReply(reply))
+                    return false;
+                LINK_COMPARE(int(reply.result), int(tools::FrameParser::Result::Frame));
+                LINK_COMPARE(QByteArray::fromStdString(reply.frame.payload),
+                         QByteArray("before the unplug\x00\xff", 19));
+                FDevice->signal(SIGUSR1);
+                stage = 3;
+                return false;
+            case 3:
+                if (w.Label7->text() == QStringLiteral("Прибор недоступен") &&
+                    StatusColor(w) == AlarmStatusColor)
+                    sawAlarm = true;
+                if (!sawAlarm || !F->LogHas(QStringLiteral("Порт успешно переоткрыт")))
+                    return false;
+                LINK_COMPARE(w.Label7->text(), QStringLiteral("Подключен"));
+                LINK_COMPARE(StatusColor(w), NormalStatusColor());
+                LINK_VERIFY(F->LogHas(QStringLiteral("Попытка переокрытия COM порта")));
+                LINK_VERIFY(client.IsConnected());
+                client.Send(2, tools::Echo, QByteArray("after the replug"));
+                stage = 4;
+                return false;
+            default:
+                if (!client.TakeReply(reply))
+                    return false;
+                LINK_COMPARE(int(reply.result), int(tools::FrameParser::Result::Frame));
+                LINK_COMPARE(int(reply.frame.seq), 2);
+                LINK_COMPARE(QByteArray::fromStdString(reply.frame.payload),
+                         QByteArray("after the replug"));
+                QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+                return true;
+            }
+        },
+        [&] { w.URLLabel1Click(); });
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+
+    QVERIFY(!script.Failed());
+    QVERIFY2(!script.TimedOut(), qPrintable(QStringLiteral("stuck at stage %1").arg(stage)));
+    ExpectIdle();
+    QTRY_VERIFY(client.IsClosed());
+}
+
+void TstCableLink::noIdentificationAnswer()
+{
+    StartWizardWithDevice({QStringLiteral("--ident-silent")});
+    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString());
+    TMainLindqvarForm &w = F->Main();
+
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // returns after the 10 s wait
+
+    QCOMPARE(F->Dialogs.Boxes.size(), 1);
+    QCOMPARE(F->Dialogs.Boxes[0].Caption, QStringLiteral("Error"));
+    QCOMPARE(F->Dialogs.Boxes[0].Text,
+             QStringLiteral("Устройство не обнаружено, работа программы невозможна."));
+    QCOMPARE(F->Dialogs.Boxes[0].Icon, TMsgIcon::Error);
+    QVERIFY(F->LogHas(QStringLiteral("Устройство не обнаружено, работа программы невозможна")));
+    QVERIFY(F->LogHas(QStringLiteral(
+        "Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO")));
+    QVERIFY(w.FVerInfo.isEmpty());
+    QVERIFY(!w.FSetupIsStarted);
+    ExpectIdle();
+}
+
+void TstCableLink::noSetupProgramForTheModel()
+{
+    StartWizardWithDevice({QStringLiteral("--ident"),
+                           QStringLiteral("+VER_INFO: \"1\",\"OTHER.2.05\",\"SN1\"\\r\\nOK\\r\\n")});
+    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString());
+    TMainLindqvarForm &w = F->Main();
+
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+
+    QCOMPARE(F->Dialogs.Boxes.size(), 1);
+    QCOMPARE(F->Dialogs.Boxes[0].Caption, QStringLiteral("Error"));
+    QCOMPARE(F->Dialogs.Boxes[0].Text,
+             QStringLiteral("Программа настройки для данного прибора не обнаружена."));
+    QVERIFY(F->LogHas(QStringLiteral("Не найдена программа настройки")));
+    QVERIFY(F->LogHas(QStringLiteral(
+        "Установили \"Нет подключения\", главный цикл, нет программы настройки")));
+    QVERIFY(w.FVerInfo.contains("OTHER.2.05"));
+    QVERIFY(!w.FSetupIsStarted);
+    ExpectIdle();
+}
+
+void TstCableLink::portHeldByAnotherProgramThenCancel()
+{
+    StartWizardWithDevice();
+    TMainLindqvarForm &w = F->Main();
+    THandle other = INVALID_HANDLE_VALUE;
+    QVERIFY(OpenCOMPort(QStringLiteral("COM4"), 19200, other));
+
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QCOMPARE(w.Label7->text(), QStringLiteral("COM-порт занят"));
+    QCOMPARE(StatusColor(w), AlarmStatusColor);
+    QCOMPARE(w.URLLabel1->text(), QStringLiteral("Отмена подключения"));
+    QCOMPARE(w.URLLabel1->Tag, 1);
+    QVERIFY(!w.ConnectTypeComboBox->isEnabled() && !w.PortsListComboBox->isEnabled() &&
+            !w.SpeedButton1->isEnabled());
+    QVERIFY(F->LogHas(QStringLiteral("Ошибка открытия COM порта")));
+
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QVERIFY(F->LogHas(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку "
+                                     "подключения в момент подключения к прибору")));
+    ExpectIdle();
+    QVERIFY(CloseCOMPort(other));
+}
+
+void TstCableLink::windowClosedDuringLink()
+{
+    StartWizardWithDevice();
+    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
+                        QStringLiteral("--port %1 --forever").arg(FPort));
+    TMainLindqvarForm &w = F->Main();
+    pid_t setupPid = 0;
+    QString setupCopy;
+
+    TLinkScript script(
+        [&] {
+            if (w.URLLabel1->Tag != 2 || !w.FSetupConnected)
+                return false;
+            setupPid = w.FSetupProcInfo.hProcess;
+            setupCopy = w.FSetupFile;
+            w.close();
+            return true;
+        },
+        [&] { w.close(); });
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // the link ends as the close unwinds
+
+    QVERIFY(!script.TimedOut() && !script.Failed());
+    QVERIFY(ProcessIsGone(setupPid));
+    QVERIFY(!QFile::exists(setupCopy));
+    QVERIFY(w.FCOMHandle == INVALID_HANDLE_VALUE);
+    QVERIFY(!w.ServerSocket->Active());
+    const QByteArray saved = F->ReadSettings();
+    QVERIFY2(saved.contains("COM=COM4") && saved.contains("CHANNEL=1"), saved.constData());
+}
+
+QTEST_MAIN(TstCableLink)
+#include "tst_cable_link.moc"
