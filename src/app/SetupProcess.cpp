@@ -1,0 +1,209 @@
+#include "app/SetupProcess.h"
+
+#include <QByteArray>
+#include <QFile>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace
+{
+
+QString errnoText(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+bool fail(QString *error, const QString &why)
+{
+    if (error)
+        *error = why;
+    return false;
+}
+
+bool writeAll(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t done = ::write(fd, data, size);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return false;
+        data += done;
+        size -= size_t(done);
+    }
+    return true;
+}
+
+// Closes fd when the scope ends, on every path.
+class FdGuard
+{
+public:
+    explicit FdGuard(int fd) : m_fd(fd) {}
+    ~FdGuard()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FdGuard(const FdGuard &) = delete;
+    FdGuard &operator=(const FdGuard &) = delete;
+    // Closes now and tells whether the close succeeded (a late write error shows up here).
+    bool close()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int m_fd;
+};
+
+} // namespace
+
+bool CopySetupProgram(const QString &source, const QString &target, QString *error)
+{
+    const QByteArray sourceName = QFile::encodeName(source);
+    const QByteArray targetName = QFile::encodeName(target);
+
+    // Non-blocking open: a FIFO of that name must not hang us before fstat refuses it.
+    const int in = ::open(sourceName.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (in < 0)
+        return fail(error, QStringLiteral("%1: %2").arg(source, errnoText(errno)));
+    FdGuard inGuard(in);
+    struct stat st {
+    };
+    if (::fstat(in, &st) != 0)
+        return fail(error, QStringLiteral("%1: %2").arg(source, errnoText(errno)));
+    if (!S_ISREG(st.st_mode))
+        return fail(error, QStringLiteral("%1: not a regular file").arg(source));
+
+    // O_EXCL | O_NOFOLLOW: an existing entry of any kind, a dangling link included, stops us.
+    const int out = ::open(targetName.constData(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+    if (out < 0)
+        return fail(error, QStringLiteral("%1: %2").arg(target, errnoText(errno)));
+    FdGuard outGuard(out);
+
+    auto abandon = [&](int err) {
+        outGuard.close();
+        ::unlink(targetName.constData());
+        return fail(error, QStringLiteral("%1 -> %2: %3").arg(source, target, errnoText(err)));
+    };
+
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(in, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return abandon(errno);
+        if (got == 0)
+            break;
+        if (!writeAll(out, buffer, size_t(got)))
+            return abandon(errno);
+    }
+    // Set after the content, exactly (the umask would otherwise drop bits of the original).
+    if (::fchmod(out, st.st_mode & 0777) != 0)
+        return abandon(errno);
+    if (!outGuard.close()) {
+        const int err = errno;
+        ::unlink(targetName.constData());
+        return fail(error, QStringLiteral("%1 -> %2: %3").arg(source, target, errnoText(err)));
+    }
+    return true;
+}
+
+bool StartSetupProcess(const QString &path, const QString &workDir, TProcessInformation &info,
+                       QString *error)
+{
+    info = {};
+    const QByteArray program = QFile::encodeName(path);
+    const QByteArray dir = QFile::encodeName(workDir);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    if (posix_spawn_file_actions_init(&actions) != 0)
+        return fail(error, QStringLiteral("posix_spawn_file_actions_init failed"));
+    if (posix_spawnattr_init(&attr) != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        return fail(error, QStringLiteral("posix_spawnattr_init failed"));
+    }
+
+    int rc = posix_spawn_file_actions_addchdir_np(&actions, dir.constData());
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 34)
+    // Every descriptor of ours is close-on-exec; this also catches one that somebody (a library,
+    // the parent of this process) left open without the flag.
+    if (rc == 0)
+        rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
+
+    // Its own group, default dispositions and an empty signal mask: the program must not inherit
+    // what the window thread ignores or blocks.
+    sigset_t all;
+    sigset_t none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    if (rc == 0)
+        rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
+                                                 POSIX_SPAWN_SETSIGMASK);
+    if (rc == 0)
+        rc = posix_spawnattr_setpgroup(&attr, 0);
+    if (rc == 0)
+        rc = posix_spawnattr_setsigdefault(&attr, &all);
+    if (rc == 0)
+        rc = posix_spawnattr_setsigmask(&attr, &none);
+
+    pid_t pid = 0;
+    if (rc == 0) {
+        char *const argv[] = {const_cast<char *>(program.constData()), nullptr};
+        rc = posix_spawn(&pid, program.constData(), &actions, &attr, argv, environ);
+    }
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+
+    if (rc != 0)
+        return fail(error, QStringLiteral("%1: %2").arg(path, errnoText(rc)));
+    info.hProcess = pid;
+    info.hProcessGroup = pid;
+    return true;
+}
+
+void TerminateSetupProcess(TProcessInformation &info)
+{
+    const pid_t pid = info.hProcess;
+    const pid_t group = info.hProcessGroup;
+    info = {};
+    if (pid <= 0)
+        return;
+
+    // As long as our child is not reaped its number, and so its group's, cannot be reused: ask
+    // without reaping. If it is no longer our child, someone else reaped it and the numbers may
+    // belong to strangers now, so nothing is signalled.
+    siginfo_t si{};
+    int rc;
+    do {
+        rc = ::waitid(P_PID, id_t(pid), &si, WEXITED | WNOHANG | WNOWAIT);
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0)
+        return;
+
+    if (group > 0)
+        ::kill(-group, SIGKILL);
+    // The leader too, in case it moved itself to another group.
+    ::kill(pid, SIGKILL);
+
+    int status = 0;
+    pid_t done;
+    do {
+        done = ::waitpid(pid, &status, 0);
+    } while (done < 0 && errno == EINTR);
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+
+#include <sys/types.h>
+
+// The setup program's life as a process: its private copy, its start and its end.
+
+// What a started setup program is known by. hProcess is our child, which we must reap;
+// hProcessGroup is the process group it leads, so that whatever it starts itself ends with it.
+// Both are 0 while nothing runs.
+struct TProcessInformation {
+    pid_t hProcess = 0;
+    pid_t hProcessGroup = 0;
+};
+
+// Copies the regular file source to target, which must not exist yet: an existing file, a
+// directory or a symbolic link at target is never written through or replaced. The copy keeps the
+// source's permission bits (the executable ones above all). A copy that fails half way is
+// removed. False, with a reason in *error, when nothing was copied.
+bool CopySetupProgram(const QString &source, const QString &target, QString *error = nullptr);
+
+// Starts the program at path with the argument list {path} (whole, never cut), workDir as its
+// working directory, our environment, in a process group of its own, and only the descriptors 0,
+// 1 and 2 inherited. False, with the reason in *error, when it cannot start (not executable,
+// missing, workDir not usable); info is then left clear.
+bool StartSetupProcess(const QString &path, const QString &workDir, TProcessInformation &info,
+                       QString *error = nullptr);
+
+// Kills the program's process group and its leader, waits for our child so that no zombie stays,
+// and clears info. Harmless when nothing runs or the child has already ended.
+void TerminateSetupProcess(TProcessInformation &info);
