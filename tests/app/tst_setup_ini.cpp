@@ -35,7 +35,6 @@ void TestSetupIni::modelKey_data()
     QTest::newRow("letter case kept") << "1,model.2" + ok << "model" << true;
     QTest::newRow("no dot in token") << "1,MODEL OK.1" + ok << "" << true;
     QTest::newRow("dot after second comma") << "1,AB,C.D" + ok << "" << true;
-    QTest::newRow("dot first") << "1,.5" + ok << "" << true;
     QTest::newRow("comma follows") << "1, ,MODEL.1" + ok << "" << true;
     QTest::newRow("NUL is not skipped") << QByteArray("1, \0MODEL.1 OK", 14) << "" << true;
     QTest::newRow("only blanks after comma") << QByteArray("OK,  \r\n\t\0 ", 10) << "" << false;
@@ -80,11 +79,9 @@ void TestSetupIni::lookup_data()
     QTest::newRow("NUL in name") << QByteArray("MO\0DEL=x\n", 9) << "MODEL" << none << "";
     QTest::newRow("empty value") << QByteArray("MODEL=\n") << "MODEL" << refused << "";
     QTest::newRow("slash") << QByteArray("MODEL=../../bin/sh\n") << "MODEL" << refused << "";
-    QTest::newRow("absolute") << QByteArray("MODEL=/bin/sh\n") << "MODEL" << refused << "";
     QTest::newRow("dot") << QByteArray("MODEL=.\n") << "MODEL" << refused << "";
     QTest::newRow("dot dot") << QByteArray("MODEL=..\n") << "MODEL" << refused << "";
     QTest::newRow("NUL") << QByteArray("MODEL=a\0b\n", 10) << "MODEL" << refused << "";
-    QTest::newRow("tab") << QByteArray("MODEL=a\tb\n") << "MODEL" << refused << "";
     QTest::newRow("too long") << "MODEL=" + QByteArray(252, 'a') << "MODEL" << refused << "";
     QTest::newRow("longest") << "MODEL=" + QByteArray(251, 'a') << "MODEL" << found
                              << QString(251, u'a');
