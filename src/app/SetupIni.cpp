@@ -11,7 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 // Windows-1251 for the bytes 0x80 to 0xBF; 0xC0 to 0xFF are U+0410 to U+044F in order. 0x98 has
 // no character in the code page and keeps its own code. Kept here so that this file needs only
@@ -41,7 +42,10 @@ QString win1251ToText(const char *bytes, qsizetype size)
     return text;
 }
 
-bool isBlankOrControl(unsigned char c) { return c <= 32; }
+bool isBlankOrControl(unsigned char c)
+{
+    return c <= 32;
+}
 
 // Calls f(line) for every line of text; lines end at CR, LF or CR LF. The text after the last
 // line break is a line when it is not empty.
@@ -180,11 +184,12 @@ bool ReadSetupIni(const QString &path, QByteArray *bytes, QString *error)
         return false;
     };
     // Non-blocking, so that a FIFO planted under that name cannot hold the window thread.
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return fail(QString::fromLocal8Bit(std::strerror(errno)));
-    struct stat st {};
+    struct stat st {
+    };
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return fail(QStringLiteral("not a regular file"));

@@ -35,7 +35,7 @@ QStringList SetupIniLines(const QByteArray &iniBytes);
 bool IsSafeSetupValue(const QString &value);
 
 enum class SetupLookup {
-    Found,    // the first line with that name has a usable value
+    Found,     // the first line with that name has a usable value
     NotListed, // no line with that name
     Refused,   // the first line with that name has a value IsSafeSetupValue() refuses
 };

@@ -1,0 +1,247 @@
+// The setup program's copy, start and end, with a real child that records what it was given.
+#include "app/SetupProcess.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+
+QByteArray native(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st {
+    };
+    return ::lstat(native(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &data, mode_t mode)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() &&
+           ::chmod(native(path).constData(), mode) == 0;
+}
+
+// A process that is gone for good: not even a zombie waiting to be reaped.
+bool processGone(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray text = stat.readAll();
+    // The state follows the parenthesised name; a zombie reparented to init counts as ended.
+    return text.mid(text.lastIndexOf(')') + 2, 1) == "Z";
+}
+
+QMultiMap<QString, QString> parseRecord(const QByteArray &text)
+{
+    QMultiMap<QString, QString> record;
+    for (const QByteArray &line : text.split('\n')) {
+        const qsizetype eq = line.indexOf('=');
+        if (eq > 0)
+            record.insert(QString::fromLatin1(line.left(eq)), QFile::decodeName(line.mid(eq + 1)));
+    }
+    return record;
+}
+
+// Ends a started program however the test leaves its scope, so that a failed check leaves no
+// process behind holding the test's output open.
+struct EndAtExit {
+    TProcessInformation &info;
+    ~EndAtExit() { TerminateSetupProcess(info); }
+};
+
+} // namespace
+
+class TestSetupProcess : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void copyKeepsModeAndContent();
+    void copyNeverOverwritesOrFollows();
+    void copyRefusesWhatIsNotAFile();
+    void startedProgramGetsOnlyItsPath();
+    void terminateReapsAnEndedProgram();
+    void startFailures();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestSetupProcess::copyKeepsModeAndContent()
+{
+    const QByteArray content = QByteArray(200000, 'x') + "end";
+    for (const mode_t mode : {0755, 0640, 0711}) {
+        const QString source = m_dir.filePath(QStringLiteral("src%1").arg(mode));
+        const QString target = source + QStringLiteral(".exe");
+        QVERIFY(writeFile(source, content, mode));
+        QString error;
+        QVERIFY2(CopySetupProgram(source, target, &error), qPrintable(error));
+        QCOMPARE(modeOf(target), mode);
+        QCOMPARE(readAll(target), content);
+    }
+}
+
+void TestSetupProcess::copyNeverOverwritesOrFollows()
+{
+    const QString source = m_dir.filePath("new");
+    QVERIFY(writeFile(source, "new", 0755));
+    QString error;
+
+    const QString existing = m_dir.filePath("existing.exe");
+    QVERIFY(writeFile(existing, "old", 0700));
+    QVERIFY(!CopySetupProgram(source, existing, &error));
+    QVERIFY(!error.isEmpty());
+    QCOMPARE(readAll(existing), QByteArray("old"));
+
+    // A link planted at the copy's name is neither written through nor replaced.
+    const QString victim = m_dir.filePath("victim");
+    QVERIFY(writeFile(victim, "victim", 0600));
+    const QString link = m_dir.filePath("link.exe");
+    QVERIFY(QFile::link(victim, link));
+    QVERIFY(!CopySetupProgram(source, link, &error));
+    QCOMPARE(readAll(victim), QByteArray("victim"));
+    const QString dangling = m_dir.filePath("dangling.exe");
+    QVERIFY(QFile::link(m_dir.filePath("nowhere"), dangling));
+    QVERIFY(!CopySetupProgram(source, dangling, &error));
+    QVERIFY(!QFile::exists(m_dir.filePath("nowhere")));
+}
+
+void TestSetupProcess::copyRefusesWhatIsNotAFile()
+{
+    QString error;
+    const QString dir = m_dir.filePath("subdir");
+    QVERIFY(QDir().mkdir(dir));
+    QVERIFY(::mkfifo(native(m_dir.filePath("fifo")).constData(), 0600) == 0);
+    const QStringList sources = {dir, m_dir.filePath("fifo"), m_dir.filePath("missing")};
+    for (const QString &source : sources) {
+        const QString target = m_dir.filePath("refused.exe");
+        QVERIFY(!CopySetupProgram(source, target, &error));
+        QVERIFY(!error.isEmpty());
+        QVERIFY(!QFileInfo::exists(target));
+    }
+    // A regular file whose reading fails at once: the half-made copy is removed again.
+    const QString target = m_dir.filePath("mem.exe");
+    QVERIFY(!CopySetupProgram(QStringLiteral("/proc/self/mem"), target, &error));
+    QVERIFY(!QFileInfo::exists(target));
+}
+
+void TestSetupProcess::startedProgramGetsOnlyItsPath()
+{
+    // A long path with blanks, trailing ones too, reaches the program whole.
+    const QString home = m_dir.filePath(QString(120, u'd') + QStringLiteral(" with blanks"));
+    const QString work = m_dir.filePath("work dir");
+    QVERIFY(QDir().mkpath(home) && QDir().mkpath(work));
+    const QString program = home + QLatin1Char('/') + QString(130, u'p') + QStringLiteral("  .exe");
+    QString error;
+    QVERIFY2(CopySetupProgram(QStringLiteral(RECORD_CHILD_PATH), program, &error),
+             qPrintable(error));
+
+    const QString recordFile = m_dir.filePath("record");
+    qputenv("LINDQVAR_RECORD_FILE", native(recordFile));
+    qputenv("LINDQVAR_RECORD_FORK", "1");
+    // Opened without close-on-exec on purpose: the child must not get it all the same.
+    const int leaked = ::open("/dev/null", O_RDONLY);
+    QVERIFY(leaked > 2);
+    TProcessInformation info;
+    EndAtExit end{info};
+    const bool started = StartSetupProcess(program, work, info, &error);
+    ::close(leaked);
+    qunsetenv("LINDQVAR_RECORD_FORK");
+    QVERIFY2(started, qPrintable(error));
+    QVERIFY(info.hProcess > 0);
+
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(recordFile), 30000);
+    const auto record = parseRecord(readAll(recordFile));
+    QCOMPARE(record.values("argv"), QStringList{program});
+    QCOMPARE(record.value("cwd"), work);
+    for (const QString &fd : record.values("fd"))
+        QVERIFY2(fd.toInt() <= 2, qPrintable(QStringLiteral("descriptor %1 inherited").arg(fd)));
+    QCOMPARE(record.value("pid").toInt(), info.hProcess);
+    QCOMPARE(record.value("pgid").toInt(), info.hProcess);
+    QCOMPARE(info.hProcessGroup, info.hProcess);
+    QVERIFY(info.hProcessGroup != ::getpgrp());
+
+    const pid_t pid = info.hProcess;
+    const pid_t grandchild = record.value("grandchild").toInt();
+    QVERIFY(grandchild > 0 && !processGone(grandchild));
+    const TProcessInformation stale = info;
+    TerminateSetupProcess(info);
+    QCOMPARE(info.hProcess, 0);
+    QCOMPARE(info.hProcessGroup, 0);
+    // Reaped: no process, no zombie, no child left to wait for.
+    QVERIFY(processGone(pid) && !QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)));
+    const pid_t waited = ::waitpid(pid, nullptr, WNOHANG);
+    const int waitError = errno;
+    QCOMPARE(waited, -1);
+    QCOMPARE(waitError, ECHILD);
+    // What the program started itself went down with its group.
+    QTRY_VERIFY_WITH_TIMEOUT(processGone(grandchild), 30000);
+
+    // Twice, and with a stale record of the ended child: nothing happens.
+    TerminateSetupProcess(info);
+    TProcessInformation again = stale;
+    TerminateSetupProcess(again);
+    QCOMPARE(again.hProcess, 0);
+}
+
+void TestSetupProcess::terminateReapsAnEndedProgram()
+{
+    // A program that ended by itself stays a zombie until terminated.
+    const QString program = m_dir.filePath("quits.exe");
+    QVERIFY(writeFile(program, "#!/bin/sh\nexit 0\n", 0700));
+    TProcessInformation info;
+    EndAtExit end{info};
+    QString error;
+    QVERIFY2(StartSetupProcess(program, m_dir.path(), info, &error), qPrintable(error));
+    const pid_t pid = info.hProcess;
+    siginfo_t si{};
+    QCOMPARE(::waitid(P_PID, id_t(pid), &si, WEXITED | WNOWAIT), 0);
+    QVERIFY(QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)));
+    TerminateSetupProcess(info);
+    QVERIFY(!QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)));
+    QCOMPARE(info.hProcess, 0);
+}
+
+void TestSetupProcess::startFailures()
+{
+    const QString plain = m_dir.filePath("plain.exe");
+    QVERIFY(writeFile(plain, "#!/bin/sh\nexit 0\n", 0600));
+    const QString runnable = m_dir.filePath("runnable.exe");
+    QVERIFY(writeFile(runnable, "#!/bin/sh\nexit 0\n", 0700));
+    const QList<QPair<QString, QString>> cases = {
+        {plain, m_dir.path()},                         // not executable
+        {m_dir.filePath("missing.exe"), m_dir.path()}, // no such program
+        {runnable, m_dir.filePath("no such dir")},     // no working directory
+    };
+    for (const auto &[program, work] : cases) {
+        TProcessInformation info;
+        QString error;
+        QVERIFY(!StartSetupProcess(program, work, info, &error));
+        QVERIFY2(!error.isEmpty() && error.contains(program), qPrintable(error));
+        QCOMPARE(info.hProcess, 0);
+    }
+    // Nothing was left behind to reap.
+    QCOMPARE(::waitpid(-1, nullptr, WNOHANG), -1);
+}
+
+QTEST_GUILESS_MAIN(TestSetupProcess)
+#include "tst_setup_process.moc"
