@@ -19,7 +19,10 @@ build: configure
 run: build
 	@scripts/run-wizard $(BUILD)
 
+# The fuzzer runs first and briefly (its log goes to build-fuzz/fuzz.log), so that CTest's
+# summary is the last thing printed.
 test: build
+	@FUZZ_SECONDS=$${FUZZ_SECONDS:-20} FUZZ_QUIET=1 scripts/fuzz
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 bench: build

@@ -38,7 +38,8 @@ bool isPrivateDir(const QString &path)
     struct stat st {};
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         return false;
-    return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
+    return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0 &&
+           (st.st_mode & 0700) == 0700;
 }
 
 } // namespace
@@ -87,8 +88,12 @@ QString PrivateTempDir()
         dir = withSlash(tmp) + QStringLiteral("lindqvar-%1/").arg(::geteuid());
     }
     const QByteArray native = QFile::encodeName(dir.chopped(1));
-    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
+    if (::mkdir(native.constData(), 0700) == 0) {
+        // The umask may have taken bits we need; a new directory is ours to set.
+        ::chmod(native.constData(), 0700);
+    } else if (errno != EEXIST) {
         return {};
+    }
     // An existing entry may have been planted by someone else: use it only if it is ours alone.
     if (!isPrivateDir(dir.chopped(1)))
         return {};
