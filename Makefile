@@ -1,5 +1,6 @@
 # The two commands of the README: `make run` and `make test`. Everything else wraps CMake.
 BUILD ?= build
+MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
