@@ -16,6 +16,12 @@ struct TBenchOptions {
     bool Socat = true;
 };
 
+struct TBulkFigures {
+    double KiBs = -1;
+    double CpuPercent = -1; // the relaying thread or process, percent of one core
+    TSeries PassMs;         // wizard only
+};
+
 struct TRelayFigures {
     bool Ran = false;
     std::string Error; // empty when every phase completed
@@ -23,13 +29,13 @@ struct TRelayFigures {
     double IdleCpuPercent = -1;
     // Intervals between the starts of consecutive relay passes (wizard only).
     TSeries IdlePassMs;
-    TSeries BulkPassMs;
     TSeries RoundTripMs;      // each request sent as soon as the previous reply is in
     TSeries RoundTripPacedMs; // each request after a random pause of 0 to 50 ms (wizard only)
-    double BulkKiBs = -1;
-    double BulkCpuPercent = -1;
-    double BulkLogKiBs = -1; // the log window shown (wizard only)
-    double BulkLogCpuPercent = -1;
+    // Bulk transfers on a fresh connection, with the log window hidden and shown, and once
+    // more on the connection that has just carried the first one.
+    TBulkFigures Bulk;
+    TBulkFigures BulkAgain;
+    TBulkFigures BulkLog;
     int LogLines = -1;
     long PeakRssKiB = -1;      // whole process at the end of the run
     long RssBeforeLogKiB = -1; // wizard: before the log window was shown

@@ -97,8 +97,8 @@ TRelayFigures RunSocat(const TBenchOptions &options)
         figures.Error = failure;
         return figures;
     }
-    figures.BulkKiBs = double(options.BulkBytes) / 1024.0 / seconds;
-    figures.BulkCpuPercent = CpuPercent(ProcessCpuSeconds(relay.Pid()) - bulkCpu0, seconds);
+    figures.Bulk.KiBs = double(options.BulkBytes) / 1024.0 / seconds;
+    figures.Bulk.CpuPercent = CpuPercent(ProcessCpuSeconds(relay.Pid()) - bulkCpu0, seconds);
     figures.PeakRssKiB = ProcessPeakRssKiB(relay.Pid());
     return figures;
 }

@@ -117,6 +117,22 @@ void Row(const std::string &what, const std::string &wizard, const std::string &
                 socat.c_str(), target.c_str(), mark);
 }
 
+// A bulk transfer: its throughput, then the CPU and the passes it took.
+void BulkRows(const std::string &what, const TBulkFigures &w, const TBulkFigures &s,
+              const std::string &target, int verdict)
+{
+    Row(what, Fixed(w.KiBs, 0), Fixed(s.KiBs, 0), target, verdict);
+    Row("  CPU during it, % of a core", Fixed(w.CpuPercent), Fixed(s.CpuPercent), "", 0);
+    const std::string socatPasses = s.KiBs >= 0 ? "n/a" : "-";
+    Row("  relay pass period median / p95 / max, ms",
+        w.PassMs.Empty() ? "-"
+                         : Fixed(w.PassMs.Median(), 0) + "/" + Fixed(w.PassMs.P95(), 0) + "/" +
+                               Fixed(w.PassMs.Max(), 0),
+        socatPasses, "", 0);
+    Row("  relay passes", w.PassMs.Empty() ? "-" : std::to_string(w.PassMs.Count() + 1),
+        socatPasses, "", 0);
+}
+
 // 1 met, -1 missed, 0 not measured.
 int Verdict(bool measured, bool met)
 {
@@ -136,8 +152,6 @@ void PrintTable(const TBenchOptions &o, const TRelayFigures &w, const TRelayFigu
     Row("Relay pass period median, ms (idle)", Series(w.IdlePassMs, false), "n/a", "<= 55 ms",
         Verdict(!w.IdlePassMs.Empty(), w.IdlePassMs.Median() <= 55.0));
     Row("Relay pass period p95, ms (idle)", Series(w.IdlePassMs, true), "n/a", "", 0);
-    Row("Relay pass period median / p95, ms (bulk)",
-        Series(w.BulkPassMs, false) + "/" + Series(w.BulkPassMs, true), "n/a", "", 0);
     const std::string exchanges =
         std::to_string(o.Exchanges) + " x " + std::to_string(o.EchoSize) + " B Echo";
     Row("Round trip median, ms (" + exchanges + ")", Series(w.RoundTripMs, false, 2),
@@ -152,13 +166,12 @@ void PrintTable(const TBenchOptions &o, const TRelayFigures &w, const TRelayFigu
     Row("Round trip p95, ms (0-50 ms pause before each)", Series(w.RoundTripPacedMs, true), "n/a",
         "", 0);
     const std::string bulk = std::to_string(o.BulkBytes / 1024) + " KiB";
-    Row("Bulk TCP->serial, KiB/s (" + bulk + ", log hidden)", Fixed(w.BulkKiBs, 0),
-        Fixed(s.BulkKiBs, 0), ">= 500 KiB/s", Verdict(w.BulkKiBs >= 0, w.BulkKiBs >= 500));
-    Row("  CPU during bulk, % of a core", Fixed(w.BulkCpuPercent), Fixed(s.BulkCpuPercent), "", 0);
-    Row("Bulk TCP->serial, KiB/s (log window shown)", Fixed(w.BulkLogKiBs, 0), "n/a",
-        ">= 1/2 hidden",
-        Verdict(w.BulkLogKiBs >= 0 && w.BulkKiBs > 0, w.BulkLogKiBs * 2 >= w.BulkKiBs));
-    Row("  CPU during bulk, % of a core", Fixed(w.BulkLogCpuPercent), "n/a", "", 0);
+    BulkRows("Bulk TCP->serial, KiB/s (" + bulk + ", log hidden)", w.Bulk, s.Bulk, ">= 500 KiB/s",
+             Verdict(w.Bulk.KiBs >= 0, w.Bulk.KiBs >= 500));
+    BulkRows("Bulk again on the same connection, KiB/s", w.BulkAgain, TBulkFigures(), "", 0);
+    BulkRows("Bulk TCP->serial, KiB/s (log window shown)", w.BulkLog, TBulkFigures(),
+             ">= 1/2 hidden",
+             Verdict(w.BulkLog.KiBs >= 0 && w.Bulk.KiBs > 0, w.BulkLog.KiBs * 2 >= w.Bulk.KiBs));
     Row("  log lines after it", w.LogLines < 0 ? "-" : std::to_string(w.LogLines), "n/a", "", 0);
     Row("Peak RSS, MiB (before the log was shown)", Mib(w.RssBeforeLogKiB), "n/a", "", 0);
     Row("Peak RSS, MiB (end of run)", Mib(w.PeakRssKiB), Mib(s.PeakRssKiB), "", 0);
