@@ -30,6 +30,16 @@ std::string SystemError(const char *what)
     return std::string(what) + ": " + std::strerror(errno);
 }
 
+// A reply for an error message: its type and payload, the payload in hex when not text.
+std::string Describe(const tools::Frame &frame)
+{
+    std::string payload;
+    for (const char c : frame.payload)
+        payload += (c >= ' ' && c <= '~') ? std::string(1, c) : "\\x" + tools::hex(uint8_t(c), 2);
+    return " (type " + tools::hex(frame.type, 2) + ", seq " + tools::hex(frame.seq, 2) + ": \"" +
+           payload + "\")";
+}
+
 int RemainingMs(double deadline)
 {
     const double left = deadline - MonotonicMs();
@@ -219,7 +229,7 @@ bool TFrameClient::Bulk(std::size_t totalBytes, std::size_t frameSize, int timeo
                 error = "wrong acknowledgement of frame " + std::to_string(acked) +
                         (event.result == FrameParser::Result::Error
                              ? " (framing error " + std::to_string(event.status) + ")"
-                             : " (" + event.frame.payload + ")");
+                             : Describe(event.frame));
                 return false;
             }
             ++acked;
