@@ -27,7 +27,7 @@ test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 bench: build
-	@$(BUILD)/bench/lindqvar-bench
+	@$(BUILD)/bench/lindqvar-bench $(BENCH_ARGS)
 
 fuzz: deps
 	@scripts/fuzz

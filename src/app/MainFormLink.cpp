@@ -87,6 +87,8 @@ void TMainLindqvarForm::MainLoop()
 
 void TMainLindqvarForm::RelayPass()
 {
+    if (PassObserver)
+        PassObserver();
     DispatchPendingMessages();
 
     if (FNeedCOMReconnect) {

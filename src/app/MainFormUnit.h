@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class QComboBox;
@@ -71,6 +72,9 @@ public:
     void MainLoop();
     void RelayPass();
     void Delay(std::uint32_t ms);
+    // Called at the start of every pass when set, for measurements of the loop; null in the
+    // program.
+    std::function<void()> PassObserver;
 
     // Serial link steps.
     int COMRead();

@@ -1,0 +1,61 @@
+#pragma once
+// What one benchmark run measures, for the wizard's relay and for the socat reference.
+#include "Stats.h"
+
+#include <cstddef>
+#include <string>
+
+class TBenchWorld;
+
+struct TBenchOptions {
+    int IdleMs = 10000;
+    int Exchanges = 1000;
+    std::size_t EchoSize = 64;
+    std::size_t BulkBytes = std::size_t(4) << 20;
+    std::size_t FrameSize = 4096; // the device protocol's largest payload
+    bool Socat = true;
+};
+
+struct TBulkFigures {
+    double KiBs = -1;
+    double CpuPercent = -1; // the relaying thread or process, percent of one core
+    TSeries PassMs;         // wizard only
+};
+
+struct TRelayFigures {
+    bool Ran = false;
+    std::string Error; // empty when every phase completed
+    // Idle link: CPU of the relaying thread (wizard) or process (socat), percent of one core.
+    double IdleCpuPercent = -1;
+    // Intervals between the starts of consecutive relay passes (wizard only).
+    TSeries IdlePassMs;
+    TSeries RoundTripMs;      // each request sent as soon as the previous reply is in
+    TSeries RoundTripPacedMs; // each request after a random pause of 0 to 50 ms (wizard only)
+    // Bulk transfers on a fresh connection, with the log window hidden and shown, and once
+    // more on the connection that has just carried the first one.
+    TBulkFigures Bulk;
+    TBulkFigures BulkAgain;
+    TBulkFigures BulkLog;
+    int LogLines = -1;
+    long PeakRssKiB = -1;      // whole process at the end of the run
+    long RssBeforeLogKiB = -1; // wizard: before the log window was shown
+};
+
+// Drives a cable link of the wizard's real main window (on the calling thread, which must own
+// the application object) with the device stand-in on a pty and a client on its own thread.
+TRelayFigures RunWizard(const TBenchOptions &options, TBenchWorld &world);
+
+// The same measurements with socat relaying a device pty to TCP.
+TRelayFigures RunSocat(const TBenchOptions &options);
+
+// Runs the Echo exchanges of a run; with paced set, each request follows a pseudo-random pause
+// of 0 to 50 ms, so that requests meet the relay at every point of its cycle.
+class TFrameClient;
+bool RunExchanges(TFrameClient &client, const TBenchOptions &options, bool paced, TSeries &ms,
+                  std::string &error);
+
+// Percent of one core: CPU seconds over wall seconds.
+inline double CpuPercent(double cpuSeconds, double wallSeconds)
+{
+    return wallSeconds > 0 ? 100.0 * cpuSeconds / wallSeconds : -1;
+}

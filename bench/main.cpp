@@ -1,0 +1,258 @@
+// lindqvar-bench: figures of the wizard's cable relay beside socat relaying the same kind of
+// line. Not a test: it prints what it measured and how that compares with the targets.
+
+#include "Bench.h"
+#include "BenchWorld.h"
+#include "FrameClient.h"
+
+#include "app/ExceptionHandler.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QStringList>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+
+const char Usage[] =
+    "Usage: lindqvar-bench [--quick] [--idle-ms N] [--exchanges N] [--bulk-kib N] [--no-socat]\n"
+    "Drives a cable link of the wizard through a pty to the device stand-in, with a TCP client\n"
+    "as the setup program, and measures: CPU of the window thread on an idle link, the relay\n"
+    "pass period, Echo round trips, bulk TCP->serial throughput in Sink frames (with the log\n"
+    "window hidden and shown) and peak RSS. socat relaying the same kind of pty is measured\n"
+    "with the same client as the reference.\n"
+    "  --quick        1 s idle, 100 exchanges, 1 MiB bulk (a fast look)\n"
+    "  --idle-ms N    idle period (default 10000)\n"
+    "  --exchanges N  Echo exchanges (default 1000)\n"
+    "  --bulk-kib N   bulk size in KiB (default 4096)\n"
+    "  --no-socat     skip the socat reference\n"
+    "The stand-in tools are taken from $LINDQVAR_TOOLS_DIR, else ../tools beside this program.\n"
+    "Without a display set, QT_QPA_PLATFORM=offscreen is used.\n";
+
+bool ParseOptions(int argc, char **argv, TBenchOptions &options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto number = [&](long min) {
+            if (i + 1 >= argc)
+                return -1L;
+            char *end = nullptr;
+            const long value = std::strtol(argv[++i], &end, 10);
+            return (*end == '\0' && value >= min) ? value : -1L;
+        };
+        long value = 0;
+        if (arg == "--quick") {
+            options.IdleMs = 1000;
+            options.Exchanges = 100;
+            options.BulkBytes = std::size_t(1) << 20;
+        } else if (arg == "--idle-ms" && (value = number(100)) > 0) {
+            options.IdleMs = int(value);
+        } else if (arg == "--exchanges" && (value = number(1)) > 0) {
+            options.Exchanges = int(value);
+        } else if (arg == "--bulk-kib" && (value = number(4)) > 0) {
+            options.BulkBytes = std::size_t(value) * 1024;
+        } else if (arg == "--no-socat") {
+            options.Socat = false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+QByteArray FileLine(const char *path, const char *key)
+{
+    QFile file(QString::fromLatin1(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return "?";
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(line.indexOf(':') + 1).trimmed();
+    }
+    return "?";
+}
+
+QByteArray LoadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return "?";
+    const QList<QByteArray> fields = file.readAll().split(' ');
+    return fields.size() >= 3 ? fields[0] + " " + fields[1] + " " + fields[2] : "?";
+}
+
+std::string Fixed(double value, int decimals = 1)
+{
+    if (value < 0)
+        return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string Series(const TSeries &series, bool p95, int decimals = 1)
+{
+    if (series.Empty())
+        return "-";
+    return Fixed(p95 ? series.P95() : series.Median(), decimals);
+}
+
+std::string Mib(long kib)
+{
+    return kib < 0 ? "-" : Fixed(double(kib) / 1024.0);
+}
+
+void Row(const std::string &what, const std::string &wizard, const std::string &socat,
+         const std::string &target, int verdict)
+{
+    const char *mark = verdict > 0 ? "met" : verdict < 0 ? "MISSED" : "";
+    std::printf("| %-50s | %10s | %10s | %-13s | %-6s |\n", what.c_str(), wizard.c_str(),
+                socat.c_str(), target.c_str(), mark);
+}
+
+// A bulk transfer: its throughput, then the CPU and the passes it took.
+void BulkRows(const std::string &what, const TBulkFigures &w, const TBulkFigures &s,
+              const std::string &target, int verdict)
+{
+    Row(what, Fixed(w.KiBs, 0), Fixed(s.KiBs, 0), target, verdict);
+    Row("  CPU during it, % of a core", Fixed(w.CpuPercent), Fixed(s.CpuPercent), "", 0);
+    const std::string socatPasses = s.KiBs >= 0 ? "n/a" : "-";
+    Row("  relay pass period median / p95 / max, ms",
+        w.PassMs.Empty() ? "-"
+                         : Fixed(w.PassMs.Median(), 0) + "/" + Fixed(w.PassMs.P95(), 0) + "/" +
+                               Fixed(w.PassMs.Max(), 0),
+        socatPasses, "", 0);
+    Row("  relay passes", w.PassMs.Empty() ? "-" : std::to_string(w.PassMs.Count() + 1),
+        socatPasses, "", 0);
+}
+
+// 1 met, -1 missed, 0 not measured.
+int Verdict(bool measured, bool met)
+{
+    return measured ? (met ? 1 : -1) : 0;
+}
+
+void PrintTable(const TBenchOptions &o, const TRelayFigures &w, const TRelayFigures &s)
+{
+    std::printf("| %-50s | %10s | %10s | %-13s | %-6s |\n", "Measure", "Lindqvar", "socat",
+                "Target", "");
+    std::printf("|%s|%s|%s|%s|%s|\n", std::string(52, '-').c_str(), std::string(12, '-').c_str(),
+                std::string(12, '-').c_str(), std::string(15, '-').c_str(),
+                std::string(8, '-').c_str());
+    Row("Idle link CPU, % of a core (" + std::to_string(o.IdleMs / 1000.0).substr(0, 4) + " s)",
+        Fixed(w.IdleCpuPercent, 2), Fixed(s.IdleCpuPercent, 2), "<= 1 %",
+        Verdict(w.IdleCpuPercent >= 0, w.IdleCpuPercent <= 1.0));
+    Row("Relay pass period median, ms (idle)", Series(w.IdlePassMs, false), "n/a", "<= 55 ms",
+        Verdict(!w.IdlePassMs.Empty(), w.IdlePassMs.Median() <= 55.0));
+    Row("Relay pass period p95, ms (idle)", Series(w.IdlePassMs, true), "n/a", "", 0);
+    const std::string exchanges =
+        std::to_string(o.Exchanges) + " x " + std::to_string(o.EchoSize) + " B Echo";
+    Row("Round trip median, ms (" + exchanges + ")", Series(w.RoundTripMs, false, 2),
+        Series(s.RoundTripMs, false, 2), "<= 80 ms",
+        Verdict(!w.RoundTripMs.Empty(), w.RoundTripMs.Median() <= 80.0));
+    Row("Round trip p95, ms", Series(w.RoundTripMs, true, 2), Series(s.RoundTripMs, true, 2), "",
+        0);
+    Row("Round trip max, ms", w.RoundTripMs.Empty() ? "-" : Fixed(w.RoundTripMs.Max(), 2),
+        s.RoundTripMs.Empty() ? "-" : Fixed(s.RoundTripMs.Max(), 2), "", 0);
+    Row("Round trip median, ms (0-50 ms pause before each)", Series(w.RoundTripPacedMs, false),
+        "n/a", "", 0);
+    Row("Round trip p95, ms (0-50 ms pause before each)", Series(w.RoundTripPacedMs, true), "n/a",
+        "", 0);
+    const std::string bulk = std::to_string(o.BulkBytes / 1024) + " KiB";
+    BulkRows("Bulk TCP->serial, KiB/s (" + bulk + ", log hidden)", w.Bulk, s.Bulk, ">= 500 KiB/s",
+             Verdict(w.Bulk.KiBs >= 0, w.Bulk.KiBs >= 500));
+    BulkRows("Bulk again on the same connection, KiB/s", w.BulkAgain, TBulkFigures(), "", 0);
+    BulkRows("Bulk TCP->serial, KiB/s (log window shown)", w.BulkLog, TBulkFigures(),
+             ">= 1/2 hidden",
+             Verdict(w.BulkLog.KiBs >= 0 && w.Bulk.KiBs > 0, w.BulkLog.KiBs * 2 >= w.Bulk.KiBs));
+    Row("  log lines after it", w.LogLines < 0 ? "-" : std::to_string(w.LogLines), "n/a", "", 0);
+    Row("Peak RSS, MiB (before the log was shown)", Mib(w.RssBeforeLogKiB), "n/a", "", 0);
+    Row("Peak RSS, MiB (end of run)", Mib(w.PeakRssKiB), Mib(s.PeakRssKiB), "", 0);
+}
+
+} // namespace
+
+bool RunExchanges(TFrameClient &client, const TBenchOptions &options, bool paced, TSeries &ms,
+                  std::string &error)
+{
+    std::mt19937 random(1208);
+    std::uniform_int_distribution<int> pause(0, 50);
+    for (int i = 0; i < options.Exchanges; ++i) {
+        if (paced)
+            std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
+        // Varied bytes of every value, so the relay sees binary data.
+        std::string payload(options.EchoSize, '\0');
+        for (std::size_t k = 0; k < payload.size(); ++k)
+            payload[k] = char((std::size_t(i) * 7 + k * 13) & 0xFF);
+        double roundTrip = 0;
+        if (!client.Echo(std::uint8_t(i), payload, 10000, roundTrip, error))
+            return false;
+        ms.Add(roundTrip);
+    }
+    return true;
+}
+
+int main(int argc, char **argv)
+{
+    TBenchOptions options;
+    if (!ParseOptions(argc, argv, options)) {
+        std::fputs(Usage, stderr);
+        return 2;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The private directories are set before the application reads its environment.
+    TBenchWorld world;
+    QString error;
+    if (!world.Prepare(error)) {
+        std::fprintf(stderr, "lindqvar-bench: %s\n", error.toUtf8().constData());
+        return 1;
+    }
+    TLindqvarApplication app(argc, argv);
+
+    std::printf("lindqvar-bench, %s UTC\n", QDateTime::currentDateTimeUtc()
+                                                .toString(QStringLiteral("yyyy-MM-dd hh:mm"))
+                                                .toUtf8()
+                                                .constData());
+    std::printf("machine: %ld cores, %s, %s memory\n", sysconf(_SC_NPROCESSORS_ONLN),
+                FileLine("/proc/cpuinfo", "model name").constData(),
+                FileLine("/proc/meminfo", "MemTotal").constData());
+    std::printf("load average at start: %s\n", LoadAverage().constData());
+    std::fflush(stdout);
+
+    std::printf("running the wizard's relay...\n");
+    std::fflush(stdout);
+    const TRelayFigures wizard = RunWizard(options, world);
+    TRelayFigures socat;
+    if (options.Socat) {
+        std::printf("running socat...\n");
+        std::fflush(stdout);
+        socat = RunSocat(options);
+    }
+    std::printf("load average at end: %s\n\n", LoadAverage().constData());
+    PrintTable(options, wizard, socat);
+
+    int status = 0;
+    if (!wizard.Error.empty()) {
+        std::printf("\nwizard run failed: %s\n", wizard.Error.c_str());
+        status = 1;
+    }
+    if (world.Dialogs.Shown > 0) {
+        std::printf("\nthe wizard showed %d message box(es), see above\n", world.Dialogs.Shown);
+        status = 1;
+    }
+    if (options.Socat && !socat.Error.empty()) {
+        std::printf("\nsocat run failed: %s\n", socat.Error.c_str());
+        if (socat.Ran)
+            status = 1;
+    }
+    return status;
+}
