@@ -1,3 +1,6 @@
 #include "app/Version.h"
 
-QString ProgramVersion() { return QStringLiteral(LINDQVAR_VERSION); }
+QString ProgramVersion()
+{
+    return QStringLiteral(LINDQVAR_VERSION);
+}

@@ -19,4 +19,7 @@ TLindqvarWindows::TLindqvarWindows()
 }
 
 // The main window goes first: it may still use the others while it ends its work.
-TLindqvarWindows::~TLindqvarWindows() { MainLindqvarForm.reset(); }
+TLindqvarWindows::~TLindqvarWindows()
+{
+    MainLindqvarForm.reset();
+}

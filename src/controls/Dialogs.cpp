@@ -6,7 +6,8 @@
 
 TDialogs::~TDialogs() = default;
 
-namespace {
+namespace
+{
 
 // Automated runs of the real program (no person to press OK) name a file in
 // LINDQVAR_DIALOG_LOG: every box is then appended there as "icon<TAB>caption<TAB>text" and
@@ -49,7 +50,8 @@ QString TDialogs::SaveFileName(QFileDialog &dialog)
     return dialog.selectedFiles().constFirst();
 }
 
-namespace {
+namespace
+{
 TDialogs *&current()
 {
     static TDialogs *dialogs = nullptr;
@@ -63,4 +65,7 @@ TDialogs &TDialogs::Instance()
     return current() ? *current() : standard;
 }
 
-void TDialogs::SetInstance(TDialogs *dialogs) { current() = dialogs; }
+void TDialogs::SetInstance(TDialogs *dialogs)
+{
+    current() = dialogs;
+}

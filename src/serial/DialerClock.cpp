@@ -4,15 +4,23 @@
 #include <chrono>
 #include <thread>
 
-namespace {
+namespace
+{
 std::atomic<double> speed{1.0};
 }
 
-namespace DialerClock {
+namespace DialerClock
+{
 
-void SetSpeed(double factor) { speed = factor > 0 ? factor : 1.0; }
+void SetSpeed(double factor)
+{
+    speed = factor > 0 ? factor : 1.0;
+}
 
-double Speed() { return speed; }
+double Speed()
+{
+    return speed;
+}
 
 std::uint32_t Ticks()
 {

@@ -5,7 +5,8 @@
 // The dialer's time: its pauses and its reply time-outs. The dialogue's phases are long (15 s of
 // listening, up to 45 s of dialling), so tests run this clock faster; the program always runs it
 // at real speed, and the values in the dialogue are the real ones.
-namespace DialerClock {
+namespace DialerClock
+{
 
 // How many times faster than real time the clock runs; 1 in the program.
 void SetSpeed(double factor);

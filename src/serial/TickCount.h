@@ -12,4 +12,7 @@ inline std::uint32_t GetTickCount()
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-inline std::uint32_t TicksSince(std::uint32_t start) { return GetTickCount() - start; }
+inline std::uint32_t TicksSince(std::uint32_t start)
+{
+    return GetTickCount() - start;
+}

@@ -8,7 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 QString withSlash(QString dir)
 {
@@ -35,7 +36,8 @@ QString &programDirOverride()
 // A directory we may keep programs in: ours, a real directory (not a link), no access for others.
 bool isPrivateDir(const QString &path)
 {
-    struct stat st {};
+    struct stat st {
+    };
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         return false;
     return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0 &&
@@ -44,7 +46,8 @@ bool isPrivateDir(const QString &path)
 
 } // namespace
 
-namespace Paths {
+namespace Paths
+{
 
 QString ConfigDir()
 {
@@ -54,9 +57,15 @@ QString ConfigDir()
     return withSlash(base) + QStringLiteral("Varo/Lindqvar/");
 }
 
-QString SettingsFile() { return ConfigDir() + QStringLiteral("Lindqvar.conf"); }
+QString SettingsFile()
+{
+    return ConfigDir() + QStringLiteral("Lindqvar.conf");
+}
 
-QString PortMapFile() { return ConfigDir() + QStringLiteral("ports.conf"); }
+QString PortMapFile()
+{
+    return ConfigDir() + QStringLiteral("ports.conf");
+}
 
 QString ProgramDir()
 {

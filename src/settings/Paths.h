@@ -3,7 +3,8 @@
 #include <QString>
 
 // Where the program keeps and finds its files on this system.
-namespace Paths {
+namespace Paths
+{
 
 // $XDG_CONFIG_HOME/Varo/Lindqvar/ (default ~/.config/Varo/Lindqvar/), with the trailing '/'.
 QString ConfigDir();

@@ -21,7 +21,8 @@
 #include <memory>
 #include <sys/wait.h>
 
-namespace {
+namespace
+{
 
 bool ProcessIsGone(pid_t pid)
 {
@@ -68,7 +69,10 @@ private:
     quint16 FPort = 0;
 };
 
-void TstCableLink::init() { F = std::make_unique<TWizardFixture>(); }
+void TstCableLink::init()
+{
+    F = std::make_unique<TWizardFixture>();
+}
 
 void TstCableLink::cleanup()
 {
@@ -115,10 +119,9 @@ void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
 {
     const QString transcript = F->Config.Root() + QStringLiteral("/transcript.txt");
     StartWizardWithDevice();
-    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-                        QStringLiteral("--port %1 --exchanges 40 --transcript %2")
-                            .arg(FPort)
-                            .arg(transcript));
+    F->InstallSetupDemo(
+        QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
+        QStringLiteral("--port %1 --exchanges 40 --transcript %2").arg(FPort).arg(transcript));
     TMainLindqvarForm &w = F->Main();
 
     pid_t setupPid = 0;
@@ -203,7 +206,7 @@ void TstCableLink::unplugAndReplugKeepTheClientConnected()
                     return false;
                 LINK_COMPARE(int(reply.result), int(tools::FrameParser::Result::Frame));
                 LINK_COMPARE(QByteArray::fromStdString(reply.frame.payload),
-                         QByteArray("before the unplug\x00\xff", 19));
+                             QByteArray("before the unplug\x00\xff", 19));
                 FDevice->signal(SIGUSR1);
                 stage = 3;
                 return false;
@@ -226,7 +229,7 @@ void TstCableLink::unplugAndReplugKeepTheClientConnected()
                 LINK_COMPARE(int(reply.result), int(tools::FrameParser::Result::Frame));
                 LINK_COMPARE(int(reply.frame.seq), 2);
                 LINK_COMPARE(QByteArray::fromStdString(reply.frame.payload),
-                         QByteArray("after the replug"));
+                             QByteArray("after the replug"));
                 QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
                 return true;
             }
@@ -254,8 +257,8 @@ void TstCableLink::noIdentificationAnswer()
              QStringLiteral("Устройство не обнаружено, работа программы невозможна."));
     QCOMPARE(F->Dialogs.Boxes[0].Icon, TMsgIcon::Error);
     QVERIFY(F->LogHas(QStringLiteral("Устройство не обнаружено, работа программы невозможна")));
-    QVERIFY(F->LogHas(QStringLiteral(
-        "Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO")));
+    QVERIFY(F->LogHas(
+        QStringLiteral("Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO")));
     QVERIFY(w.FVerInfo.isEmpty());
     QVERIFY(!w.FSetupIsStarted);
     ExpectIdle();
@@ -263,8 +266,9 @@ void TstCableLink::noIdentificationAnswer()
 
 void TstCableLink::noSetupProgramForTheModel()
 {
-    StartWizardWithDevice({QStringLiteral("--ident"),
-                           QStringLiteral("+VER_INFO: \"1\",\"OTHER.2.05\",\"SN1\"\\r\\nOK\\r\\n")});
+    StartWizardWithDevice(
+        {QStringLiteral("--ident"),
+         QStringLiteral("+VER_INFO: \"1\",\"OTHER.2.05\",\"SN1\"\\r\\nOK\\r\\n")});
     F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString());
     TMainLindqvarForm &w = F->Main();
 
@@ -275,8 +279,8 @@ void TstCableLink::noSetupProgramForTheModel()
     QCOMPARE(F->Dialogs.Boxes[0].Text,
              QStringLiteral("Программа настройки для данного прибора не обнаружена."));
     QVERIFY(F->LogHas(QStringLiteral("Не найдена программа настройки")));
-    QVERIFY(F->LogHas(QStringLiteral(
-        "Установили \"Нет подключения\", главный цикл, нет программы настройки")));
+    QVERIFY(F->LogHas(
+        QStringLiteral("Установили \"Нет подключения\", главный цикл, нет программы настройки")));
     QVERIFY(w.FVerInfo.contains("OTHER.2.05"));
     QVERIFY(!w.FSetupIsStarted);
     ExpectIdle();

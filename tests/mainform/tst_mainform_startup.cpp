@@ -47,9 +47,15 @@ private:
     TPty FPort5;
 };
 
-void TstMainFormStartup::init() { F = std::make_unique<TWizardFixture>(); }
+void TstMainFormStartup::init()
+{
+    F = std::make_unique<TWizardFixture>();
+}
 
-void TstMainFormStartup::cleanup() { F.reset(); }
+void TstMainFormStartup::cleanup()
+{
+    F.reset();
+}
 
 void TstMainFormStartup::MapTwoPorts()
 {

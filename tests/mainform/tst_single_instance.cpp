@@ -29,8 +29,8 @@ private:
 
 bool TstSingleInstance::LockIsHeld()
 {
-    const int fd = ::open(QFile::encodeName(Paths::InstanceLockFile()).constData(),
-                          O_RDWR | O_CLOEXEC);
+    const int fd =
+        ::open(QFile::encodeName(Paths::InstanceLockFile()).constData(), O_RDWR | O_CLOEXEC);
     if (fd < 0)
         return false;
     const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;

@@ -1,8 +1,14 @@
 #include "support/RecordingDialogs.h"
 
-TRecordingDialogs::TRecordingDialogs() { TDialogs::SetInstance(this); }
+TRecordingDialogs::TRecordingDialogs()
+{
+    TDialogs::SetInstance(this);
+}
 
-TRecordingDialogs::~TRecordingDialogs() { TDialogs::SetInstance(nullptr); }
+TRecordingDialogs::~TRecordingDialogs()
+{
+    TDialogs::SetInstance(nullptr);
+}
 
 void TRecordingDialogs::MessageBox(QWidget *, const QString &caption, const QString &text,
                                    TMsgIcon icon)
@@ -10,4 +16,7 @@ void TRecordingDialogs::MessageBox(QWidget *, const QString &caption, const QStr
     Boxes.append({caption, text, icon});
 }
 
-QString TRecordingDialogs::SaveFileName(QFileDialog &) { return NextSaveFileName; }
+QString TRecordingDialogs::SaveFileName(QFileDialog &)
+{
+    return NextSaveFileName;
+}

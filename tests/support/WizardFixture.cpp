@@ -2,9 +2,9 @@
 
 #include "app/MainFormUnit.h"
 #include "log/LOGUnit.h"
+#include "settings/Paths.h"
 #include "settings/TPCServerSettingsUnit.h"
 #include "support/ToolHarness.h"
-#include "settings/Paths.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,7 +13,10 @@
 #include <QTcpServer>
 #include <QTest>
 
-TWizardFixture::TWizardFixture() { Paths::SetProgramDirForTesting(FProgramDir.path()); }
+TWizardFixture::TWizardFixture()
+{
+    Paths::SetProgramDirForTesting(FProgramDir.path());
+}
 
 TWizardFixture::~TWizardFixture()
 {
@@ -35,7 +38,10 @@ void TWizardFixture::Stop()
     Windows.reset();
 }
 
-TMainLindqvarForm &TWizardFixture::Main() const { return *Windows->MainLindqvarForm; }
+TMainLindqvarForm &TWizardFixture::Main() const
+{
+    return *Windows->MainLindqvarForm;
+}
 
 void TWizardFixture::WriteSettings(const QByteArray &ini) const
 {
@@ -81,7 +87,10 @@ quint16 TWizardFixture::UseFreeServerPort()
     return port;
 }
 
-void TWizardFixture::ShowLog() { Windows->LOGForm->show(); }
+void TWizardFixture::ShowLog()
+{
+    Windows->LOGForm->show();
+}
 
 QStringList TWizardFixture::LogLines() const
 {

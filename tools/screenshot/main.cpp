@@ -54,8 +54,12 @@ int main(int argc, char *argv[])
     w.WriteLog(QStringLiteral("+VER_INFO=?"), QStringLiteral("APP->COM"));
     w.WriteLog(QStringLiteral("+VER_INFO: \"1234\",\"DEMO.1.00\",\"SN0001\"\r\nOK\r\n"),
                QStringLiteral("COM->APP"));
-    w.WriteLog(QStringLiteral("\x02" "0103000200019B2E\x03"), QStringLiteral("TCP->COM"));
-    w.WriteLog(QStringLiteral("\x02" "0181000600014445"), QStringLiteral("COM->TCP"));
+    w.WriteLog(QStringLiteral("\x02"
+                              "0103000200019B2E\x03"),
+               QStringLiteral("TCP->COM"));
+    w.WriteLog(QStringLiteral("\x02"
+                              "0181000600014445"),
+               QStringLiteral("COM->TCP"));
     QCoreApplication::processEvents();
 
     const bool ok = w.grab().save(outDir + QStringLiteral("/main-window.png")) &&

@@ -10,11 +10,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
-#include <vector>
 #include <cstring>
 #include <fcntl.h>
+#include <sstream>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
