@@ -91,19 +91,6 @@ struct TModemLog {
         }
         return out;
     }
-    // The received chunks after that event, one per read of the modem.
-    QList<QByteArray> ChunksAfter(const QByteArray &event) const
-    {
-        QList<QByteArray> out;
-        bool after = false;
-        for (const TEntry &e : Entries) {
-            if (e.Kind == QLatin1String("EVENT") && e.Data.startsWith(event))
-                after = true;
-            else if (after && e.Kind == QLatin1String("RX"))
-                out << e.Data;
-        }
-        return out;
-    }
 };
 
 // A dialer log line is "<yyyy.MM.dd hh:mm:ss.zzz>:<prefix> <text>"; this gives "<prefix> <text>"

@@ -121,7 +121,7 @@ private:
         if (!file.open(QIODevice::ReadOnly))
             return QString();
         QStringList lines;
-        for (const QByteArray &line : file.readAll().split('\n').mid(0).toList())
+        for (const QByteArray &line : file.readAll().split('\n'))
             lines << QString::fromLatin1(line.left(60));
         return lines.mid(std::max<qsizetype>(0, lines.size() - 30)).join(QLatin1Char('\n'));
     }

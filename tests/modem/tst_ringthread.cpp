@@ -13,6 +13,7 @@
 #include <QListWidget>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <memory>
@@ -114,6 +115,8 @@ private slots:
     void silenceAfterDialTimesOut();
     void registrationAfterSomeQueries();
     void noRegistrationAfterTenQueries();
+    void scriptedReplies_data();
+    void scriptedReplies();
     void silentModem_data();
     void silentModem();
     void cancelDuringRegistrationKeepsTheMark();
@@ -341,6 +344,78 @@ void TstRingThread::noRegistrationAfterTenQueries()
     const QStringList sent = DialerLogTexts(a.Log, QStringLiteral("<<"));
     QCOMPARE(sent.count(QStringLiteral("AT+CREG?")), 10);
     QCOMPARE(sent.last(), QStringLiteral("AT+CREG?"));
+}
+
+void TstRingThread::scriptedReplies_data()
+{
+    // Replies for AT, AT+CREG? (first, then later ones) and ATD; "OK" for everything else.
+    QTest::addColumn<QByteArray>("at");
+    QTest::addColumn<QByteArray>("creg1");
+    QTest::addColumn<QByteArray>("dial");
+    QTest::addColumn<uint>("code");
+    const QByteArray ok = "\r\nOK\r\n", reg = "\r\n+CREG: 0,1\r\n\r\nOK\r\n";
+    QTest::newRow("lower case accepted")
+        << QByteArray("\r\nok\r\n") << QByteArray("\r\n+creg: 0,1\r\nok\r\n")
+        << QByteArray("\r\nconnect 9600\r\n") << 0u;
+    QTest::newRow("failure word while waiting for OK gives 2")
+        << QByteArray("\r\nNO CARRIER\r\n") << reg << QByteArray("\r\nCONNECT\r\n") << 2u;
+    QTest::newRow("failure word beats CONNECT")
+        << ok << reg << QByteArray("\r\nCONNECT\r\nNO CARRIER\r\n") << 5u;
+    QTest::newRow("failure word in registration stays")
+        << ok << QByteArray("\r\nBUSY\r\n") << QByteArray("\r\nCONNECT\r\n") << 4u;
+}
+
+void TstRingThread::scriptedReplies()
+{
+    QFETCH(QByteArray, at);
+    QFETCH(QByteArray, creg1);
+    QFETCH(QByteArray, dial);
+    QFETCH(uint, code);
+    TPty pty;
+    QVERIFY2(pty.IsValid(), qPrintable(pty.Error()));
+    QVERIFY(FConfig->WritePortMap({QStringLiteral("COM8=") + pty.SlavePath()}));
+    // The modem's side: answers each command line as it arrives.
+    QByteArray pending;
+    QStringList heard;
+    QTimer responder;
+    QObject::connect(&responder, &QTimer::timeout, [&] {
+        pending += pty.Read(4096, 0);
+        qsizetype end;
+        while ((end = pending.indexOf("\r\n")) >= 0) {
+            const QByteArray command = pending.left(end);
+            pending.remove(0, end + 2);
+            heard << QString::fromLatin1(command);
+            QByteArray reply = "\r\nOK\r\n";
+            if (command == "AT")
+                reply = at;
+            else if (command == "AT+CREG?")
+                reply = heard.count(QStringLiteral("AT+CREG?")) == 1
+                            ? creg1
+                            : QByteArray("\r\n+CREG: 0,1\r\n\r\nOK\r\n");
+            else if (command.startsWith("ATD"))
+                reply = dial;
+            else if (command == "ATH" || command == "ATZ")
+                reply.clear();
+            pty.Write(reply);
+        }
+    });
+    responder.start(5);
+    TAttempt a;
+    a.ClosePort = true;
+    a.Start(QStringLiteral("COM8"), QStringLiteral("555"));
+    WaitEnd(a);
+
+    QCOMPARE(a.CodeSeen, code);
+    if (code == 2) {
+        QCOMPARE(heard.last(), QStringLiteral("AT"));
+        return;
+    }
+    QCOMPARE(a.StagesAtFinish, (QList<int>{1, 2, 3}));
+    QVERIFY(heard.contains(QStringLiteral("ATD555")));
+    // A hang-up only when the dial itself failed (the dialer has ended: all it wrote is here).
+    responder.stop();
+    pending += pty.ReadQuiet(100, 500);
+    QCOMPARE(heard.contains(QStringLiteral("ATH")) || pending.contains("ATH\r\n"), code == 5);
 }
 
 void TstRingThread::silentModem_data()
