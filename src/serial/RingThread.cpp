@@ -10,7 +10,8 @@
 
 #include <array>
 
-namespace {
+namespace
+{
 
 const std::array<QString, 7> ModemErrorTexts = {
     QStringLiteral("Не могу открыть COM-порт"),   QStringLiteral("Модем не отвечает"),
@@ -18,7 +19,10 @@ const std::array<QString, 7> ModemErrorTexts = {
     QStringLiteral("Не могу дозвониться"),        QStringLiteral("Нет сигнала в линии"),
     QStringLiteral("Номер не отвечает")};
 
-QString UpperText(const QByteArray &bytes) { return Win1251ToString(bytes).toUpper(); }
+QString UpperText(const QByteArray &bytes)
+{
+    return Win1251ToString(bytes).toUpper();
+}
 
 } // namespace
 
@@ -47,8 +51,11 @@ TRingThread::~TRingThread()
         Terminate();
         WaitFor();
     }
-    if (FErrCode > 1)
-        CloseCOMPort(FhCOM);
+    // Whatever the code, a port still held here was never taken over by the owner (a port
+    // that opened but could not be prepared gives code 1; a dialer destroyed while running
+    // may still hold code 0): closing only for codes above 1 would leave it open and locked.
+    // A port the owner has taken is no longer held and is left alone.
+    CloseCOMPort(FhCOM);
 }
 
 THandle TRingThread::TakeCOMHandle()

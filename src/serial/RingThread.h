@@ -19,9 +19,9 @@ class TThreadLogWriter;
 
 // What the connection command gives a modem attempt.
 struct TRingThreadCreateStruct {
-    QString COM;          // the port name
-    qint32 BaudRate = 0;  // the line speed (always 19200 for a modem)
-    QString Phone;        // the number to dial, as typed
+    QString COM;                      // the port name
+    qint32 BaudRate = 0;              // the line speed (always 19200 for a modem)
+    QString Phone;                    // the number to dial, as typed
     QListWidget *LogObject = nullptr; // receives the dialer's log lines
     // Run once on the owner's thread after the dialogue has ended; the dialer waits for it.
     std::function<void(TRingThread *)> TerminateHandler;
@@ -55,7 +55,7 @@ class TRingThread : public QThread
 
 public:
     explicit TRingThread(const TRingThreadCreateStruct &ACreateStruct);
-    // Detaches the completion handler, closes a port still held for codes above 1, and waits.
+    // Detaches the completion handler, stops and waits, and closes a port not taken over.
     ~TRingThread() override;
 
     std::uint32_t ErrorCode() const { return FErrCode; }

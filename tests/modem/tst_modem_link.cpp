@@ -1,0 +1,502 @@
+// Modem links from end to end: the wizard's real main window (offscreen) with lindqvar-modem
+// mapped as COM6, a setup program from setup.ini, and the dialer clock sped up.
+
+#include "app/MainFormUnit.h"
+#include "controls/URLLabel.h"
+#include "modem/ModemTestSupport.h"
+#include "net/TServerSocket.h"
+#include "serial/DialerClock.h"
+#include "serial/RingThread.h"
+#include "settings/Paths.h"
+#include "support/LinkScript.h"
+#include "support/Pty.h"
+#include "support/ToolHarness.h"
+#include "support/WizardFixture.h"
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QTest>
+#include <QToolButton>
+
+#include <cerrno>
+#include <csignal>
+#include <memory>
+
+namespace
+{
+
+const QString ModemCom = QStringLiteral("COM6");
+const QString Phone = QStringLiteral("8 900 555");
+
+bool ProcessIsAlive(pid_t pid)
+{
+    return pid > 0 && ::kill(pid, 0) == 0;
+}
+bool ProcessIsGone(pid_t pid)
+{
+    return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+QColor StatusColor(const TMainLindqvarForm &w)
+{
+    return w.Label7->palette().color(QPalette::WindowText);
+}
+
+bool InputsEnabled(const TMainLindqvarForm &w)
+{
+    return w.ConnectTypeComboBox->isEnabled() && w.PortsListComboBox->isEnabled() &&
+           w.PhoneNumber->isEnabled() && w.SpeedButton1->isEnabled();
+}
+
+bool InputsDisabled(const TMainLindqvarForm &w)
+{
+    return !w.ConnectTypeComboBox->isEnabled() && !w.PortsListComboBox->isEnabled() &&
+           !w.PhoneNumber->isEnabled() && !w.SpeedButton1->isEnabled();
+}
+
+bool PortCanBeOpened(const QString &com)
+{
+    THandle h = INVALID_HANDLE_VALUE;
+    const bool ok = OpenCOMPort(com, 19200, h);
+    CloseCOMPort(h);
+    return ok;
+}
+
+// Lets the window handle each progress event, then notes the status text and whether it is in
+// the normal colour.
+class TStatusRecorder : public QObject
+{
+public:
+    explicit TStatusRecorder(TMainLindqvarForm &w) : FWindow(w) { w.installEventFilter(this); }
+    QStringList Texts;
+    bool AllNormal = true;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *e) override
+    {
+        if (watched != &FWindow || e->type() != static_cast<QEvent::Type>(WM_RINGPROGRESS))
+            return false;
+        static_cast<QObject &>(FWindow).event(e);
+        Texts << FWindow.Label7->text();
+        AllNormal = AllNormal && StatusColor(FWindow) == NormalStatusColor();
+        return true;
+    }
+
+private:
+    TMainLindqvarForm &FWindow;
+};
+
+const QStringList StageTexts{QStringLiteral("Инициализация модема"),
+                             QStringLiteral("Регистрация в сети"), QStringLiteral("Набор номера")};
+
+} // namespace
+
+class TstModemLink : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void fullLinkThenUserDisconnect();
+    void busyShowsTheTextInRed();
+    void noCarrierDuringLinkThenReconnect();
+    void lostPortDuringLink();
+    void cancelDuringDialling();
+    void cancelWhileTheModemIsSilent();
+    void windowClosedDuringLink();
+    void windowClosedWhileDialling_data();
+    void windowClosedWhileDialling();
+
+private:
+    void StartWizardWithModem(const QStringList &modemOptions);
+    TModemLog ModemLog() const { return TModemLog::Read(FModemLogPath); }
+    // The end of the modem's record, for failure messages.
+    QString ModemLogTail() const
+    {
+        QFile file(FModemLogPath);
+        if (!file.open(QIODevice::ReadOnly))
+            return QString();
+        QStringList lines;
+        for (const QByteArray &line : file.readAll().split('\n'))
+            lines << QString::fromLatin1(line.left(60));
+        return lines.mid(std::max<qsizetype>(0, lines.size() - 30)).join(QLatin1Char('\n'));
+    }
+    void ExpectIdle(const QString &status, bool alarm);
+
+    std::unique_ptr<TWizardFixture> F;
+    std::unique_ptr<ToolProcess> FModem;
+    QString FModemLogPath;
+    quint16 FPort = 0;
+};
+
+void TstModemLink::init()
+{
+    F = std::make_unique<TWizardFixture>();
+    FModemLogPath = F->Config.Root() + QStringLiteral("/modem.log");
+    DialerClock::SetSpeed(20);
+}
+
+void TstModemLink::cleanup()
+{
+    F.reset();
+    FModem.reset();
+    DialerClock::SetSpeed(1);
+    qunsetenv("LINDQVAR_SETUP_DEMO_OPTIONS");
+}
+
+void TstModemLink::StartWizardWithModem(const QStringList &modemOptions)
+{
+    FModem = std::make_unique<ToolProcess>();
+    QVERIFY(FModem->start(QStringLiteral("lindqvar-modem"),
+                          QStringList{QStringLiteral("--ports-conf"), Paths::PortMapFile(),
+                                      QStringLiteral("--com"), ModemCom, QStringLiteral("--log"),
+                                      FModemLogPath, QStringLiteral("--time-scale"),
+                                      QStringLiteral("20")} +
+                              modemOptions));
+    QVERIFY(!FModem->waitLine(QStringLiteral("PTY ")).isEmpty());
+    F->Start();
+    F->ShowLog();
+    TMainLindqvarForm &w = F->Main();
+    w.SelectComboItem(w.PortsListComboBox, ModemCom);
+    QCOMPARE(w.PortsListComboBox->currentText(), ModemCom);
+    w.ConnectTypeComboBox->setCurrentIndex(0);
+    w.ConnectTypeComboBoxChange();
+    w.PhoneNumber->setCurrentText(Phone);
+    FPort = F->UseFreeServerPort();
+    QVERIFY(FPort != 0);
+}
+
+void TstModemLink::ExpectIdle(const QString &status, bool alarm)
+{
+    TMainLindqvarForm &w = F->Main();
+    QCOMPARE(w.URLLabel1->Tag, 0);
+    QCOMPARE(w.URLLabel1->text(), QStringLiteral("Подключить"));
+    QCOMPARE(w.Label7->text(), status);
+    QCOMPARE(StatusColor(w), alarm ? AlarmStatusColor : NormalStatusColor());
+    QVERIFY(w.URLLabel1->isEnabled());
+    QVERIFY(InputsEnabled(w));
+    QVERIFY(w.FCOMHandle == INVALID_HANDLE_VALUE);
+    QVERIFY(!w.ServerSocket->Active());
+    QVERIFY(PortCanBeOpened(ModemCom));
+}
+
+void TstModemLink::fullLinkThenUserDisconnect()
+{
+    const QString transcript = F->Config.Root() + QStringLiteral("/transcript.txt");
+    StartWizardWithModem({});
+    F->InstallSetupDemo(
+        QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
+        QStringLiteral("--port %1 --exchanges 30 --transcript %2").arg(FPort).arg(transcript));
+    TMainLindqvarForm &w = F->Main();
+    TStatusRecorder status(w);
+
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // starts the dialer and returns
+    QCOMPARE(w.URLLabel1->Tag, 1);
+    QCOMPARE(w.URLLabel1->text(), QStringLiteral("Отмена подключения"));
+    QVERIFY(InputsDisabled(w));
+    QVERIFY(w.FModemConnect);
+    // The number is remembered at the start of every modem attempt.
+    QVERIFY2(F->ReadSettings().contains("phone1=8 900 555"), F->ReadSettings().constData());
+
+    pid_t setupPid = 0;
+    QString result;
+    QElapsedTimer quiet;
+    // The link runs inside the dialer's completion, nested in this test's waits.
+    TLinkScript script(
+        [&] {
+            if (w.URLLabel1->Tag != 2 || !w.FSetupIsStarted)
+                return false;
+            setupPid = w.FSetupProcInfo.hProcess;
+            QFile file(transcript);
+            if (!file.open(QIODevice::ReadOnly))
+                return false;
+            const QByteArray text = file.readAll();
+            const qsizetype at = text.indexOf("RESULT ");
+            if (at < 0)
+                return false;
+            result = QString::fromUtf8(text.mid(at).trimmed());
+            // A modem takes "+++" as an escape only after a moment of silence on the line.
+            if (!quiet.isValid())
+                quiet.start();
+            if (quiet.elapsed() < 500)
+                return false;
+            LINK_COMPARE(w.Label7->text(), QStringLiteral("Подключен"));
+            LINK_VERIFY(InputsDisabled(w));
+            LINK_VERIFY(w.FRing && w.FRing->isRunning()); // blocked in its completion
+            QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+            return true;
+        },
+        [&] { w.URLLabel1Click(); });
+    QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 90000);
+    QVERIFY(!script.Failed());
+    QVERIFY2(!script.TimedOut(), "the setup program did not finish its exchanges");
+    QVERIFY2(result.startsWith(QStringLiteral("RESULT OK")), qPrintable(result));
+
+    QCOMPARE(status.Texts, StageTexts);
+    QVERIFY(status.AllNormal);
+    QTRY_VERIFY_WITH_TIMEOUT(w.FRing && w.FRing->isFinished(), 20000);
+    QVERIFY(ProcessIsGone(setupPid));
+    QVERIFY(!w.FSetupIsStarted);
+    QVERIFY(!w.FModemConnect);
+    ExpectIdle(QStringLiteral("Нет подключения"), false);
+
+    // The modem got "+" three times, then "ATH" without a line end, and nothing after it: it
+    // left the data mode and hung up.
+    QTRY_VERIFY2_WITH_TIMEOUT(ModemLog().Event("hangup"), qPrintable(ModemLogTail()), 20000);
+    const TModemLog log = ModemLog();
+    QVERIFY(log.Event("escape"));
+    const QByteArray received = log.ReceivedAfter("connect");
+    QVERIFY2(received.endsWith("+++ATH"), received.right(40).toHex().constData());
+    QVERIFY(log.ReceivedAfter("escape") == "ATH");
+    QCOMPARE(log.Commands().last(), QStringLiteral("ATH"));
+
+    // The dialer's own lines reached the log window.
+    QVERIFY(F->LogHas(QStringLiteral(": Порт успешно открыт")));
+    QVERIFY(F->LogHas(QStringLiteral(":<< ATD8 900 555")));
+    QVERIFY(F->LogLines().filter(QStringLiteral(": TCP->COM ")).size() >= 30);
+    QVERIFY(F->LogHas(QStringLiteral(
+        "Установили \"Нет подключения\", нажатие на кнопку подключения при подключенном приборе "
+        "(разрыв подключения)")));
+}
+
+void TstModemLink::busyShowsTheTextInRed()
+{
+    StartWizardWithModem({QStringLiteral("--dial-result"), QStringLiteral("busy")});
+    TMainLindqvarForm &w = F->Main();
+    TStatusRecorder status(w);
+
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(w.URLLabel1->Tag == 0, 60000);
+    QCOMPARE(status.Texts, StageTexts);
+    QVERIFY(status.AllNormal);
+    ExpectIdle(QStringLiteral("Номер занят"), true);
+    QVERIFY(F->Dialogs.Boxes.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(ModemLog().Commands().last(), QStringLiteral("ATH"), 20000);
+    QVERIFY(F->LogHas(QStringLiteral(">> BUSY")));
+
+    // A stage the window does not know only resets the colour.
+    TRingProgressEvent unknownStage(4);
+    QCoreApplication::sendEvent(&w, &unknownStage);
+    QCOMPARE(w.Label7->text(), QStringLiteral("Номер занят"));
+    QCOMPARE(StatusColor(w), NormalStatusColor());
+}
+
+void TstModemLink::noCarrierDuringLinkThenReconnect()
+{
+    StartWizardWithModem({});
+    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
+                        QStringLiteral("--port %1 --forever").arg(FPort));
+    TMainLindqvarForm &w = F->Main();
+    pid_t setupPid = 0;
+
+    // The call drops while the setup program is connected.
+    auto dropWhenRelaying = [&] {
+        if (w.URLLabel1->Tag != 2 || !w.FSetupConnected)
+            return false;
+        if (setupPid == 0)
+            setupPid = w.FSetupProcInfo.hProcess;
+        LINK_COMPARE(w.FSetupProcInfo.hProcess, setupPid); // never a second program
+        FModem->signal(SIGUSR2);
+        return true;
+    };
+    auto expectBroken = [&] {
+        QCOMPARE(w.URLLabel1->Tag, 3);
+        QCOMPARE(w.URLLabel1->text(), QStringLiteral("Переподключить"));
+        QCOMPARE(w.Label7->text(), QStringLiteral("Нет подключения"));
+        QVERIFY(InputsDisabled(w));
+        QVERIFY(w.FCOMHandle == INVALID_HANDLE_VALUE);
+        QVERIFY(!w.ServerSocket->Active());
+        QVERIFY(w.FSetupIsStarted);
+        QVERIFY(ProcessIsAlive(setupPid));
+    };
+
+    {
+        TLinkScript script(dropWhenRelaying, [&] { w.URLLabel1Click(); });
+        QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(script.Done() && w.FRing->isFinished(), 90000);
+        QVERIFY(!script.Failed() && !script.TimedOut());
+    }
+    expectBroken();
+    QVERIFY(F->LogHas(QStringLiteral("Завершение работы по ошибке модема")));
+    QVERIFY(F->LogHas(QStringLiteral("Установили \"Нет подключения\", процедура COMRead")));
+    // The hang-up after the result text; the modem may take it for noise after the frames
+    // still in flight, so the bytes are what counts.
+    QTRY_VERIFY2_WITH_TIMEOUT(ModemLog().ReceivedAfter("drop").endsWith("ATH"),
+                              qPrintable(ModemLogTail()), 20000);
+
+    // Reconnect: a new dial, and the running setup program comes back to the new link.
+    const int linesBefore = int(F->LogLines().filter(QStringLiteral(":<< ATD")).size());
+    {
+        TLinkScript script(dropWhenRelaying, [&] { w.URLLabel1Click(); });
+        QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+        QCOMPARE(w.URLLabel1->Tag, 1);
+        QTRY_VERIFY_WITH_TIMEOUT(script.Done() && w.FRing->isFinished(), 90000);
+        QVERIFY(!script.Failed() && !script.TimedOut());
+    }
+    QCOMPARE(int(F->LogLines().filter(QStringLiteral(":<< ATD8 900 555")).size()), linesBefore + 1);
+    expectBroken();
+
+    // The reconnect tests neither the number nor the connection type.
+    w.PhoneNumber->setCurrentText(QStringLiteral("  "));
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QVERIFY(F->Dialogs.Boxes.isEmpty());
+    QCOMPARE(w.URLLabel1->Tag, 1);
+    QVERIFY(w.FRing && !w.FRing->isFinished());
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // cancel
+    QVERIFY(!w.FRing);
+    QVERIFY(ProcessIsAlive(setupPid));
+}
+
+void TstModemLink::lostPortDuringLink()
+{
+    StartWizardWithModem({});
+    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
+                        QStringLiteral("--port %1 --forever").arg(FPort));
+    TMainLindqvarForm &w = F->Main();
+    pid_t setupPid = 0;
+
+    TLinkScript script(
+        [&] {
+            if (w.URLLabel1->Tag != 2 || !w.FSetupConnected)
+                return false;
+            setupPid = w.FSetupProcInfo.hProcess;
+            FModem->signal(SIGUSR1); // the modem's cable is pulled
+            return true;
+        },
+        [&] { w.URLLabel1Click(); });
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(script.Done() && w.FRing->isFinished(), 90000);
+    QVERIFY(!script.Failed() && !script.TimedOut());
+
+    QCOMPARE(w.URLLabel1->Tag, 0);
+    QCOMPARE(w.URLLabel1->text(), QStringLiteral("Подключить"));
+    QCOMPARE(w.Label7->text(), QStringLiteral("Нет подключения"));
+    QVERIFY(InputsEnabled(w));
+    QVERIFY(w.FCOMHandle == INVALID_HANDLE_VALUE);
+    QVERIFY(!w.ServerSocket->Active());
+    QVERIFY(F->LogHas(QStringLiteral("Завершение работы по потере порта.")));
+    QVERIFY(F->LogHas(QStringLiteral(
+        "Установили \"Нет подключения\", главный цикл, модемное соединение, порт потерян")));
+    QVERIFY(w.FSetupIsStarted);
+    QVERIFY(ProcessIsAlive(setupPid));
+}
+
+void TstModemLink::cancelDuringDialling()
+{
+    StartWizardWithModem({QStringLiteral("--dial-result"), QStringLiteral("silence")});
+    TMainLindqvarForm &w = F->Main();
+    DialerClock::SetSpeed(5); // 45 s of dialling are 9 s here: time to cancel
+
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(w.Label7->text() == StageTexts[2] && ModemLog().Event("dial "), 60000);
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+
+    QVERIFY(!w.FRing);
+    ExpectIdle(QStringLiteral("Нет подключения"), false);
+    QVERIFY(F->LogHas(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку "
+                                     "подключения в момент подключения к прибору")));
+    QVERIFY(F->LogHas(QStringLiteral(":<< ATH")));
+    QTRY_COMPARE_WITH_TIMEOUT(ModemLog().Commands().last(), QStringLiteral("ATH"), 20000);
+}
+
+void TstModemLink::cancelWhileTheModemIsSilent()
+{
+    // A line where nobody answers; the cancel comes while the dialer waits for "OK".
+    TPty pty;
+    QVERIFY2(pty.IsValid(), qPrintable(pty.Error()));
+    QVERIFY(F->Config.WritePortMap({QStringLiteral("COM8=") + pty.SlavePath()}));
+    F->Start();
+    F->ShowLog();
+    TMainLindqvarForm &w = F->Main();
+    w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM8"));
+    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM8"));
+    w.ConnectTypeComboBox->setCurrentIndex(0);
+    w.ConnectTypeComboBoxChange();
+    w.PhoneNumber->setCurrentText(Phone);
+    DialerClock::SetSpeed(4); // the 5 s wait lasts 1250 ms here
+
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QByteArray got;
+    QTRY_VERIFY_WITH_TIMEOUT((got += pty.Read(1, 50)).contains("ATZ\r\nATZ\r\nAT\r\n"), 30000);
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+
+    // The wait's own failure wins over the cancel mark and shows in red.
+    QVERIFY(!w.FRing);
+    QCOMPARE(w.URLLabel1->Tag, 0);
+    QCOMPARE(w.URLLabel1->text(), QStringLiteral("Подключить"));
+    QCOMPARE(w.Label7->text(), QStringLiteral("Модем не отвечает"));
+    QCOMPARE(StatusColor(w), AlarmStatusColor);
+    QVERIFY(InputsEnabled(w));
+    QVERIFY(w.FCOMHandle == INVALID_HANDLE_VALUE);
+    QVERIFY(PortCanBeOpened(QStringLiteral("COM8")));
+}
+
+void TstModemLink::windowClosedDuringLink()
+{
+    StartWizardWithModem({});
+    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
+                        QStringLiteral("--port %1 --forever").arg(FPort));
+    TMainLindqvarForm &w = F->Main();
+    pid_t setupPid = 0;
+
+    TLinkScript script(
+        [&] {
+            if (w.URLLabel1->Tag != 2 || !w.FSetupConnected)
+                return false;
+            setupPid = w.FSetupProcInfo.hProcess;
+            w.close();
+            return true;
+        },
+        [&] { w.close(); });
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 90000);
+    QVERIFY(!script.Failed() && !script.TimedOut());
+
+    // The link ended as the close unwound, and the dialer that ran it has ended too.
+    QTRY_VERIFY_WITH_TIMEOUT(!w.FRing || w.FRing->isFinished(), 20000);
+    QVERIFY(ProcessIsGone(setupPid));
+    QVERIFY(w.FCOMHandle == INVALID_HANDLE_VALUE);
+    QVERIFY(!w.ServerSocket->Active());
+    QVERIFY(PortCanBeOpened(ModemCom));
+    const QByteArray saved = F->ReadSettings();
+    QVERIFY2(saved.contains("COM=COM6") && saved.contains("CHANNEL=0"), saved.constData());
+    F->Stop();
+    QTest::qWait(100);
+}
+
+void TstModemLink::windowClosedWhileDialling_data()
+{
+    QTest::addColumn<bool>("destroyOnly");
+    QTest::newRow("closed") << false;
+    QTest::newRow("destroyed without a close") << true;
+}
+
+void TstModemLink::windowClosedWhileDialling()
+{
+    QFETCH(bool, destroyOnly);
+    StartWizardWithModem({QStringLiteral("--creg-never")});
+    TMainLindqvarForm &w = F->Main();
+    DialerClock::SetSpeed(5);
+
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(w.Label7->text(), StageTexts[1], 60000);
+    if (destroyOnly) {
+        F->Windows.reset();
+    } else {
+        w.close();
+        QVERIFY(!w.FRing || w.FRing->isFinished());
+        const QByteArray saved = F->ReadSettings();
+        QVERIFY2(saved.contains("COM=COM6") && saved.contains("CHANNEL=0"), saved.constData());
+        F->Stop();
+    }
+    // Nothing is left holding the port, and no late event reaches a window that is gone.
+    QVERIFY(PortCanBeOpened(ModemCom));
+    QTest::qWait(200);
+}
+
+QTEST_MAIN(TstModemLink)
+#include "tst_modem_link.moc"
