@@ -146,7 +146,7 @@ void TMainLindqvarForm::CancelRingThread()
     FRing->Terminate();
     // The dialer's completion may be running further up this very stack (a dispatch inside
     // the link it started): waiting for it there would never end.
-    if (FInRingTerminate == 0)
+    if (!FRingsTerminating.contains(FRing.get()))
         FRing->WaitFor();
     RetireRingThread();
 }
@@ -168,11 +168,11 @@ void TMainLindqvarForm::RetireRingThread()
 
 void TMainLindqvarForm::RingThreadTerminate(TRingThread *sender)
 {
-    ++FInRingTerminate;
+    FRingsTerminating.append(sender);
     struct Leave {
-        int &depth;
-        ~Leave() { --depth; }
-    } leave{FInRingTerminate};
+        QList<const TRingThread *> &list;
+        ~Leave() { list.removeLast(); }
+    } leave{FRingsTerminating};
 
     FCOMHandle = sender->TakeCOMHandle();
     const std::uint32_t code = sender->ErrorCode();

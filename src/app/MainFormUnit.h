@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QColor>
+#include <QList>
 #include <QWidget>
 
 #include <array>
@@ -124,8 +125,8 @@ public:
 
     // The dialer thread of the current or last modem attempt.
     std::unique_ptr<TRingThread> FRing;
-    // How deep the dialer's completion handler is on this thread's stack (the dialer waits).
-    int FInRingTerminate = 0;
+    // The dialers whose completion handler is on this thread's stack now (each one waits).
+    QList<const TRingThread *> FRingsTerminating;
 
     // The windows created after this one.
     TCOMSettingsForm *COMSettingsForm = nullptr;
