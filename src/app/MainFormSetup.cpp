@@ -17,13 +17,12 @@
 
 #include <poll.h>
 
-namespace {
+namespace
+{
 
 constexpr std::uint32_t ReplyTimeLimitMs = 10000;
 // A reply is a few hundred bytes; a line that keeps talking beyond this is not answering.
 constexpr qsizetype MaxReplySize = 1 << 20;
-// setup.ini is a short list; reading is capped so that a hostile file costs little.
-constexpr qint64 MaxSetupIniSize = 1 << 20;
 
 // Sleeps until the port has input or the time is up, so that the reply wait reacts to every
 // arriving byte at once without spinning.
@@ -108,11 +107,13 @@ void TMainLindqvarForm::LaunchSetup()
     if (!hasToken)
         return;
 
-    QFile ini(iniPath);
-    if (!ini.open(QIODevice::ReadOnly))
+    // ReadSetupIni reads one byte beyond the lookup's limit, so that a line cut by the limit is
+    // dropped instead of being taken as a shorter value (naming a different program).
+    QByteArray iniBytes;
+    if (!ReadSetupIni(iniPath, &iniBytes))
         return;
     bool found = false;
-    const QString value = LookupSetupProgram(ini.read(MaxSetupIniSize), key, &found);
+    const QString value = LookupSetupProgram(iniBytes, key, &found);
     if (!found)
         return;
 

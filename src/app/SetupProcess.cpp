@@ -14,9 +14,13 @@
 
 extern char **environ;
 
-namespace {
+namespace
+{
 
-QString errnoText(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
+QString errnoText(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
 
 bool fail(QString *error, const QString &why)
 {
@@ -75,7 +79,8 @@ bool CopySetupProgram(const QString &source, const QString &target, QString *err
     if (in < 0)
         return fail(error, QStringLiteral("%1: %2").arg(source, errnoText(errno)));
     FdGuard inGuard(in);
-    struct stat st {};
+    struct stat st {
+    };
     if (::fstat(in, &st) != 0)
         return fail(error, QStringLiteral("%1: %2").arg(source, errnoText(errno)));
     if (!S_ISREG(st.st_mode))
@@ -148,8 +153,8 @@ bool StartSetupProcess(const QString &path, const QString &workDir, TProcessInfo
     sigfillset(&all);
     sigemptyset(&none);
     if (rc == 0)
-        rc = posix_spawnattr_setflags(
-            &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
+                                                 POSIX_SPAWN_SETSIGMASK);
     if (rc == 0)
         rc = posix_spawnattr_setpgroup(&attr, 0);
     if (rc == 0)
@@ -183,7 +188,7 @@ void TerminateSetupProcess(TProcessInformation &info)
     // As long as our child is not reaped its number, and so its group's, cannot be reused: ask
     // without reaping. If it is no longer our child, someone else reaped it and the numbers may
     // belong to strangers now, so nothing is signalled.
-    siginfo_t si {};
+    siginfo_t si{};
     int rc;
     do {
         rc = ::waitid(P_PID, id_t(pid), &si, WEXITED | WNOHANG | WNOWAIT);
@@ -191,8 +196,10 @@ void TerminateSetupProcess(TProcessInformation &info)
     if (rc < 0)
         return;
 
+    // The whole group: whatever the program started itself ends with it. The group cannot have
+    // been reused, as its leader (our unreaped child) still holds the number.
     if (group > 0)
-        (void)group;
+        ::kill(-group, SIGKILL);
     // The leader too, in case it moved itself to another group.
     ::kill(pid, SIGKILL);
 
