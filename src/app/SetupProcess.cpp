@@ -14,13 +14,9 @@
 
 extern char **environ;
 
-namespace
-{
+namespace {
 
-QString errnoText(int err)
-{
-    return QString::fromLocal8Bit(std::strerror(err));
-}
+QString errnoText(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
 
 bool fail(QString *error, const QString &why)
 {
@@ -79,8 +75,7 @@ bool CopySetupProgram(const QString &source, const QString &target, QString *err
     if (in < 0)
         return fail(error, QStringLiteral("%1: %2").arg(source, errnoText(errno)));
     FdGuard inGuard(in);
-    struct stat st {
-    };
+    struct stat st {};
     if (::fstat(in, &st) != 0)
         return fail(error, QStringLiteral("%1: %2").arg(source, errnoText(errno)));
     if (!S_ISREG(st.st_mode))
@@ -153,8 +148,8 @@ bool StartSetupProcess(const QString &path, const QString &workDir, TProcessInfo
     sigfillset(&all);
     sigemptyset(&none);
     if (rc == 0)
-        rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
-                                                 POSIX_SPAWN_SETSIGMASK);
+        rc = posix_spawnattr_setflags(
+            &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     if (rc == 0)
         rc = posix_spawnattr_setpgroup(&attr, 0);
     if (rc == 0)
@@ -188,7 +183,7 @@ void TerminateSetupProcess(TProcessInformation &info)
     // As long as our child is not reaped its number, and so its group's, cannot be reused: ask
     // without reaping. If it is no longer our child, someone else reaped it and the numbers may
     // belong to strangers now, so nothing is signalled.
-    siginfo_t si{};
+    siginfo_t si {};
     int rc;
     do {
         rc = ::waitid(P_PID, id_t(pid), &si, WEXITED | WNOHANG | WNOWAIT);
