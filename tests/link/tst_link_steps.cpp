@@ -105,6 +105,7 @@ private slots:
     void reopenSpeedFromTheDialog();
     void openOnAHeldPort();
     void blockAtTheEndOfTheLinkIsDropped();
+    void bufferBounds();
 
 private:
     std::unique_ptr<TLinkBench> B;
@@ -343,6 +344,17 @@ void TstLinkSteps::blockAtTheEndOfTheLinkIsDropped()
     QVERIFY(!B->F.LogHas(QStringLiteral("COM->TCP late reply")));
     QTest::qWait(200);
     QCOMPARE(client.bytesAvailable(), 0);
+}
+
+void TstLinkSteps::bufferBounds()
+{
+    TMainLindqvarForm &w = B->W();
+    const QByteArray big = PatternBytes(COM_BUFFER_SIZE + 100, 5);
+    QCOMPARE(w.BytesToBuffer(big), COM_BUFFER_SIZE);
+    QCOMPARE(w.BufferToBytes(COM_BUFFER_SIZE + 100), big.first(COM_BUFFER_SIZE));
+    QCOMPARE(w.BufferToBytes(-1), QByteArray());
+    QCOMPARE(w.BytesToBuffer(QByteArray("\0ab", 3)), 3);
+    QCOMPARE(w.BufferToBytes(3), QByteArray("\0ab", 3));
 }
 
 QTEST_MAIN(TstLinkSteps)

@@ -227,6 +227,7 @@ void TstWindowEndpoint::resetPeerLeavesTheList()
     QTRY_VERIFY(w.FSetupConnected);
     QTRY_COMPARE(w.ServerSocket->ActiveConnections(), 1);
 
+    const qsizetype boxes = B->F.Dialogs.Boxes.size();
     // Closing with a zero linger time resets the connection.
     const linger hard{1, 0};
     QCOMPARE(::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
@@ -234,6 +235,7 @@ void TstWindowEndpoint::resetPeerLeavesTheList()
 
     QTRY_VERIFY(!w.FSetupConnected);
     QTRY_COMPARE(w.ServerSocket->ActiveConnections(), 0);
+    QCOMPARE(B->F.Dialogs.Boxes.size(), boxes); // the error is not shown
     // Device data read now reach no dead connection, and the link goes on.
     QVERIFY(B->Pty.Write("after the reset"));
     QVERIFY(

@@ -84,6 +84,9 @@ private slots:
     void temporaryDirectoryRefused_data();
     void temporaryDirectoryRefused();
     void startsItsCopyAndEndsIt();
+    void listedModelVariants_data();
+    void listedModelVariants();
+    void programThatEndedByItselfIsReaped();
     void olderCopyIsStartedAsItIs();
     void storedProgramMissing();
     void nothingStartedForBadEntries_data();
@@ -232,6 +235,62 @@ void TstWindowLaunch::startsItsCopyAndEndsIt()
     QTRY_VERIFY(ProcessIsGone(helper)); // its whole process group ends with it
     QVERIFY(!QFile::exists(copy));
     QVERIFY(QFile::exists(Stored(QStringLiteral("recorder"))));
+}
+
+void TstWindowLaunch::listedModelVariants_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("trailing blank kept in both names")
+        << QByteArray("REC=recorder \n") << Reply << "recorder ";
+    QTest::newRow("first of two lines, any letter case")
+        << QByteArray("x=y\r\nrEc=recorder\r\nREC=other\r\n") << Reply << "recorder";
+    QTest::newRow("CR line ends") << QByteArray("[a]\rREC=recorder\r") << Reply << "recorder";
+    QTest::newRow("UTF-16 LE with its mark")
+        << QByteArray("\xff\xfeR\0E\0C\0=\0r\0e\0c\0o\0r\0d\0e\0r\0\n\0", 28) << Reply
+        << "recorder";
+    QTest::newRow("model without quotes, blanks before it")
+        << QByteArray("REC=recorder\n") << QByteArray("+VER_INFO: 1, \t REC.2.05,SN\r\nOK\r\n")
+        << "recorder";
+}
+
+void TstWindowLaunch::listedModelVariants()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, name);
+    QVERIFY(WriteFile(Stored(name), RecorderScript("new"), Executable));
+    F->WriteSetupIni(ini);
+    TMainLindqvarForm &w = F->Main();
+    w.FVerInfo = reply;
+
+    w.LaunchSetup();
+    QVERIFY(w.FSetupIsStarted);
+    QCOMPARE(w.FSetupFile, Copy(name));
+    const QStringList record = WaitForRecord();
+    QVERIFY(record.size() >= 2);
+    QCOMPARE(record[1], Copy(name));
+    w.TerminateSetup();
+    QVERIFY(!QFile::exists(Copy(name)));
+}
+
+void TstWindowLaunch::programThatEndedByItselfIsReaped()
+{
+    QVERIFY(WriteFile(Stored(QStringLiteral("quick")), "#!/bin/sh\nexit 3\n", Executable));
+    F->WriteSetupIni("REC=quick\n");
+    TMainLindqvarForm &w = F->Main();
+    w.LaunchSetup();
+    QVERIFY(w.FSetupIsStarted);
+    const pid_t pid = w.FSetupProcInfo.hProcess;
+    // Ended, but still our unreaped child until the window lets it go.
+    QTRY_VERIFY(ProcessIsGone(pid));
+    QVERIFY(::kill(pid, 0) == 0);
+
+    w.TerminateSetup();
+    QVERIFY(::kill(pid, 0) != 0 && errno == ESRCH);
+    QVERIFY(!QFile::exists(Copy(QStringLiteral("quick"))));
+    QVERIFY(!w.FSetupIsStarted);
 }
 
 void TstWindowLaunch::olderCopyIsStartedAsItIs()
