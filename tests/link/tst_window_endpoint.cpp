@@ -56,6 +56,7 @@ private slots:
     void resetPeerLeavesTheList();
     void megabyteFromTheClientWhileTheDeviceTalks();
     void fiftyClientsAtOnce();
+    void clientThatSendsAndLeaves();
 
 private:
     std::unique_ptr<TLinkBench> B;
@@ -348,6 +349,30 @@ void TstWindowEndpoint::fiftyClientsAtOnce()
     QTRY_COMPARE(w.ServerSocket->ActiveConnections(), 0);
     QVERIFY(!w.FSetupConnected);
     QVERIFY(w.ServerSocket->Active());
+}
+
+void TstWindowEndpoint::clientThatSendsAndLeaves()
+{
+    B->BeginRelay();
+    TMainLindqvarForm &w = B->W();
+    B->F.Windows->LOGForm->hide();
+    const QByteArray upstream = PatternBytes(100 * 1024, 3);
+    QTcpSocket client;
+    client.connectToHost(QStringLiteral("127.0.0.1"), B->Port);
+    QVERIFY(client.waitForConnected(10000));
+    client.write(upstream);
+    client.disconnectFromHost(); // after the last byte has gone
+    QVERIFY(client.state() == QAbstractSocket::UnconnectedState ||
+            client.waitForDisconnected(10000));
+
+    // Everything it sent still reaches the device; its leave is noticed after its last block.
+    TLineDevice device(B->Pty.MasterFd(), QByteArray(), upstream.size());
+    QVERIFY(PassUntil(w, [&] { return device.Finished(); }));
+    device.Stop();
+    QVERIFY(device.Received() == upstream);
+    QTRY_VERIFY(!w.FSetupConnected);
+    QTRY_COMPARE(w.ServerSocket->ActiveConnections(), 0);
+    QCOMPARE(w.FReadSocket, 0);
 }
 
 QTEST_MAIN(TstWindowEndpoint)
