@@ -106,6 +106,8 @@ void TMainLindqvarForm::LaunchSetup()
     if (!hasToken)
         return;
 
+    // ReadSetupIni reads one byte beyond the lookup's limit, so that a line cut by the limit is
+    // dropped instead of being taken as a shorter value (naming a different program).
     QByteArray iniBytes;
     if (!ReadSetupIni(iniPath, &iniBytes))
         return;

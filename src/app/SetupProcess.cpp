@@ -196,6 +196,8 @@ void TerminateSetupProcess(TProcessInformation &info)
     if (rc < 0)
         return;
 
+    // The whole group: whatever the program started itself ends with it. The group cannot have
+    // been reused, as its leader (our unreaped child) still holds the number.
     if (group > 0)
         ::kill(-group, SIGKILL);
     // The leader too, in case it moved itself to another group.

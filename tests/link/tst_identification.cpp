@@ -1,0 +1,173 @@
+// The device identification of the main window: against lindqvar-device in its reply modes,
+// and against a line the test holds for the replies the device cannot give.
+
+#include "LinkBench.h"
+
+#include "app/MainFormUnit.h"
+#include "settings/Paths.h"
+#include "support/ToolHarness.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QTest>
+
+#include <memory>
+#include <thread>
+
+namespace
+{
+
+const QByteArray Request("+VER_INFO=?\r\n");
+const QByteArray DefaultReply("+VER_INFO: \"1234\",\"DEMO.1.00\",\"SN0001\"\r\nOK\r\n");
+
+} // namespace
+
+class TstIdentification : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup();
+
+    void deviceReplyModes_data();
+    void deviceReplyModes();
+    void replyPieces_data();
+    void replyPieces();
+    void unrecognisedRepliesTimeOut();
+
+private:
+    // The device on its line answers these pieces, one write each (a pause between them), once
+    // it has read the request.
+    void AnswerWith(const QList<QByteArray> &pieces);
+
+    std::unique_ptr<TLinkBench> B;
+    std::thread FDevice;
+    QByteArray FRequestSeen;
+};
+
+void TstIdentification::cleanup()
+{
+    if (FDevice.joinable())
+        FDevice.join();
+    B.reset();
+    FRequestSeen.clear();
+}
+
+void TstIdentification::AnswerWith(const QList<QByteArray> &pieces)
+{
+    FDevice = std::thread([this, pieces] {
+        FRequestSeen = B->Pty.Read(int(Request.size()));
+        for (const QByteArray &piece : pieces) {
+            B->Pty.Write(piece);
+            // Long enough for the window to read each piece on its own.
+            QThread::msleep(300);
+        }
+    });
+}
+
+void TstIdentification::deviceReplyModes_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("plain") << QStringList() << DefaultReply;
+    QTest::newRow("echo") << QStringList{QStringLiteral("--ident-echo")} << Request + DefaultReply;
+    QTest::newRow("pieces") << QStringList{QStringLiteral("--ident-pieces"),
+                                           QStringLiteral("--piece-gap"), QStringLiteral("200")}
+                            << DefaultReply;
+}
+
+void TstIdentification::deviceReplyModes()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QByteArray, expected);
+    B = std::make_unique<TLinkBench>();
+    const QString record = B->F.Config.Root() + QStringLiteral("/device-record");
+    ToolProcess device;
+    QVERIFY(device.start(QStringLiteral("lindqvar-device"),
+                         QStringList{QStringLiteral("--ports-conf"), Paths::PortMapFile(),
+                                     QStringLiteral("--com"), QStringLiteral("COM4"),
+                                     QStringLiteral("--record"), record} +
+                             options));
+    QVERIFY(!device.waitLine(QStringLiteral("PTY ")).isEmpty());
+    B->F.Start();
+    B->F.ShowLog();
+    TMainLindqvarForm &w = B->W();
+    w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM4"));
+    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM4"));
+    QVERIFY(w.OpenLinkPort() != INVALID_HANDLE_VALUE);
+
+    // The wait dispatches nothing: an event posted before it runs only afterwards.
+    bool dispatched = false;
+    QMetaObject::invokeMethod(
+        &w, [&] { dispatched = true; }, Qt::QueuedConnection);
+    QVERIFY(w.RequestVerInfo());
+    QVERIFY(!dispatched);
+
+    QCOMPARE(w.FVerInfo, expected);
+    QFile recorded(record);
+    QVERIFY(recorded.open(QIODevice::ReadOnly));
+    QCOMPARE(recorded.readAll(), Request);
+    const QStringList lines = B->F.LogLines();
+    QVERIFY(B->F.LogHas(QStringLiteral(": APP->COM +VER_INFO=?")));
+    QVERIFY(B->F.LogHas(QStringLiteral(": COM->APP +VER_INFO: \"1234\",\"DEMO.1.00\",\"SN0001\"")));
+    QVERIFY(B->F.LogHas(QStringLiteral(": COM->APP OK")));
+    QTRY_VERIFY(dispatched);
+    w.CloseLinkPort();
+}
+
+void TstIdentification::replyPieces_data()
+{
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::newRow("OK, then CR LF in the next read")
+        << QList<QByteArray>{"+VER_INFO: 1,M.1\r\nOK", "\r\n"};
+    QTest::newRow("OK CR, then LF") << QList<QByteArray>{"x,M.1\r\nOK\r", "\n"};
+    QTest::newRow("more after OK in the same read")
+        << QList<QByteArray>{"x,M.1\r\n", "OK\r\nEXTRA,more"};
+    QTest::newRow("NUL bytes, then OK")
+        << QList<QByteArray>{QByteArray(4000, '\0'), QByteArray("\0\0OK\r\n\0", 7)};
+    QTest::newRow("over a buffer's worth, then OK")
+        << QList<QByteArray>{QByteArray(40000, 'A'), QByteArray(30000, 'B') + "OK\r\n"};
+}
+
+void TstIdentification::replyPieces()
+{
+    QFETCH(QList<QByteArray>, pieces);
+    B = std::make_unique<TLinkBench>();
+    B->Start();
+    B->OpenPort();
+    TMainLindqvarForm &w = B->W();
+    AnswerWith(pieces);
+
+    QVERIFY(w.RequestVerInfo());
+    FDevice.join();
+    QCOMPARE(FRequestSeen, Request);
+    // Everything collected, up to and including the read that completed OK CR LF.
+    QCOMPARE(w.FVerInfo.size(), pieces.join().size());
+    QVERIFY(w.FVerInfo == pieces.join());
+    QCOMPARE(B->F.LogLines().filter(QStringLiteral(": COM->APP ")).isEmpty(), false);
+}
+
+void TstIdentification::unrecognisedRepliesTimeOut()
+{
+    B = std::make_unique<TLinkBench>();
+    B->Start();
+    B->OpenPort();
+    TMainLindqvarForm &w = B->W();
+    w.FVerInfo = "from an earlier request";
+    // Lower case, LF alone, a split OK, and a long reply without OK: none of it completes a
+    // reply, so the request fails after its whole wait (the one such wait of these tests).
+    AnswerWith({"x,M.1\r\nok\r\n", "OK\n", "Ok\r\n", "O", "K\n\r\n", QByteArray(40000, 'Z'),
+                QByteArray(2000, '\0')});
+
+    QVERIFY(!w.RequestVerInfo());
+    FDevice.join();
+    QCOMPARE(FRequestSeen, Request);
+    QVERIFY(w.FVerInfo.isEmpty());
+    QVERIFY(B->F.LogHas(QStringLiteral(": APP->COM +VER_INFO=?")));
+    QVERIFY(B->F.LogLines().filter(QStringLiteral(": COM->APP ")).isEmpty());
+    // The whole reply was taken off the line.
+    QCOMPARE(B->Pty.SlaveInputQueued(), 0);
+}
+
+QTEST_MAIN(TstIdentification)
+#include "tst_identification.moc"
