@@ -16,7 +16,8 @@
 #include <QThread>
 #include <QToolButton>
 
-namespace {
+namespace
+{
 
 constexpr int CableType = 1;
 constexpr int ModemType = 0;
@@ -177,6 +178,9 @@ void TMainLindqvarForm::RingThreadTerminate(TRingThread *sender)
     FCOMHandle = sender->TakeCOMHandle();
     const std::uint32_t code = sender->ErrorCode();
     if (code == 0) {
+        // The dialer has just opened this port: a loss marked during an earlier link (its port
+        // vanishing after a modem result text had ended it) must not end this one at once.
+        FNeedCOMReconnect = false;
         MainLoop();
     } else if (code >= 1 && code <= 7) {
         CloseCOMPort(FCOMHandle);

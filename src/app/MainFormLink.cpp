@@ -16,11 +16,16 @@
 
 #include <algorithm>
 
-namespace {
+namespace
+{
 
-void DispatchPendingMessages() { QCoreApplication::processEvents(); }
+void DispatchPendingMessages()
+{
+    QCoreApplication::processEvents();
+}
 
-const QString LinkLostText = QStringLiteral("Соединение было прервано, последний пакет не доставлен");
+const QString LinkLostText =
+    QStringLiteral("Соединение было прервано, последний пакет не доставлен");
 
 } // namespace
 
@@ -34,8 +39,8 @@ void TMainLindqvarForm::MainLoop()
             TMsgIcon::Error);
         SetCommand(0, QStringLiteral("Подключить"));
         SetStatus(QStringLiteral("Нет подключения"), false);
-        WriteLog(QStringLiteral(
-            "Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO"));
+        WriteLog(
+            QStringLiteral("Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO"));
         if (FCOMHandle != INVALID_HANDLE_VALUE)
             CloseLinkPort();
         EnableInputs(true);

@@ -9,7 +9,8 @@
 
 #include <algorithm>
 
-namespace {
+namespace
+{
 
 constexpr int DefaultServerPort = 53462;
 

@@ -17,7 +17,8 @@
 
 #include <poll.h>
 
-namespace {
+namespace
+{
 
 constexpr std::uint32_t ReplyTimeLimitMs = 10000;
 // A reply is a few hundred bytes; a line that keeps talking beyond this is not answering.

@@ -21,13 +21,17 @@
 #include <QStyle>
 #include <QToolButton>
 
-namespace {
+namespace
+{
 
 const QString DesignedCaption = QStringLiteral("Мастер подключения");
 
 } // namespace
 
-QColor NormalStatusColor() { return QApplication::palette().color(QPalette::ButtonText); }
+QColor NormalStatusColor()
+{
+    return QApplication::palette().color(QPalette::ButtonText);
+}
 
 TMainLindqvarForm::TMainLindqvarForm(QWidget *parent) : QWidget(parent)
 {
@@ -196,7 +200,10 @@ bool TMainLindqvarForm::eventFilter(QObject *watched, QEvent *event)
     return false; // the key is not consumed
 }
 
-void TMainLindqvarForm::SpeedButton1Click() { RefreshPortList(); }
+void TMainLindqvarForm::SpeedButton1Click()
+{
+    RefreshPortList();
+}
 
 void TMainLindqvarForm::RefreshPortList()
 {
@@ -217,7 +224,10 @@ void TMainLindqvarForm::SelectComboItem(QComboBox *combo, const QString &text)
     ::SelectComboItem(combo, text);
 }
 
-void TMainLindqvarForm::LoadPhoneList() { ::LoadPhoneList(PhoneNumber); }
+void TMainLindqvarForm::LoadPhoneList()
+{
+    ::LoadPhoneList(PhoneNumber);
+}
 
 void TMainLindqvarForm::SavePhoneNumber(const QString &number)
 {

@@ -328,7 +328,10 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
     QTRY_VERIFY2_WITH_TIMEOUT(ModemLog().ReceivedAfter("drop").endsWith("ATH"),
                               qPrintable(ModemLogTail()), 20000);
 
-    // Reconnect: a new dial, and the running setup program comes back to the new link.
+    // Reconnect: a new dial, and the running setup program comes back to the new link. The
+    // port is marked lost as if it had vanished after the result text: that belongs to the
+    // ended link and must not end the new one.
+    w.FNeedCOMReconnect = true;
     const int linesBefore = int(F->LogLines().filter(QStringLiteral(":<< ATD")).size());
     {
         TLinkScript script(dropWhenRelaying, [&] { w.URLLabel1Click(); });
