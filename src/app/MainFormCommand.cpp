@@ -135,7 +135,7 @@ void TMainLindqvarForm::StartRingThread()
         Guarded([&] { RingThreadTerminate(sender); });
     };
     createStruct.Owner = this;
-    RetireRingThread();
+    RetireRingThread(std::move(FRing));
     FRing = std::make_unique<TRingThread>(createStruct);
 }
 
@@ -143,28 +143,29 @@ void TMainLindqvarForm::CancelRingThread()
 {
     if (!FRing)
         return;
-    FRing->SetErrorCode(255);
-    FRing->Terminate();
+    // Out of FRing before the wait: the wait serves events, and a second cancel or a close
+    // handled there must find no dialer left to stop (and none to free under this one).
+    std::unique_ptr<TRingThread> ring = std::move(FRing);
+    ring->SetErrorCode(255);
+    ring->Terminate();
     // The dialer's completion may be running further up this very stack (a dispatch inside
     // the link it started): waiting for it there would never end.
-    if (!FRingsTerminating.contains(FRing.get()))
-        FRing->WaitFor();
-    RetireRingThread();
+    if (!FRingsTerminating.contains(ring.get()))
+        ring->WaitFor();
+    RetireRingThread(std::move(ring));
 }
 
-void TMainLindqvarForm::RetireRingThread()
+void TMainLindqvarForm::RetireRingThread(std::unique_ptr<TRingThread> ring)
 {
-    if (!FRing)
+    if (!ring)
         return;
-    TRingThread *ring = FRing.release();
-    if (ring->isFinished()) {
-        delete ring;
-        return;
-    }
-    // Still returning from its completion handler: freed as soon as it has ended.
-    connect(ring, &QThread::finished, ring, &QObject::deleteLater);
     if (ring->isFinished())
-        ring->deleteLater();
+        return; // freed here
+    // Still returning from its completion handler: freed as soon as it has ended.
+    TRingThread *running = ring.release();
+    connect(running, &QThread::finished, running, &QObject::deleteLater);
+    if (running->isFinished())
+        running->deleteLater();
 }
 
 void TMainLindqvarForm::RingThreadTerminate(TRingThread *sender)

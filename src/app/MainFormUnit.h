@@ -151,7 +151,8 @@ private:
     void HangUpModem();
     // Escape from the data call with three separate "+" writes, then HangUpModem.
     void HangUpModemLink();
-    void RetireRingThread();
+    // Frees a finished dialer now, a dialer still ending as soon as it has ended.
+    void RetireRingThread(std::unique_ptr<TRingThread> ring);
     void ResumeClientReads();
 };
 

@@ -1,5 +1,7 @@
 #include "app/SetupIni.h"
 
+#include "log/Win1251.h"
+
 #include <QFile>
 #include <QStringDecoder>
 
@@ -13,34 +15,6 @@
 
 namespace
 {
-
-// Windows-1251 for the bytes 0x80 to 0xBF; 0xC0 to 0xFF are U+0410 to U+044F in order. 0x98 has
-// no character in the code page and keeps its own code. Kept here so that this file needs only
-// Qt Core (the fuzz target builds it alone); a candidate for sharing with the log's conversion.
-constexpr char16_t kWin1251High[64] = {
-    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, 0x20AC, 0x2030, 0x0409,
-    0x2039, 0x040A, 0x040C, 0x040B, 0x040F, 0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x0098, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F, 0x00A0,
-    0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7, 0x0401, 0x00A9, 0x0404, 0x00AB,
-    0x00AC, 0x00AD, 0x00AE, 0x0407, 0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6,
-    0x00B7, 0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,
-};
-
-QString win1251ToText(const char *bytes, qsizetype size)
-{
-    QString text(size, Qt::Uninitialized);
-    QChar *out = text.data();
-    for (qsizetype i = 0; i < size; ++i) {
-        const auto b = static_cast<unsigned char>(bytes[i]);
-        if (b < 0x80)
-            out[i] = QChar(char16_t(b));
-        else if (b < 0xC0)
-            out[i] = QChar(kWin1251High[b - 0x80]);
-        else
-            out[i] = QChar(char16_t(0x0410 + (b - 0xC0)));
-    }
-    return text;
-}
 
 bool isBlankOrControl(unsigned char c)
 {
@@ -96,7 +70,7 @@ QString ModelKeyFromReply(const QByteArray &verInfo, bool *hasToken)
     const qsizetype dot = text.indexOf('.', pos);
     if (dot < 0 || dot >= end)
         return {};
-    return win1251ToText(text.constData() + pos, dot - pos);
+    return Win1251ToString(text.constData() + pos, dot - pos);
 }
 
 QString DecodeSetupIni(const QByteArray &iniBytes)

@@ -269,8 +269,10 @@ bool CloseCOMPort(THandle &handle)
 
 void CancelCOMIo(THandle handle)
 {
+    // Only input: bytes a write has handed to the driver belong to the device, and the close
+    // still drains them.
     if (handle != INVALID_HANDLE_VALUE)
-        ::tcflush(toFd(handle), TCIOFLUSH);
+        ::tcflush(toFd(handle), TCIFLUSH);
 }
 
 int ReadCOMPort(THandle handle, char *buffer, int bufferSize)

@@ -26,7 +26,8 @@ bool SetCOMPortParams(THandle handle, int baudRate);
 // Flushes, drains for a short bounded time, releases the locks and closes. True also when there
 // was nothing to close; the variable becomes INVALID_HANDLE_VALUE after a successful close.
 bool CloseCOMPort(THandle &handle);
-// Discards pending input and output (the stand-in for cancelling pending transfers).
+// Discards input not yet read (the stand-in for cancelling pending transfers); output the driver
+// has taken is left to the close's drain.
 void CancelCOMIo(THandle handle);
 // Reads exactly the bytes queued now, at most bufferSize; the rest stays queued. Never blocks.
 // Returns the count, 0 when nothing is queued or the queue cannot be read, -1 for a fault.

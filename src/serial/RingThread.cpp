@@ -70,8 +70,9 @@ void TRingThread::WaitFor()
     if (QThread::currentThread() == this)
         return;
     // A bare wait would never end while the dialer is blocked in a hand-over to this thread.
+    // User input waits meanwhile: the window does not react until the dialer has finished.
     while (!wait(QDeadlineTimer(10)))
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
 }
 
 void TRingThread::run()

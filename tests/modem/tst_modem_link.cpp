@@ -18,6 +18,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 #include <cerrno>
@@ -110,6 +111,7 @@ private slots:
     void windowClosedDuringLink();
     void windowClosedWhileDialling_data();
     void windowClosedWhileDialling();
+    void closedWhileACancelWaits();
 
 private:
     void StartWizardWithModem(const QStringList &modemOptions);
@@ -499,6 +501,28 @@ void TstModemLink::windowClosedWhileDialling()
     // Nothing is left holding the port, and no late event reaches a window that is gone.
     QVERIFY(PortCanBeOpened(ModemCom));
     QTest::qWait(200);
+}
+
+void TstModemLink::closedWhileACancelWaits()
+{
+    StartWizardWithModem({QStringLiteral("--creg-never")});
+    TMainLindqvarForm &w = F->Main();
+    DialerClock::SetSpeed(5);
+
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(w.Label7->text(), StageTexts[1], 60000);
+    // The cancel waits for the dialer; the window is closed during that wait.
+    bool closed = false;
+    QTimer::singleShot(5, &w, [&] {
+        w.close();
+        closed = true;
+    });
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTRY_VERIFY(closed);
+    QVERIFY(!w.FRing);
+    QCOMPARE(w.URLLabel1->Tag, 0);
+    QVERIFY(PortCanBeOpened(ModemCom));
+    F->Stop();
 }
 
 QTEST_MAIN(TstModemLink)
