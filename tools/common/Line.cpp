@@ -126,6 +126,15 @@ void Line::unplug(LineHandler &handler, int64_t now)
 {
     if (!plugged())
         return;
+    // The line leaves the port map before its node goes: a pty number freed here can be
+    // reused by any other program at once, and the map must never point the port at it.
+    if (!m_mappedPath.empty()) {
+        std::string error;
+        if (!portsConfRemove(m_opt.portsConf, m_opt.com, m_mappedPath, error))
+            std::fprintf(stderr, "cannot remove %s from %s: %s\n", m_opt.com.c_str(),
+                         m_opt.portsConf.c_str(), error.c_str());
+        m_mappedPath.clear();
+    }
     closePty(m_pty);
     m_out.clear();
     std::printf("UNPLUGGED\n");
