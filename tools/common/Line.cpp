@@ -64,17 +64,22 @@ Line::~Line()
 
 void Line::cleanup()
 {
-    if (!m_mappedPath.empty()) {
-        std::string error;
-        if (!portsConfRemove(m_opt.portsConf, m_opt.com, m_mappedPath, error))
-            std::fprintf(stderr, "cannot remove %s from %s: %s\n", m_opt.com.c_str(),
-                         m_opt.portsConf.c_str(), error.c_str());
-        m_mappedPath.clear();
-    }
+    unmap();
     closePty(m_pty);
     if (m_recordFd >= 0)
         ::close(m_recordFd);
     m_recordFd = -1;
+}
+
+void Line::unmap()
+{
+    if (m_mappedPath.empty())
+        return;
+    std::string error;
+    if (!portsConfRemove(m_opt.portsConf, m_opt.com, m_mappedPath, error))
+        std::fprintf(stderr, "cannot remove %s from %s: %s\n", m_opt.com.c_str(),
+                     m_opt.portsConf.c_str(), error.c_str());
+    m_mappedPath.clear();
 }
 
 bool Line::open(std::string &error)
@@ -128,13 +133,7 @@ void Line::unplug(LineHandler &handler, int64_t now)
         return;
     // The line leaves the port map before its node goes: a pty number freed here can be
     // reused by any other program at once, and the map must never point the port at it.
-    if (!m_mappedPath.empty()) {
-        std::string error;
-        if (!portsConfRemove(m_opt.portsConf, m_opt.com, m_mappedPath, error))
-            std::fprintf(stderr, "cannot remove %s from %s: %s\n", m_opt.com.c_str(),
-                         m_opt.portsConf.c_str(), error.c_str());
-        m_mappedPath.clear();
-    }
+    unmap();
     closePty(m_pty);
     m_out.clear();
     std::printf("UNPLUGGED\n");

@@ -65,6 +65,8 @@ private:
     void unplug(LineHandler &handler, int64_t now);
     bool writeSome(int64_t now, std::string &error);
     void cleanup();
+    // Removes our line from the port map, if we added one.
+    void unmap();
     LineOptions m_opt;
     Pty m_pty;
     std::string m_mappedPath;
