@@ -7,6 +7,7 @@
 #include "controls/URLLabel.h"
 #include "net/TServerSocket.h"
 #include "settings/COMSettingsUnit.h"
+#include "support/WindowProbes.h"
 
 #include <QComboBox>
 #include <QDeadlineTimer>
@@ -33,11 +34,6 @@ template <typename Done> bool PassUntil(TMainLindqvarForm &w, Done done, int tim
         w.RelayPass();
     }
     return true;
-}
-
-QColor StatusColor(const TMainLindqvarForm &w)
-{
-    return w.Label7->palette().color(QPalette::WindowText);
 }
 
 // Whether the log holds lines ending with these texts, in this order (other lines between).

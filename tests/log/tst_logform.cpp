@@ -1,27 +1,18 @@
 #include "controls/Dialogs.h"
 #include "log/LOGUnit.h"
+#include "support/LogLines.h"
 
 #include <QCheckBox>
 #include <QFile>
 #include <QFileDialog>
 #include <QListWidget>
 #include <QMenu>
-#include <QRegularExpression>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 
 namespace
 {
-
-const QString Stamp = R"(\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\.\d{3})";
-
-bool IsLine(const QString &item, const QString &tail)
-{
-    return QRegularExpression("^" + Stamp + QRegularExpression::escape(tail) + "$")
-        .match(item)
-        .hasMatch();
-}
 
 // Answers the save dialog with a preset file name and records the message boxes.
 class TestDialogs : public TDialogs
@@ -113,7 +104,7 @@ private slots:
         QVERIFY(!form->isVisible());
         WriteLogTo(*form, "Ошибка чтения из COM порта", "");
         QCOMPARE(form->Log->count(), 1);
-        QVERIFY(IsLine(form->Log->item(0)->text(), ":  COM порт успешно открыт"));
+        QVERIFY(IsLogLine(form->Log->item(0)->text(), ":  COM порт успешно открыт"));
     }
 
     void messagesBecomeLines()
@@ -132,7 +123,7 @@ private slots:
                                    ":  z"};
         QCOMPARE(form->Log->count(), tails.size());
         for (int i = 0; i < tails.size(); ++i)
-            QVERIFY2(IsLine(form->Log->item(i)->text(), tails[i]),
+            QVERIFY2(IsLogLine(form->Log->item(i)->text(), tails[i]),
                      qPrintable(form->Log->item(i)->text()));
     }
 

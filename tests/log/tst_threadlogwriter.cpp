@@ -1,10 +1,10 @@
 #include "log/LOGUnit.h"
 #include "log/ThreadLogWriter.h"
+#include "support/LogLines.h"
 
 #include <QCheckBox>
 #include <QEventLoop>
 #include <QListWidget>
-#include <QRegularExpression>
 #include <QScrollBar>
 #include <QTest>
 #include <QThread>
@@ -16,15 +16,6 @@
 
 namespace
 {
-
-const QString Stamp = R"(\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\.\d{3})";
-
-bool IsLine(const QString &item, const QString &tail)
-{
-    return QRegularExpression("^" + Stamp + QRegularExpression::escape(tail) + "$")
-        .match(item)
-        .hasMatch();
-}
 
 // Runs the work on a real worker thread while this (window) thread keeps processing its events,
 // as the main window does while the dialer runs.
@@ -81,7 +72,7 @@ private slots:
         QVERIFY(!form.isVisible());
         QCOMPARE(form.Log->count(), lines);
         for (int i = 0; i < lines; ++i)
-            QVERIFY2(IsLine(form.Log->item(i)->text(), QString(":>> ответ %1").arg(i)),
+            QVERIFY2(IsLogLine(form.Log->item(i)->text(), QString(":>> ответ %1").arg(i)),
                      qPrintable(form.Log->item(i)->text()));
     }
 
@@ -97,7 +88,7 @@ private slots:
         const QStringList tails = {":>> ", ":>> OK", ": Инициализация модема", ":<< a\nb"};
         QCOMPARE(form.Log->count(), tails.size());
         for (int i = 0; i < tails.size(); ++i)
-            QVERIFY2(IsLine(form.Log->item(i)->text(), tails[i]),
+            QVERIFY2(IsLogLine(form.Log->item(i)->text(), tails[i]),
                      qPrintable(form.Log->item(i)->text()));
     }
 
@@ -123,7 +114,7 @@ private slots:
         TThreadLogWriter writer(form.Log);
         writer.WriteThreadLog("a\rb", "");
         QCOMPARE(form.Log->count(), 2);
-        QVERIFY(IsLine(form.Log->item(1)->text(), ": b"));
+        QVERIFY(IsLogLine(form.Log->item(1)->text(), ": b"));
     }
 };
 

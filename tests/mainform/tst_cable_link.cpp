@@ -8,6 +8,7 @@
 #include "support/LinkScript.h"
 #include "support/RelayClient.h"
 #include "support/ToolHarness.h"
+#include "support/WindowProbes.h"
 #include "support/WizardFixture.h"
 
 #include <QComboBox>
@@ -24,22 +25,11 @@
 namespace
 {
 
-bool ProcessIsGone(pid_t pid)
-{
-    // Reaped by the wizard: no such process (and no zombie) any more.
-    return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
-}
-
 bool Listens(quint16 port)
 {
     QTcpSocket probe;
     probe.connectToHost(QStringLiteral("127.0.0.1"), port);
     return probe.waitForConnected(2000);
-}
-
-QColor StatusColor(const TMainLindqvarForm &w)
-{
-    return w.Label7->palette().color(QPalette::WindowText);
 }
 
 } // namespace
@@ -133,14 +123,9 @@ void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
                 return false;
             setupPid = w.FSetupProcInfo.hProcess;
             setupCopy = w.FSetupFile;
-            QFile file(transcript);
-            if (!file.open(QIODevice::ReadOnly))
+            result = SetupDemoResult(transcript);
+            if (result.isEmpty())
                 return false;
-            const QByteArray text = file.readAll();
-            const qsizetype at = text.indexOf("RESULT ");
-            if (at < 0)
-                return false;
-            result = QString::fromUtf8(text.mid(at).trimmed());
             // The link is up and the setup program has done its work: the user disconnects.
             LINK_COMPARE(w.Label7->text(), QStringLiteral("Подключен"));
             LINK_VERIFY(!w.ConnectTypeComboBox->isEnabled() && !w.PortsListComboBox->isEnabled());

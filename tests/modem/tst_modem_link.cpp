@@ -11,6 +11,7 @@
 #include "support/LinkScript.h"
 #include "support/Pty.h"
 #include "support/ToolHarness.h"
+#include "support/WindowProbes.h"
 #include "support/WizardFixture.h"
 
 #include <QComboBox>
@@ -30,20 +31,6 @@ namespace
 
 const QString ModemCom = QStringLiteral("COM6");
 const QString Phone = QStringLiteral("8 900 555");
-
-bool ProcessIsAlive(pid_t pid)
-{
-    return pid > 0 && ::kill(pid, 0) == 0;
-}
-bool ProcessIsGone(pid_t pid)
-{
-    return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
-}
-
-QColor StatusColor(const TMainLindqvarForm &w)
-{
-    return w.Label7->palette().color(QPalette::WindowText);
-}
 
 bool InputsEnabled(const TMainLindqvarForm &w)
 {
@@ -213,14 +200,9 @@ void TstModemLink::fullLinkThenUserDisconnect()
             if (w.URLLabel1->Tag != 2 || !w.FSetupIsStarted)
                 return false;
             setupPid = w.FSetupProcInfo.hProcess;
-            QFile file(transcript);
-            if (!file.open(QIODevice::ReadOnly))
+            result = SetupDemoResult(transcript);
+            if (result.isEmpty())
                 return false;
-            const QByteArray text = file.readAll();
-            const qsizetype at = text.indexOf("RESULT ");
-            if (at < 0)
-                return false;
-            result = QString::fromUtf8(text.mid(at).trimmed());
             // A modem takes "+++" as an escape only after a moment of silence on the line.
             if (!quiet.isValid())
                 quiet.start();
