@@ -112,13 +112,16 @@ speed_t standardSpeed(int baudRate)
     }
 }
 
-void drainOutput(int fd)
+// Waits until the driver's output queue is empty; false when the time ran out first.
+bool drainOutput(int fd)
 {
     const auto deadline = Clock::now() + drainLimit;
     for (;;) {
         int pending = 0;
-        if (::ioctl(fd, TIOCOUTQ, &pending) != 0 || pending <= 0 || Clock::now() >= deadline)
-            return;
+        if (::ioctl(fd, TIOCOUTQ, &pending) != 0 || pending <= 0)
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
         std::this_thread::sleep_for(5ms);
     }
 }
@@ -251,9 +254,11 @@ bool CloseCOMPort(THandle &handle)
     bool ours = false;
     const QString lockFile = forgetPort(fd, ours);
     ::tcflush(fd, TCIFLUSH);
-    drainOutput(fd);
-    // Whatever could not leave in time is dropped, or close() would wait for it on its own.
-    ::tcflush(fd, TCOFLUSH);
+    // Output is discarded only when it could not leave in time (close() would otherwise wait for
+    // it on its own). An empty queue is no proof that the bytes have left: a pseudo-terminal
+    // reports 0 while they are still on their way to the other side, and a flush then loses them.
+    if (!drainOutput(fd))
+        ::tcflush(fd, TCOFLUSH);
     if (ours) {
         ::ioctl(fd, TIOCNXCL);
         ::flock(fd, LOCK_UN);

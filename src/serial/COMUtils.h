@@ -23,8 +23,9 @@ inline constexpr int COM_BUFFER_SIZE = 32768;
 bool OpenCOMPort(const QString &name, int baudRate, THandle &handle);
 // Applies the line settings at the given speed (non-standard speeds included).
 bool SetCOMPortParams(THandle handle, int baudRate);
-// Flushes, drains for a short bounded time, releases the locks and closes. True also when there
-// was nothing to close; the variable becomes INVALID_HANDLE_VALUE after a successful close.
+// Discards unread input, lets written output drain for a short bounded time (discarding it only
+// when that time runs out), releases the locks and closes. True also when there was nothing to
+// close; the variable becomes INVALID_HANDLE_VALUE after a successful close.
 bool CloseCOMPort(THandle &handle);
 // Discards input not yet read (the stand-in for cancelling pending transfers); output the driver
 // has taken is left to the close's drain.
