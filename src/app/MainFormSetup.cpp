@@ -29,15 +29,19 @@ constexpr qsizetype MaxReplySize = 1 << 20;
 void WaitForInput(THandle handle, std::uint32_t remainingMs)
 {
     const int timeout = static_cast<int>(std::min<std::uint32_t>(remainingMs, 100));
-    if (handle == INVALID_HANDLE_VALUE) {
+    const auto nap = [timeout] {
         QThread::msleep(static_cast<unsigned long>(std::min(timeout, 10)));
+    };
+    if (handle == INVALID_HANDLE_VALUE) {
+        nap();
         return;
     }
     pollfd fd{static_cast<int>(handle), POLLIN, 0};
     const int ready = ::poll(&fd, 1, timeout);
-    // A hung-up line reports readiness without data: do not spin on it.
-    if (ready > 0 && !(fd.revents & POLLIN))
-        QThread::msleep(static_cast<unsigned long>(std::min(timeout, 10)));
+    // A pulled line (hung up, its other side gone) reports itself ready at once, often with
+    // POLLIN too, while nothing can ever be read from it: sleep instead of spinning on it.
+    if ((ready > 0 && (fd.revents & (POLLHUP | POLLERR | POLLNVAL))) || ready < 0)
+        nap();
 }
 
 } // namespace

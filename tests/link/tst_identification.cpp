@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QTest>
 
+#include <ctime>
 #include <memory>
 #include <thread>
 
@@ -158,15 +159,35 @@ void TstIdentification::unrecognisedRepliesTimeOut()
     // reply, so the request fails after its whole wait (the one such wait of these tests).
     AnswerWith({"x,M.1\r\nok\r\n", "OK\n", "Ok\r\n", "O", "K\n\r\n", QByteArray(40000, 'Z'),
                 QByteArray(2000, '\0')});
+    // Once the window has taken the whole reply off the line, the cable is pulled: a hung-up
+    // line reports itself readable at once, and the rest of the wait must sleep on it.
+    bool allTaken = false;
+    std::thread puller([&] {
+        FDevice.join();
+        for (int i = 0; i < 500 && !allTaken; ++i) {
+            allTaken = B->Pty.SlaveInputQueued() == 0;
+            QThread::msleep(10);
+        }
+        B->Pty.Unplug();
+    });
 
-    QVERIFY(!w.RequestVerInfo());
-    FDevice.join();
+    timespec cpuBefore{};
+    timespec cpuAfter{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuBefore);
+    const bool answered = w.RequestVerInfo();
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuAfter);
+    puller.join();
+    QVERIFY(!answered);
     QCOMPARE(FRequestSeen, Request);
+    QVERIFY(allTaken);
     QVERIFY(w.FVerInfo.isEmpty());
     QVERIFY(B->F.LogHas(QStringLiteral(": APP->COM +VER_INFO=?")));
     QVERIFY(B->F.LogLines().filter(QStringLiteral(": COM->APP ")).isEmpty());
-    // The whole reply was taken off the line.
-    QCOMPARE(B->Pty.SlaveInputQueued(), 0);
+    // The 10 s wait cost the window thread a small part of that in CPU time (a spin costs all
+    // of it; the thread's own CPU time does not grow with the machine's load).
+    const double cpuSeconds = double(cpuAfter.tv_sec - cpuBefore.tv_sec) +
+                              double(cpuAfter.tv_nsec - cpuBefore.tv_nsec) / 1e9;
+    QVERIFY2(cpuSeconds < 2.5, qPrintable(QString::number(cpuSeconds)));
 }
 
 QTEST_MAIN(TstIdentification)
