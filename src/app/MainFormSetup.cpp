@@ -123,17 +123,26 @@ void TMainLindqvarForm::LaunchSetup()
 
     const QString stored = programDir + value;
     QString startPath = stored;
+    bool copiedNow = false;
     if (QFileInfo(stored).isFile()) {
         startPath = tempDir + value + QStringLiteral(".exe");
         // An older copy of that name is kept and started instead.
-        CopySetupProgram(stored, startPath);
+        copiedNow = CopySetupProgram(stored, startPath);
     }
     if (!QFileInfo(startPath).isFile())
         return;
 
-    const bool started = StartSetupProcess(startPath, programDir, FSetupProcInfo);
-    if (started)
+    QString reason;
+    const bool started = StartSetupProcess(startPath, programDir, FSetupProcInfo, &reason);
+    if (started) {
         FSetupFile = startPath;
+    } else {
+        WriteLog(QStringLiteral("Не удалось запустить программу настройки: %1").arg(reason));
+        // A copy made for this start would otherwise be found and started again next time,
+        // never replaced, even after the stored program has been put right.
+        if (copiedNow)
+            QFile::remove(startPath);
+    }
     FSetupIsStarted = started;
 }
 

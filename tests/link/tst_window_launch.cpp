@@ -88,6 +88,7 @@ private slots:
     void listedModelVariants();
     void programThatEndedByItselfIsReaped();
     void olderCopyIsStartedAsItIs();
+    void copyThatFailedToStartIsRemoved();
     void storedProgramMissing();
     void nothingStartedForBadEntries_data();
     void nothingStartedForBadEntries();
@@ -311,6 +312,33 @@ void TstWindowLaunch::olderCopyIsStartedAsItIs()
     QFile file(copy);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), older);
+    w.TerminateSetup();
+}
+
+void TstWindowLaunch::copyThatFailedToStartIsRemoved()
+{
+    // Stored without its executable bit, as after unzipping: the start fails, and the copy made
+    // for it must not stand in the way once the user has fixed the stored file.
+    const QString stored = Stored(QStringLiteral("recorder"));
+    QVERIFY(WriteFile(stored, RecorderScript("new"),
+                      QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup));
+    F->WriteSetupIni("REC=recorder\n");
+    F->ShowLog();
+    TMainLindqvarForm &w = F->Main();
+    w.LaunchSetup();
+    QVERIFY(!w.FSetupIsStarted);
+    QVERIFY(!QFile::exists(Copy(QStringLiteral("recorder"))));
+    const QStringList reasons =
+        F->LogLines().filter(QStringLiteral("Не удалось запустить программу настройки"));
+    QCOMPARE(reasons.size(), 1);
+    QVERIFY2(reasons[0].contains(Copy(QStringLiteral("recorder"))), qPrintable(reasons[0]));
+
+    QVERIFY(QFile::setPermissions(stored, Executable));
+    w.LaunchSetup();
+    QVERIFY(w.FSetupIsStarted);
+    const QStringList record = WaitForRecord();
+    QVERIFY(!record.isEmpty());
+    QCOMPARE(record[0], QStringLiteral("new"));
     w.TerminateSetup();
 }
 
