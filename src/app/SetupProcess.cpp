@@ -4,18 +4,23 @@
 #include <QFile>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char **environ;
 
 namespace
 {
+
+// How long ending the setup program may hold the window thread.
+constexpr auto TerminateWaitLimit = std::chrono::milliseconds(1000);
 
 QString errnoText(int err)
 {
@@ -203,9 +208,20 @@ void TerminateSetupProcess(TProcessInformation &info)
     // The leader too, in case it moved itself to another group.
     ::kill(pid, SIGKILL);
 
-    int status = 0;
-    pid_t done;
-    do {
-        done = ::waitpid(pid, &status, 0);
-    } while (done < 0 && errno == EINTR);
+    // A child killed in uninterruptible sleep (a hung USB or network file system) dies only when
+    // that sleep ends, which may take long or forever: the window waits a bounded time, and a
+    // child not gone by then is reaped later, whenever it ends, so that no zombie stays.
+    const auto deadline = std::chrono::steady_clock::now() + TerminateWaitLimit;
+    for (;;) {
+        const pid_t done = ::waitpid(pid, nullptr, WNOHANG);
+        if (done == pid || (done < 0 && errno != EINTR))
+            return;
+        if (std::chrono::steady_clock::now() >= deadline)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    std::thread([pid] {
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
 }

@@ -28,5 +28,7 @@ bool StartSetupProcess(const QString &path, const QString &workDir, TProcessInfo
                        QString *error = nullptr);
 
 // Kills the program's process group and its leader, waits for our child so that no zombie stays,
-// and clears info. Harmless when nothing runs or the child has already ended.
+// and clears info. The wait is bounded (about a second); a child that has not ended by then is
+// reaped in the background whenever it ends. Harmless when nothing runs or the child has
+// already ended.
 void TerminateSetupProcess(TProcessInformation &info);

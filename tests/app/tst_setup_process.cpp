@@ -4,11 +4,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace
@@ -68,6 +70,54 @@ struct EndAtExit {
     ~EndAtExit() { TerminateSetupProcess(info); }
 };
 
+// A freezer control group (cgroup v1) of the test's own: a process frozen there and then killed
+// stays in uninterruptible sleep until the group is thawed, as a program stuck on a hung USB or
+// network file system does.
+class TFreezer
+{
+public:
+    TFreezer() : m_path(QStringLiteral("/sys/fs/cgroup/freezer/lindqvar-test-%1").arg(::getpid()))
+    {
+        if (!QFileInfo(QStringLiteral("/sys/fs/cgroup/freezer/cgroup.procs")).exists())
+            m_why = QStringLiteral("no cgroup v1 freezer mounted");
+        else if (::mkdir(native(m_path).constData(), 0755) != 0)
+            m_why = QStringLiteral("cannot create %1: %2").arg(m_path, qt_error_string(errno));
+    }
+    ~TFreezer()
+    {
+        Thaw();
+        if (m_why.isEmpty())
+            ::rmdir(native(m_path).constData());
+    }
+    QString WhyNot() const { return m_why; }
+    bool Freeze(pid_t pid)
+    {
+        if (!put(QStringLiteral("cgroup.procs"), QByteArray::number(pid)) ||
+            !put(QStringLiteral("freezer.state"), "FROZEN"))
+            return false;
+        for (int i = 0; i < 500; ++i) {
+            if (readAll(m_path + QStringLiteral("/freezer.state")).trimmed() == "FROZEN")
+                return true;
+            QThread::msleep(10);
+        }
+        return false;
+    }
+    void Thaw()
+    {
+        if (m_why.isEmpty())
+            put(QStringLiteral("freezer.state"), "THAWED");
+    }
+
+private:
+    bool put(const QString &file, const QByteArray &value)
+    {
+        QFile f(m_path + u'/' + file);
+        return f.open(QIODevice::WriteOnly) && f.write(value) == value.size() && f.flush();
+    }
+    QString m_path;
+    QString m_why;
+};
+
 } // namespace
 
 class TestSetupProcess : public QObject
@@ -81,6 +131,7 @@ private slots:
     void startedProgramGetsOnlyItsPath();
     void terminateReapsAnEndedProgram();
     void startFailures();
+    void stuckProgramDoesNotHoldTheCaller();
 
 private:
     QTemporaryDir m_dir;
@@ -241,6 +292,42 @@ void TestSetupProcess::startFailures()
     }
     // Nothing was left behind to reap.
     QCOMPARE(::waitpid(-1, nullptr, WNOHANG), -1);
+}
+
+void TestSetupProcess::stuckProgramDoesNotHoldTheCaller()
+{
+    TFreezer freezer;
+    if (!freezer.WhyNot().isEmpty())
+        QSKIP(qPrintable(
+            QStringLiteral("a stuck program needs a freezer group: %1").arg(freezer.WhyNot())));
+    const QString program = m_dir.filePath("stuck.exe");
+    QVERIFY(writeFile(program, "#!/bin/sh\nexec sleep 1000\n", 0700));
+    TProcessInformation info;
+    EndAtExit end{info};
+    QString error;
+    QVERIFY2(StartSetupProcess(program, m_dir.path(), info, &error), qPrintable(error));
+    const pid_t pid = info.hProcess;
+    QVERIFY(freezer.Freeze(pid));
+    // Should the wait not be bounded, the program is let go after a while, so that the test
+    // fails instead of hanging.
+    std::atomic<bool> ended{false};
+    std::thread rescue([&] {
+        for (int i = 0; i < 200 && !ended; ++i)
+            QThread::msleep(100);
+        freezer.Thaw();
+    });
+    QElapsedTimer clock;
+    clock.start();
+    TerminateSetupProcess(info);
+    const qint64 took = clock.elapsed();
+    ended = true;
+    rescue.join();
+    QVERIFY2(took < 10000, qPrintable(QString::number(took)));
+    QCOMPARE(info.hProcess, 0);
+
+    // Once its sleep ends it dies of the kill it got, and is reaped: no zombie stays.
+    freezer.Thaw();
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)), 30000);
 }
 
 QTEST_GUILESS_MAIN(TestSetupProcess)
