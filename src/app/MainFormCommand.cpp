@@ -37,12 +37,18 @@ void ShowError(QWidget *parent, const QString &text)
 
 void TMainLindqvarForm::URLLabel1Click()
 {
+    // While a link is running, its command only disconnects. Once the disconnect has been given
+    // the link is still unwinding (its loop waits and dispatches until it returns), and a second
+    // click there would start a new link nested inside the old one.
+    if (FMainLoopDepth > 0 && URLLabel1->Tag != 2)
+        return;
     URLLabel1->setEnabled(false);
-    // Enabled again however the handler ends, a fault included.
+    // Enabled again however the handler ends, a fault included; after a disconnect, only once
+    // the link has ended (the link enables it then).
     struct Reenable {
-        TURLLabel *label;
-        ~Reenable() { label->setEnabled(true); }
-    } reenable{URLLabel1};
+        TMainLindqvarForm &w;
+        ~Reenable() { w.URLLabel1->setEnabled(w.FMainLoopDepth == 0 || w.URLLabel1->Tag == 2); }
+    } reenable{*this};
 
     if (!PortsListComboBox->currentText().contains(QStringLiteral("COM"))) {
         ShowError(this, QStringLiteral("Нет доступных COM портов."));
@@ -57,20 +63,25 @@ void TMainLindqvarForm::URLLabel1Click()
     switch (URLLabel1->Tag) {
     case 0: // connect
         SetCommand(1, QStringLiteral("Отмена подключения"));
-        if (type == ModemType) {
-            StartRingThread();
-        } else if (type == CableType) {
-            ConnectTypeComboBox->setEnabled(false);
-            PortsListComboBox->setEnabled(false);
-            FModemConnect = false;
-            SpeedButton1->setEnabled(false);
-            if (OpenLinkPort() == INVALID_HANDLE_VALUE) {
-                SetStatus(QStringLiteral("COM-порт занят"), true);
-                return;
+        try {
+            if (type == ModemType) {
+                StartRingThread();
+            } else if (type == CableType) {
+                ConnectTypeComboBox->setEnabled(false);
+                PortsListComboBox->setEnabled(false);
+                FModemConnect = false;
+                SpeedButton1->setEnabled(false);
+                if (OpenLinkPort() == INVALID_HANDLE_VALUE) {
+                    SetStatus(QStringLiteral("COM-порт занят"), true);
+                    return;
+                }
+                SetStatus(QStringLiteral("Идет подключение"), false);
+                QCoreApplication::processEvents();
+                MainLoop();
             }
-            SetStatus(QStringLiteral("Идет подключение"), false);
-            QCoreApplication::processEvents();
-            MainLoop();
+        } catch (...) {
+            AbandonLink();
+            throw;
         }
         break;
     case 1: // cancel
@@ -104,7 +115,12 @@ void TMainLindqvarForm::URLLabel1Click()
     }
     case 3: // reconnect by modem, with the same port and number
         SetCommand(1, QStringLiteral("Отмена подключения"));
-        StartRingThread();
+        try {
+            StartRingThread();
+        } catch (...) {
+            AbandonLink();
+            throw;
+        }
         break;
     default:
         break;

@@ -31,6 +31,47 @@ const QString LinkLostText =
 
 void TMainLindqvarForm::MainLoop()
 {
+    // The connection command looks at this: while a link unwinds, its command does nothing.
+    ++FMainLoopDepth;
+    struct Leave {
+        int &depth;
+        ~Leave() { --depth; }
+    } leave{FMainLoopDepth};
+    try {
+        RunLink();
+    } catch (...) {
+        AbandonLink();
+        throw;
+    }
+    // A disconnect left the command disabled until this link had ended.
+    URLLabel1->setEnabled(true);
+}
+
+void TMainLindqvarForm::AbandonLink()
+{
+    // An error raised by a step of the link (an endpoint that cannot start, a settings write)
+    // still goes to the top-level handler, but must not leave the link half alive behind it.
+    FConnected = false;
+    FNeedCOMReconnect = false;
+    FReadSocket = 0;
+    FSerialBlockPending = false;
+    if (FCOMHandle != INVALID_HANDLE_VALUE)
+        CloseLinkPort();
+    try {
+        StopServer();
+    } catch (const std::exception &error) {
+        // The error being raised is the one the user sees; this one goes to the log.
+        WriteLog(QString::fromUtf8(error.what()));
+    }
+    TerminateSetup();
+    SetCommand(0, QStringLiteral("Подключить"));
+    SetStatus(QStringLiteral("Нет подключения"), false);
+    EnableInputs(true);
+    URLLabel1->setEnabled(true);
+}
+
+void TMainLindqvarForm::RunLink()
+{
     if (!RequestVerInfo()) {
         WriteLog(QStringLiteral("Устройство не обнаружено, работа программы невозможна"));
         TDialogs::Instance().MessageBox(

@@ -71,6 +71,9 @@ public:
 
     // The bridge loop, and one pass of it.
     void MainLoop();
+    // Ends a link that an error is unwinding: port closed, endpoint stopped, setup program
+    // ended, command idle with its inputs enabled.
+    void AbandonLink();
     void RelayPass();
     void Delay(std::uint32_t ms);
     // Called at the start of every pass when set, for measurements of the loop; null in the
@@ -116,6 +119,8 @@ public:
     // Set while FDataBuffer holds serial bytes that are not yet sent to the TCP client, so that a
     // client read arriving in between is deferred instead of overwriting them.
     bool FSerialBlockPending = false;
+    // How many runs of MainLoop are on the stack (at most one).
+    int FMainLoopDepth = 0;
 
     // The setup program.
     QByteArray FVerInfo;
@@ -145,6 +150,8 @@ protected:
 
 private:
     void CreateControls();
+    // The body of MainLoop: identification, start, the passes and the end of one link.
+    void RunLink();
     void StartRingThread();
     void CancelRingThread();
     // "ATH" without a line end, a pause, and the port closed.

@@ -14,13 +14,16 @@
 #include <QComboBox>
 #include <QFile>
 #include <QLabel>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 #include <csignal>
 #include <memory>
 #include <sys/wait.h>
+#include <utility>
 
 namespace
 {
@@ -48,6 +51,9 @@ private slots:
     void noSetupProgramForTheModel();
     void portHeldByAnotherProgramThenCancel();
     void windowClosedDuringLink();
+    void clickWhileTheLinkEndsDoesNothing_data();
+    void clickWhileTheLinkEndsDoesNothing();
+    void endpointThatCannotStartEndsTheAttempt();
 
 private:
     // Starts the device as COM4, then the wizard with COM4 and the cable type selected.
@@ -322,6 +328,103 @@ void TstCableLink::windowClosedDuringLink()
     QVERIFY(!w.ServerSocket->Active());
     const QByteArray saved = F->ReadSettings();
     QVERIFY2(saved.contains("COM=COM4") && saved.contains("CHANNEL=1"), saved.constData());
+}
+
+void TstCableLink::clickWhileTheLinkEndsDoesNothing_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::newRow("cable again") << 1;
+    QTest::newRow("switched to modem") << 0;
+}
+
+void TstCableLink::clickWhileTheLinkEndsDoesNothing()
+{
+    // A double click on "Отключить": the second click comes while the ended link still waits
+    // in its pass, where the command already reads "Подключить" and the inputs are enabled.
+    QFETCH(int, type);
+    StartWizardWithDevice();
+    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
+                        QStringLiteral("--port %1 --forever").arg(FPort));
+    TMainLindqvarForm &w = F->Main();
+    w.PhoneNumber->setCurrentText(QStringLiteral("555"));
+    pid_t setupPid = 0;
+    bool secondClickInsideTheLink = false;
+
+    TLinkScript script(
+        [&] {
+            if (w.URLLabel1->Tag != 2 || !w.FSetupConnected)
+                return false;
+            setupPid = w.FSetupProcInfo.hProcess;
+            // Each pass starts here; the clicks run in its dispatches, before it ends.
+            w.PassObserver = [&, armed = true]() mutable {
+                if (!std::exchange(armed, false))
+                    return;
+                QMetaObject::invokeMethod(
+                    &w,
+                    [&] {
+                        w.URLLabel1Click(); // disconnect
+                        w.ConnectTypeComboBox->setCurrentIndex(type);
+                        w.ConnectTypeComboBoxChange();
+                        QMetaObject::invokeMethod(
+                            &w,
+                            [&] {
+                                secondClickInsideTheLink = w.FConnected == false;
+                                QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+                                w.URLLabel1Click();
+                            },
+                            Qt::QueuedConnection);
+                    },
+                    Qt::QueuedConnection);
+            };
+            return true;
+        },
+        [&] { w.URLLabel1Click(); }, 30000);
+    // A second link nested in the old one would run until something ends it.
+    bool nestedLinkEnded = false;
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    connect(&watchdog, &QTimer::timeout, &w, [&] {
+        nestedLinkEnded = true;
+        w.FConnected = false;
+    });
+    watchdog.start(40000);
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    watchdog.stop();
+    w.PassObserver = nullptr;
+
+    QVERIFY(!nestedLinkEnded);
+    QVERIFY(!script.TimedOut() && !script.Failed());
+    QVERIFY(secondClickInsideTheLink);
+    QCOMPARE(F->LogLines().filter(QStringLiteral("COM порт успешно открыт")).size(), 1);
+    QVERIFY(F->LogLines().filter(QStringLiteral(":<< ")).isEmpty()); // no dialer either
+    QVERIFY(!w.FRing);
+    QVERIFY(ProcessIsGone(setupPid));
+    QVERIFY(!w.FSetupIsStarted);
+    ExpectIdle();
+}
+
+void TstCableLink::endpointThatCannotStartEndsTheAttempt()
+{
+    StartWizardWithDevice();
+    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString());
+    TMainLindqvarForm &w = F->Main();
+    QTcpServer other;
+    QVERIFY(other.listen(QHostAddress::LocalHost, FPort));
+
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+
+    // The error reaches the user, and the link does not stay half alive behind it.
+    QCOMPARE(F->Dialogs.Boxes.size(), 1);
+    QVERIFY2(F->Dialogs.Boxes[0].Text.contains(QStringLiteral("on API 'bind'")),
+             qPrintable(F->Dialogs.Boxes[0].Text));
+    QVERIFY(!w.FSetupIsStarted);
+    QVERIFY(!w.FConnected);
+    other.close();
+    ExpectIdle();
+    // The port is free for the next attempt.
+    THandle h = INVALID_HANDLE_VALUE;
+    QVERIFY2(OpenCOMPort(QStringLiteral("COM4"), 19200, h), qPrintable(LastCOMError()));
+    QVERIFY(CloseCOMPort(h));
 }
 
 QTEST_MAIN(TstCableLink)

@@ -99,6 +99,7 @@ private slots:
     void windowClosedWhileDialling_data();
     void windowClosedWhileDialling();
     void closedWhileACancelWaits();
+    void refusedNumberSaveLeavesTheCommandIdle();
 
 private:
     void StartWizardWithModem(const QStringList &modemOptions);
@@ -505,6 +506,21 @@ void TstModemLink::closedWhileACancelWaits()
     QCOMPARE(w.URLLabel1->Tag, 0);
     QVERIFY(PortCanBeOpened(ModemCom));
     F->Stop();
+}
+
+void TstModemLink::refusedNumberSaveLeavesTheCommandIdle()
+{
+    StartWizardWithModem({});
+    // A line the settings reader cannot take: the store refuses every write rather than drop it.
+    F->WriteSettings("notes for the next dial\n");
+    TMainLindqvarForm &w = F->Main();
+
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+
+    QCOMPARE(F->Dialogs.Boxes.size(), 1);
+    QCOMPARE(F->Dialogs.Boxes[0].Text, QStringLiteral("Failed to set data for 'phone1'"));
+    QVERIFY(!w.FRing);
+    ExpectIdle(QStringLiteral("Нет подключения"), false);
 }
 
 QTEST_MAIN(TstModemLink)
