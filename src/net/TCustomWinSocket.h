@@ -62,4 +62,6 @@ private:
     qsizetype FSendHead = 0;
     // Read notifications are held back while the endpoint's reads are suspended.
     bool FReadParked = false;
+    // The endpoint's read-event count when this connection was last served (0: never).
+    quint64 FServedTurn = 0;
 };

@@ -271,19 +271,38 @@ void TServerSocket::ReadNotification(const SocketPtr &socket)
         socket->SetReadEnabled(false);
         return;
     }
+    // The notified connection's own notification comes again (level-triggered) if another one
+    // is served first.
+    const SocketPtr served = NextInTurn(socket);
+    served->FServedTurn = ++FTurns;
     // No nested read event for this connection while its handler runs (it may dispatch events).
-    socket->SetReadEnabled(false);
+    served->SetReadEnabled(false);
     QPointer<TServerSocket> alive(this);
     try {
         if (OnClientRead)
-            OnClientRead(this, socket.get());
+            OnClientRead(this, served.get());
     } catch (...) {
         if (alive)
-            AfterReadEvent(socket);
+            AfterReadEvent(served);
         throw;
     }
     if (alive)
-        AfterReadEvent(socket);
+        AfterReadEvent(served);
+}
+
+TServerSocket::SocketPtr TServerSocket::NextInTurn(const SocketPtr &notified) const
+{
+    // Of the connections with data waiting, the one served longest ago. A reader that takes one
+    // block at a time and suspends reads until it is delivered would otherwise serve, at every
+    // resume, whichever connection the event loop reports first, and a client that sends
+    // without a pause would keep every other one waiting.
+    SocketPtr next = notified;
+    for (const SocketPtr &candidate : FConnections) {
+        if (candidate != notified && candidate->Connected() &&
+            candidate->FServedTurn < next->FServedTurn && candidate->ReceiveLength() > 0)
+            next = candidate;
+    }
+    return next;
 }
 
 void TServerSocket::AfterReadEvent(const SocketPtr &socket)

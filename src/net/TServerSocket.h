@@ -18,7 +18,9 @@ class QTimer;
 // - accept: the connection is appended to the list, then OnClientConnect;
 // - data waiting: OnClientRead; the handler reads what it wants with ReceiveBuf. Notifications
 //   are level-triggered: bytes the handler left behind cause a further OnClientRead, unless reads
-//   are suspended (see SuspendReads). A handler must therefore either read or suspend reads;
+//   are suspended (see SuspendReads). A handler must therefore either read or suspend reads.
+//   Connections with data waiting take turns: each read event goes to the one served longest
+//   ago;
 // - orderly close by the peer (after all its data has been read): OnClientDisconnect while the
 //   connection is still open, then the connection is closed and leaves the list at the next
 //   turn of the event loop;
@@ -87,6 +89,9 @@ private:
     void ReadNotification(const SocketPtr &socket);
     void WriteNotification(const SocketPtr &socket);
     void AfterReadEvent(const SocketPtr &socket);
+    // The connection a read notification of this one serves: connections with data waiting
+    // take turns.
+    SocketPtr NextInTurn(const SocketPtr &notified) const;
     // The error event, then the close (with the disconnect event); api names the failed call,
     // or is null for an error met while handling a notification.
     void ClientFailed(const SocketPtr &socket, TErrorEvent kind, int error, const char *api);
@@ -103,4 +108,6 @@ private:
     std::vector<SocketPtr> FConnections;
     bool FReadsSuspended = false;
     bool FPurgeScheduled = false;
+    // Counts read events; each connection notes the count of the last one that served it.
+    quint64 FTurns = 0;
 };

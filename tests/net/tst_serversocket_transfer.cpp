@@ -7,7 +7,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 namespace
 {
@@ -58,6 +60,7 @@ private slots:
     void largeInputArrivesInBoundedReads();
     void dataBeforeCloseIsDeliveredFirst();
     void suspendedReadsHoldDataUntilResumed();
+    void busyClientDoesNotStarveTheOthers();
     void slowReaderGetsEverySentByteInOrder();
     void peerResetIsErrorThenDisconnect();
     void peerResetWithCodeLeftRaises();
@@ -165,6 +168,59 @@ void TestServerSocketTransfer::suspendedReadsHoldDataUntilResumed()
     }
     deliver();
     QVERIFY(delivered == sent);
+}
+
+void TestServerSocketTransfer::busyClientDoesNotStarveTheOthers()
+{
+    // As the main window reads: one block held at a time, reads resumed once it is delivered.
+    // One client sends without a pause, so its socket always has data when reads resume.
+    TServerSocket server;
+    EventRecorder recorder(server);
+    QList<int> servedFrom;
+    QByteArray fromQuiet;
+    bool held = false;
+    recorder.ReadHandler = [&](TCustomWinSocket *socket) {
+        if (held) {
+            server.SuspendReads();
+            return;
+        }
+        char buffer[4096];
+        const int got = socket->ReceiveBuf(buffer, std::min(socket->ReceiveLength(), 4096));
+        if (got <= 0)
+            return;
+        held = true;
+        const int index = recorder.IndexOf(socket);
+        servedFrom << index;
+        if (index == 1)
+            fromQuiet += QByteArray(buffer, got);
+    };
+    const int port = StartOnFreePort(server);
+    TestClient busy(port);
+    TestClient quiet(port);
+    QTRY_COMPARE_WITH_TIMEOUT(server.ActiveConnections(), 2, 30000);
+    std::atomic<bool> stop{false};
+    std::thread sender([&] {
+        const QByteArray chunk = Pattern(65536, 3);
+        while (!stop) {
+            pollfd pfd{busy.Handle(), POLLOUT, 0};
+            if (::poll(&pfd, 1, 50) == 1)
+                ::send(busy.Handle(), chunk.constData(), size_t(chunk.size()), MSG_NOSIGNAL);
+        }
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(held, 30000);
+    QVERIFY(quiet.Write("hello"));
+    QTest::qWait(100);
+
+    for (int round = 0; round < 20 && fromQuiet.size() < 5; ++round) {
+        const int before = recorder.ReadEvents;
+        held = false;
+        server.ResumeReads();
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.ReadEvents > before && held, 30000);
+    }
+    stop = true;
+    sender.join();
+    QCOMPARE(fromQuiet, QByteArray("hello"));
+    QVERIFY(servedFrom.contains(0));
 }
 
 void TestServerSocketTransfer::slowReaderGetsEverySentByteInOrder()
