@@ -90,6 +90,11 @@ int TCustomWinSocket::SendBuf(const char *buf, int count)
         taken = sent;
     }
     if (taken < count) {
+        // A client that never reads would otherwise hold every byte of the link in memory.
+        if (PendingSendLength() + (count - taken) > SendQueueLimit) {
+            FServer->ClientFailed(shared_from_this(), eeSend, ENOBUFS, "send");
+            return -1;
+        }
         FSendQueue.append(buf + taken, count - taken);
         FWriteNotifier->setEnabled(true);
     }

@@ -32,11 +32,13 @@ public:
     int ReceiveBuf(char *buf, int count);
     // Sends count bytes. What the socket cannot take at once is queued and sent in order as soon
     // as the socket can take more, so the result is count (0 if the connection is closed). The
-    // queue has no limit of its own: the data come from a serial line, far slower than a local
-    // reader, so it only grows while the client stops reading. A failing send fires the
+    // data come from a serial line, far slower than a local reader, so the queue only grows
+    // while the client stops reading; beyond SendQueueLimit the client counts as failed. A
+    // failing send, or one that would take the queue over the limit (ENOBUFS), fires the
     // client-error event (eeSend), closes the connection (client-disconnect event) and returns -1,
     // or raises the "send" socket error if the error handler left a non-zero code.
     int SendBuf(const char *buf, int count);
+    static constexpr qsizetype SendQueueLimit = qsizetype(4) << 20;
     // Bytes taken by SendBuf that the socket has not accepted yet.
     qsizetype PendingSendLength() const { return FSendQueue.size() - FSendHead; }
 

@@ -62,6 +62,7 @@ private slots:
     void suspendedReadsHoldDataUntilResumed();
     void busyClientDoesNotStarveTheOthers();
     void slowReaderGetsEverySentByteInOrder();
+    void readerThatNeverReadsFailsAtTheQueueLimit();
     void peerResetIsErrorThenDisconnect();
     void peerResetWithCodeLeftRaises();
     void sendToBrokenConnection();
@@ -234,12 +235,13 @@ void TestServerSocketTransfer::slowReaderGetsEverySentByteInOrder()
 
     const int chunk = 128 * 1024;
     QByteArray sent;
-    for (int i = 0; i < 64; ++i) {
+    for (int i = 0; i < 24; ++i) {
         const QByteArray block = Pattern(chunk, i);
         QCOMPARE(socket->SendBuf(block.constData(), chunk), chunk);
         sent += block;
     }
-    // The client has read nothing, so most of the 8 MiB must be waiting in the endpoint.
+    // The client has read nothing, so most of the 3 MiB (within the queue's limit) must be
+    // waiting in the endpoint.
     QVERIFY(socket->PendingSendLength() > 0);
 
     QByteArray received;
@@ -252,6 +254,36 @@ void TestServerSocketTransfer::slowReaderGetsEverySentByteInOrder()
     QVERIFY(received == sent);
     QCOMPARE(socket->PendingSendLength(), 0);
     QCOMPARE(recorder.Events, QStringList({"connect 0"}));
+}
+
+void TestServerSocketTransfer::readerThatNeverReadsFailsAtTheQueueLimit()
+{
+    TServerSocket server;
+    EventRecorder recorder(server);
+    const int port = StartOnFreePort(server);
+    TestClient client(port, 4096);
+    QTRY_COMPARE_WITH_TIMEOUT(server.ActiveConnections(), 1, 30000);
+    TCustomWinSocket *socket = server.Connections(0);
+
+    const int chunk = 128 * 1024;
+    const QByteArray block = Pattern(chunk);
+    qsizetype accepted = 0;
+    int result = chunk;
+    for (int i = 0; i < 200 && result == chunk; ++i) {
+        result = socket->SendBuf(block.constData(), chunk);
+        if (result == chunk)
+            accepted += chunk;
+    }
+    // Every block was taken whole until the limit, and then the client failed: never a silent
+    // drop.
+    QCOMPARE(result, -1);
+    QVERIFY(accepted >= TCustomWinSocket::SendQueueLimit);
+    QVERIFY(!socket->Connected());
+    QCOMPARE(recorder.Events,
+             QStringList({"connect 0", QStringLiteral("error 0 %1 %2").arg(eeSend).arg(ENOBUFS),
+                          "disconnect 0"}));
+    QTRY_COMPARE_WITH_TIMEOUT(server.ActiveConnections(), 0, 30000);
+    QVERIFY(client.WaitForEof());
 }
 
 void TestServerSocketTransfer::peerResetIsErrorThenDisconnect()
