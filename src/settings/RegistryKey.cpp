@@ -83,6 +83,88 @@ QByteArray readOrCreate(const QString &path)
     }
 }
 
+// Whole-line comments ('#' or ';' first) are the user's: the INI reader would refuse '#' lines
+// (and then every write) and drops ';' lines when it rewrites the file. They are kept aside and
+// put back into every rewrite, each block before the line that followed it (a block at the top
+// stays at the top, one whose line is gone goes to the end).
+bool isComment(const QByteArray &line)
+{
+    const QByteArray text = line.trimmed();
+    return text.startsWith('#') || text.startsWith(';');
+}
+
+// What identifies a line across a rewrite: a section header, or a key with its '='.
+QByteArray anchorOf(const QByteArray &line)
+{
+    const QByteArray text = line.trimmed();
+    const qsizetype equals = text.indexOf('=');
+    if (text.startsWith('[') || equals < 0)
+        return text;
+    return text.left(equals).trimmed() + '=';
+}
+
+QByteArray stripComments(const QByteArray &content, QList<TCommentBlock> &blocks)
+{
+    blocks.clear();
+    QByteArray rest;
+    TCommentBlock pending;
+    bool seenOther = false;
+    const QList<QByteArray> lines = content.split('\n');
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QByteArray &line = lines[i];
+        if (i == lines.size() - 1 && line.isEmpty())
+            break; // the split's piece after the last line end
+        if (isComment(line)) {
+            pending.Lines += line + '\n';
+            pending.AtStart = !seenOther;
+            continue;
+        }
+        rest += line + '\n';
+        if (line.trimmed().isEmpty())
+            continue;
+        seenOther = true;
+        if (!pending.Lines.isEmpty()) {
+            pending.Anchor = pending.AtStart ? QByteArray() : anchorOf(line);
+            blocks.append(pending);
+            pending = {};
+        }
+    }
+    if (!pending.Lines.isEmpty())
+        blocks.append(pending);
+    return rest;
+}
+
+QByteArray restoreComments(const QByteArray &written, const QList<TCommentBlock> &blocks)
+{
+    QByteArray head;
+    QByteArray tail;
+    QList<QByteArray> lines = written.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    QList<QByteArray> before(lines.size());
+    for (const TCommentBlock &block : blocks) {
+        if (block.AtStart) {
+            head += block.Lines;
+            continue;
+        }
+        qsizetype at = -1;
+        if (!block.Anchor.isEmpty()) {
+            for (qsizetype i = 0; i < lines.size() && at < 0; ++i) {
+                if (anchorOf(lines[i]) == block.Anchor)
+                    at = i;
+            }
+        }
+        if (at >= 0)
+            before[at] += block.Lines;
+        else
+            tail += block.Lines;
+    }
+    QByteArray result = head;
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        result += before[i] + lines[i] + '\n';
+    return result + tail;
+}
+
 QByteArray readAll(const QString &path, bool *ok)
 {
     QFile file(path);
@@ -108,8 +190,9 @@ void TRegistryKey::openCopy()
     QString copy;
     if (FWorkDir->isValid()) {
         copy = FWorkDir->filePath(QStringLiteral("Lindqvar-%1.conf").arg(++FCopyNumber));
+        const QByteArray readable = stripComments(FStored, FComments);
         QFile file(copy);
-        copied = file.open(QIODevice::WriteOnly) && file.write(FStored) == FStored.size() &&
+        copied = file.open(QIODevice::WriteOnly) && file.write(readable) == readable.size() &&
                  file.flush();
     }
     if (!copied) {
@@ -171,7 +254,7 @@ void TRegistryKey::writeValue(const QString &name, const QString &text)
     bool ok = FSettings->status() == QSettings::NoError;
     QByteArray content;
     if (ok)
-        content = readAll(FSettings->fileName(), &ok);
+        content = restoreComments(readAll(FSettings->fileName(), &ok), FComments);
     if (ok) {
         // A new file renamed over the old one: a failed write leaves the old file whole.
         QSaveFile file(FPath);

@@ -1,12 +1,20 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <memory>
 
 class QSettings;
 class QTemporaryDir;
+
+// Whole-line comments of the file, kept aside while the INI reader works on the rest.
+struct TCommentBlock {
+    QByteArray Lines;  // the comment lines, each with its line end
+    QByteArray Anchor; // the line that followed them ("[section]" or "key=")
+    bool AtStart = false;
+};
 
 // The per-user settings key: the INI file Paths::SettingsFile(), top-level values phone1..phone8,
 // COM and CHANNEL. Open it for one operation and let it go at once; every open creates the
@@ -16,7 +24,8 @@ class QTemporaryDir;
 // - "Invalid data type for '<name>'" for a value that is not of the type asked for;
 // - "Failed to set data for '<name>'" for a write that did not reach the file (the file then
 //   keeps its former content whole), and for any write to a file with lines the INI reader
-//   cannot take, which a rewrite would drop;
+//   cannot take, which a rewrite would drop. Whole-line comments ('#', ';') are no such lines:
+//   they survive every rewrite;
 // - "Failed to read settings file '<path>': <reason>" when the file exists but cannot be read.
 //   Such a file is never written over.
 class TRegistryKey
@@ -47,6 +56,7 @@ private:
     std::unique_ptr<QTemporaryDir> FWorkDir;
     int FCopyNumber = 0;
     bool FMalformed = false;
+    QList<TCommentBlock> FComments;
     bool FReadOnly = false;
     std::unique_ptr<QSettings> FSettings;
 };

@@ -48,6 +48,7 @@ private slots:
     void missingDirectoryCannotBeCreated();
     void fullDiskKeepsTheOldFile();
     void malformedFileIsNotRewritten();
+    void commentLinesSurviveWrites();
 };
 
 void TestRegistryKey::openCreatesEmptyStore()
@@ -253,6 +254,34 @@ void TestRegistryKey::malformedFileIsNotRewritten()
              }),
              QStringLiteral("Failed to set data for 'phone2'"));
     QCOMPARE(readSettingsFile(), original);
+}
+
+void TestRegistryKey::commentLinesSurviveWrites()
+{
+    // Comments as users write them in the port map: they never block a save, and each stays
+    // with the line it was written above.
+    SettingsTestDir dir;
+    writeSettingsFile("# written by hand\n"
+                      "[General]\n"
+                      "; the office line\n"
+                      "phone1=123\n"
+                      "   # the lab's adapter\n"
+                      "COM=COM3\n"
+                      "# the end\n");
+    {
+        TRegistryKey key;
+        key.WriteString(QStringLiteral("phone2"), QStringLiteral("456"));
+        key.WriteString(QStringLiteral("COM"), QStringLiteral("COM4"));
+    }
+    const QByteArray written = readSettingsFile();
+    QVERIFY2(written.startsWith("# written by hand\n"), written.constData());
+    QVERIFY2(written.contains("; the office line\nphone1=123\n"), written.constData());
+    QVERIFY2(written.contains("   # the lab's adapter\nCOM=COM4\n"), written.constData());
+    QVERIFY2(written.endsWith("# the end\n"), written.constData());
+    const TRegistryKey key;
+    QCOMPARE(key.ReadString(QStringLiteral("phone1")), QStringLiteral("123"));
+    QCOMPARE(key.ReadString(QStringLiteral("phone2")), QStringLiteral("456"));
+    QCOMPARE(key.ReadString(QStringLiteral("COM")), QStringLiteral("COM4"));
 }
 
 QTEST_GUILESS_MAIN(TestRegistryKey)
