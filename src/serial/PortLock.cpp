@@ -2,8 +2,8 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -41,11 +41,20 @@ bool processAlive(long pid)
 // a lock file without its process id.
 bool linkLockFile(const QByteArray &lockPath, int &error)
 {
-    // Unique per call: the dialer thread and the window thread may both be opening ports.
-    static std::atomic<int> counter{0};
-    const QByteArray tempPath = lockPath + ".tmp" + QByteArray::number(::getpid()) + '.' +
-                                QByteArray::number(counter.fetch_add(1));
-    const int fd = ::open(tempPath.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // The lock directory is writable by everyone: a name others can foresee could be planted
+    // there (a symbolic link to a file of the user's), so the name is random and the file is
+    // created new, never through a link. The dialer thread and the window thread may both be
+    // opening ports.
+    QByteArray tempPath;
+    int fd = -1;
+    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+        tempPath = lockPath + ".tmp" + QByteArray::number(::getpid()) + '.' +
+                   QByteArray::number(QRandomGenerator::system()->generate64(), 16);
+        fd = ::open(tempPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0644);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     if (fd < 0) {
         error = errno;
         return false;

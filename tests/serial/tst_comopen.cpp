@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTest>
 
 #include <cerrno>
@@ -27,6 +28,7 @@ private slots:
     void portHeldByAnotherProcessFails();
     void lockFileOfLiveProcessRefuses();
     void staleLockFileIsTakenOver();
+    void plantedTemporaryNamesAreNeverWrittenThrough();
     void badTargetsFail_data();
     void badTargetsFail();
     void refusedLineSettingsKeepHandleForClose();
@@ -135,6 +137,44 @@ void TestCOMOpen::lockFileOfLiveProcessRefuses()
     // Another program's lock file is never removed by us.
     QCOMPARE(PortLock::OwnerOf(lockFile), long(other.Pid()));
     QVERIFY(QFile::remove(lockFile));
+}
+
+void TestCOMOpen::plantedTemporaryNamesAreNeverWrittenThrough()
+{
+    // Another user of the world-writable lock directory plants links, under the names the lock
+    // file's temporary twin could take, to a file of ours.
+    TTempConfig config;
+    TPty pty;
+    QVERIFY(config.IsValid() && pty.IsValid());
+    const QString lockFile = PortLock::LockFilePath(pty.SlavePath());
+    if (lockFile.isEmpty())
+        QSKIP("no writable lock directory on this machine");
+    QVERIFY(config.WritePortMap({"COM3=" + pty.SlavePath()}));
+    const QString victim = config.Root() + QStringLiteral("/precious");
+    QFile file(victim);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("precious") == 8);
+    file.close();
+    QStringList planted;
+    for (int i = 0; i < 200; ++i) {
+        const QString name = QStringLiteral("%1.tmp%2.%3").arg(lockFile).arg(::getpid()).arg(i);
+        if (QFile::link(victim, name))
+            planted << name;
+    }
+    QVERIFY(!planted.isEmpty());
+
+    THandle handle = INVALID_HANDLE_VALUE;
+    const bool opened = OpenCOMPort("COM3", 19200, handle);
+    const QString reason = LastCOMError();
+    const long owner = PortLock::OwnerOf(lockFile);
+    const bool lockIsLink = QFileInfo(lockFile).isSymLink();
+    CloseCOMPort(handle);
+    for (const QString &name : planted)
+        QFile::remove(name);
+    QVERIFY2(opened, qPrintable(reason));
+    QCOMPARE(owner, long(::getpid()));
+    QVERIFY(!lockIsLink);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("precious"));
 }
 
 void TestCOMOpen::staleLockFileIsTakenOver()
