@@ -30,10 +30,14 @@ std::uint32_t Ticks()
     return static_cast<std::uint32_t>(static_cast<std::uint64_t>(scaled));
 }
 
+std::chrono::microseconds RealDuration(std::uint32_t ms)
+{
+    return std::chrono::microseconds(static_cast<long long>(ms * 1000.0 / speed));
+}
+
 void Pause(std::uint32_t ms)
 {
-    const auto real = std::chrono::microseconds(static_cast<long long>(ms * 1000.0 / speed));
-    std::this_thread::sleep_for(real);
+    std::this_thread::sleep_for(RealDuration(ms));
 }
 
 } // namespace DialerClock

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 // The dialer's time: its pauses and its reply time-outs. The dialogue's phases are long (15 s of
@@ -14,6 +15,8 @@ double Speed();
 
 // Milliseconds of dialer time, as an unsigned 32-bit count that wraps around.
 std::uint32_t Ticks();
+// The real time that the given dialer milliseconds take.
+std::chrono::microseconds RealDuration(std::uint32_t ms);
 // Sleeps for the given dialer milliseconds.
 void Pause(std::uint32_t ms);
 

@@ -65,6 +65,20 @@ THandle TRingThread::TakeCOMHandle()
     return handle;
 }
 
+void TRingThread::Terminate()
+{
+    requestInterruption();
+    // Taken so that a pause between its check of the flag and its wait cannot miss the wake.
+    const std::lock_guard lock(FPauseLock);
+    FPauseWake.notify_all();
+}
+
+void TRingThread::Pause(std::uint32_t ms)
+{
+    std::unique_lock lock(FPauseLock);
+    FPauseWake.wait_for(lock, DialerClock::RealDuration(ms), [this] { return Terminated(); });
+}
+
 void TRingThread::WaitFor()
 {
     if (QThread::currentThread() == this)
@@ -108,7 +122,7 @@ void TRingThread::Execute()
         QByteArray piece;
         ReadCOMString(FhCOM, piece);
         heard += piece;
-        DialerClock::Pause(1000);
+        Pause(1000);
         if (Terminated())
             return;
     }
@@ -119,7 +133,7 @@ void TRingThread::Execute()
         SendCommand(QByteArrayLiteral("ATZ"));
         QByteArray discarded;
         ReadCOMString(FhCOM, discarded);
-        DialerClock::Pause(500);
+        Pause(500);
     }
     if (Terminated())
         return;
@@ -146,7 +160,7 @@ void TRingThread::Execute()
         SendCommand(QByteArrayLiteral("AT+CREG?"));
         registered = WaitAnswer(QByteArrayLiteral("0,1"), 2000);
         if (!registered)
-            DialerClock::Pause(2000);
+            Pause(2000);
     }
     if (Terminated())
         return;
@@ -155,14 +169,14 @@ void TRingThread::Execute()
         return;
     }
 
-    DialerClock::Pause(3000);
+    Pause(3000);
     if (Terminated())
         return;
     PostProgress(3);
 
     SendCommand(StringToWin1251(QStringLiteral("ATD%1").arg(FCreateStruct.Phone)));
     if (WaitAnswer(QByteArrayLiteral("CONNECT"), 45000)) {
-        DialerClock::Pause(5000);
+        Pause(5000);
         return;
     }
     std::uint32_t none = 0;
@@ -193,7 +207,7 @@ bool TRingThread::WaitAnswer(const QByteArray &expected, std::uint32_t timeout)
             WriteThreadLog(Win1251ToString(reply), QStringLiteral(">>"));
             return !Terminated();
         }
-        DialerClock::Pause(50);
+        Pause(50);
     }
     WriteThreadLog(Win1251ToString(reply), QStringLiteral(">>"));
     return false;

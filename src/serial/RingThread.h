@@ -9,9 +9,11 @@
 #include <QThread>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 class QListWidget;
 class TRingThread;
@@ -64,8 +66,8 @@ public:
     // The owner takes the port over: from now on the dialer never closes it.
     THandle TakeCOMHandle();
 
-    // Asks the dialogue to stop at its next check.
-    void Terminate() { requestInterruption(); }
+    // Asks the dialogue to stop at its next check; a pause in progress ends at once.
+    void Terminate();
     bool Terminated() const { return isInterruptionRequested(); }
     // Waits until the thread has ended, serving its hand-overs (log lines, completion) meanwhile.
     void WaitFor();
@@ -81,6 +83,9 @@ private:
     bool CheckModemError(const QByteArray &reply);
     void WriteThreadLog(const QString &message, const QString &prefix = QString());
     void PostProgress(int stage);
+    // The dialogue's plain pauses, in dialer milliseconds; a cancel ends them at once, so that
+    // the owner waiting for the cancel is not held for up to 5 s.
+    void Pause(std::uint32_t ms);
 
     TRingThreadCreateStruct FCreateStruct;
     THandle FhCOM = INVALID_HANDLE_VALUE;
@@ -89,4 +94,6 @@ private:
     std::atomic<std::uint32_t> FErrCode{0};
     std::unique_ptr<TThreadLogWriter> FLog;
     QMutex FHandlerLock;
+    std::mutex FPauseLock;
+    std::condition_variable FPauseWake;
 };

@@ -10,6 +10,7 @@
 #include "support/TempConfig.h"
 #include "support/ToolHarness.h"
 
+#include <QElapsedTimer>
 #include <QListWidget>
 #include <QTest>
 #include <QThread>
@@ -121,6 +122,7 @@ private slots:
     void silentModem();
     void cancelDuringRegistrationKeepsTheMark();
     void cancelDuringDiallingHangsUp();
+    void cancelEndsAPauseAtOnce();
     void portCannotBeOpened_data();
     void portCannotBeOpened();
     void cancelRightAfterCreationIsNeverLost();
@@ -488,6 +490,26 @@ void TstRingThread::cancelDuringDiallingHangsUp()
     QCOMPARE(DialerLogTexts(a.Log, QStringLiteral("<<")).mid(5),
              (QStringList{QStringLiteral("ATD555"), QStringLiteral("ATH")}));
     QTRY_COMPARE_WITH_TIMEOUT(ModemLog().Count(QStringLiteral("ATH")), 1, 20000);
+}
+
+void TstRingThread::cancelEndsAPauseAtOnce()
+{
+    // On this clock each second of listening after the port opens takes 20 s: a cancel that
+    // waited for the pause to end would hold its owner (the window) that long.
+    TPty pty;
+    QVERIFY2(pty.IsValid(), qPrintable(pty.Error()));
+    QVERIFY(FConfig->WritePortMap({QStringLiteral("COM8=") + pty.SlavePath()}));
+    DialerClock::SetSpeed(0.05);
+    TAttempt a;
+    a.ClosePort = true;
+    a.Start(QStringLiteral("COM8"), QStringLiteral("555"));
+    QTRY_VERIFY_WITH_TIMEOUT(a.Owner.Stages.contains(1), 30000);
+    QElapsedTimer clock;
+    clock.start();
+    a.Cancel();
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    WaitEnd(a);
+    QCOMPARE(a.CodeSeen, 255u);
 }
 
 void TstRingThread::portCannotBeOpened_data()
