@@ -208,7 +208,14 @@ void TMainLindqvarForm::SpeedButton1Click()
 void TMainLindqvarForm::RefreshPortList()
 {
     QStringList names;
-    GetDosDevices(names, QStringLiteral("COM"));
+    QString warning;
+    GetDosDevices(names, QStringLiteral("COM"), &warning);
+    if (!warning.isEmpty()) {
+        // Not fatal: the ports the map already holds are listed. The log is hidden at start,
+        // so the reason goes to the program's error output as well.
+        qWarning("%s", qUtf8Printable(warning));
+        WriteLog(warning);
+    }
     PortsListComboBox->clear();
     PortsListComboBox->addItems(names);
     if (PortsListComboBox->count() > 0) {

@@ -3,13 +3,13 @@
 #include "controls/Dialogs.h"
 #include "log/LogFormat.h"
 #include "log/TimeFuncs.h"
+#include "settings/SafeFile.h"
 
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QListWidget>
 #include <QMenu>
-#include <QSaveFile>
 #include <QVBoxLayout>
 
 TLOGForm::TLOGForm(QWidget *parent) : QWidget(parent, Qt::Window)
@@ -90,12 +90,8 @@ void TLOGForm::N2Click()
 
     // Written to a temporary file beside the target and renamed over it at the end, so a failed
     // save never leaves an existing file truncated.
-    QSaveFile file(fileName);
-    const bool saved =
-        file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size() && file.commit();
-    if (!saved) {
-        // The unfinished temporary file goes with the QSaveFile object.
-        const QString reason = file.errorString();
+    QString reason;
+    if (!SafeFile::Replace(fileName, contents, reason)) {
         TDialogs::Instance().MessageBox(
             this, QStringLiteral("Ошибка"),
             QStringLiteral("Не удалось сохранить файл \"%1\".\n%2").arg(fileName, reason),

@@ -348,12 +348,17 @@ int WriteCOMString(THandle handle, const QByteArray &data)
     return WriteCOMPort(handle, data.constData(), int(data.size()));
 }
 
-void GetDosDevices(QStringList &list, const QString &prefix)
+void GetDosDevices(QStringList &list, const QString &prefix, QString *warning)
 {
     QList<TPortMapEntry> entries;
     QString error;
-    if (!PortMap::Discover(entries, error))
+    QString saveError;
+    if (!PortMap::Discover(entries, error, saveError))
         throw std::runtime_error(error.toStdString());
+    if (warning)
+        *warning = saveError.isEmpty()
+                       ? QString()
+                       : QStringLiteral("Найденные порты не добавлены в список: %1").arg(saveError);
     // The same NUL-separated listing, ended by one more NUL, that the name walk expects.
     QString names;
     for (const TPortMapEntry &entry : entries) {

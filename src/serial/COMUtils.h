@@ -40,9 +40,10 @@ int WriteCOMPort(THandle handle, const char *data, int count);
 int WriteCOMString(THandle handle, const QByteArray &data);
 
 // Fills the list with the port names (from the port map) whose device is present now, in map
-// order, keeping those that begin with the prefix (case-sensitive). Raises on a system error
-// before the list is touched.
-void GetDosDevices(QStringList &list, const QString &prefix);
+// order, keeping those that begin with the prefix (case-sensitive). Raises, before the list is
+// touched, when the map cannot be read. When newly found hardware could not be added to the map,
+// the list holds what the map holds and *warning says why.
+void GetDosDevices(QStringList &list, const QString &prefix, QString *warning = nullptr);
 // Walks a NUL-separated multi-string: the name at pos (from 1), pos moves behind its NUL.
 // Raises std::out_of_range("aStartPos должен быть больше 0") for pos below 1.
 void NextDeviceName(const QString &text, int &pos, QString &name);

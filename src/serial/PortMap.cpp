@@ -2,11 +2,11 @@
 
 #include "serial/PortDiscovery.h"
 #include "settings/Paths.h"
+#include "settings/SafeFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <mutex>
 #include <sys/stat.h>
@@ -124,10 +124,9 @@ bool Append(const QList<TPortMapEntry> &entries, QString &error)
     for (const TPortMapEntry &entry : entries)
         content += (entry.Name + u'=' + entry.Path + u'\n').toUtf8();
 
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() ||
-        !file.commit()) {
-        error = QStringLiteral("Не удалось записать %1: %2").arg(fileName, file.errorString());
+    QString reason;
+    if (!SafeFile::Replace(fileName, content, reason)) {
+        error = QStringLiteral("Не удалось записать %1: %2").arg(fileName, reason);
         return false;
     }
     return true;
@@ -152,15 +151,17 @@ QString DevRoot()
     return devRootValue;
 }
 
-bool Discover(QList<TPortMapEntry> &entries, QString &error)
+bool Discover(QList<TPortMapEntry> &entries, QString &error, QString &saveError)
 {
+    saveError.clear();
     if (!Load(entries, error))
         return false;
     const QList<TSerialDevice> devices = PortDiscovery::Scan(SysRoot(), DevRoot());
     const QList<TPortMapEntry> added = PortDiscovery::NewEntries(entries, devices);
-    if (!Append(added, error))
-        return false;
-    entries += added;
+    // A name that is not in the file could not be opened or tested by name, so unsaved lines
+    // are not listed either.
+    if (Append(added, saveError))
+        entries += added;
     return true;
 }
 

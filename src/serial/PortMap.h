@@ -44,7 +44,9 @@ QString SysRoot();
 QString DevRoot();
 
 // Adds a line for every present serial device that has none yet and returns the map as it is
-// afterwards. False with a reason when the map cannot be read or written.
-bool Discover(QList<TPortMapEntry> &entries, QString &error);
+// afterwards. False with a reason when the map cannot be read. When the new lines cannot be
+// written (a read-only config folder, a full disk) the map is returned as it stands and
+// saveError says why.
+bool Discover(QList<TPortMapEntry> &entries, QString &error, QString &saveError);
 
 } // namespace PortMap

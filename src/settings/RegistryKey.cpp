@@ -1,11 +1,11 @@
 #include "settings/RegistryKey.h"
 
 #include "settings/Paths.h"
+#include "settings/SafeFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -257,9 +257,8 @@ void TRegistryKey::writeValue(const QString &name, const QString &text)
         content = restoreComments(readAll(FSettings->fileName(), &ok), FComments);
     if (ok) {
         // A new file renamed over the old one: a failed write leaves the old file whole.
-        QSaveFile file(FPath);
-        ok = file.open(QIODevice::WriteOnly) && file.write(content) == content.size() &&
-             file.commit();
+        QString reason;
+        ok = SafeFile::Replace(FPath, content, reason, 0600);
     }
     if (ok) {
         // What counts is what is on disk.

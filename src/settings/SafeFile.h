@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <sys/types.h>
+
+// Replacing a file the user relies on (the settings, the port map, a saved log) as a whole.
+namespace SafeFile
+{
+
+// Writes content to a new file beside path, checks that every byte was taken and reached the
+// disk, and renames it over path. On any failure path keeps its former content whole and error
+// holds the system's reason. A new file gets newFileMode; an existing one keeps its permission
+// bits.
+//
+// QSaveFile is not used for this: when the disk takes only part of the data (a full disk, a
+// file size limit), Qt 6.4 counts the part as written and commits a truncated file.
+bool Replace(const QString &path, const QByteArray &content, QString &error,
+             mode_t newFileMode = 0644);
+
+} // namespace SafeFile
