@@ -103,10 +103,11 @@ void TestPortNames::listingHoldsPresentPortsByPrefix()
     QFile plain(config.Root() + "/plain");
     QVERIFY(plain.open(QIODevice::WriteOnly));
     plain.close();
-    QVERIFY(
-        config.WritePortMap({"COM10=" + b.SlavePath(), "COM4=" + config.Root() + "/missing",
-                             "COM5=" + config.Root(), "COM6=" + config.Root() + "/plain",
-                             "com3=" + c.SlavePath(), "COM1=" + a.SlavePath(), "COM7=" + link}));
+    // a and b are unplugged below: their lines name links of this test, not pty numbers.
+    QVERIFY(config.WritePortMap({"COM10=" + b.StablePath(config.Root()),
+                                 "COM4=" + config.Root() + "/missing", "COM5=" + config.Root(),
+                                 "COM6=" + config.Root() + "/plain", "com3=" + c.SlavePath(),
+                                 "COM1=" + a.StablePath(config.Root()), "COM7=" + link}));
     QStringList list{"stale"};
     GetDosDevices(list, "COM");
     QCOMPARE(list, (QStringList{"COM10", "COM1", "COM7"}));
@@ -130,12 +131,13 @@ void TestPortNames::friendlyNamesAndPresence()
     TTempConfig config;
     TPty twelve, three;
     QVERIFY(config.IsValid() && twelve.IsValid() && three.IsValid());
-    QVERIFY(config.WritePortMap({"COM1=" + config.Root() + "/absent", "COM12=" + twelve.SlavePath(),
-                                 "COM3=" + three.SlavePath()}));
+    const QString twelvePath = twelve.StablePath(config.Root());
+    QVERIFY(config.WritePortMap(
+        {"COM1=" + config.Root() + "/absent", "COM12=" + twelvePath, "COM3=" + three.SlavePath()}));
     QStringList lines{"old"};
     GetPortFriendlyNames(lines);
-    QCOMPARE(lines, (QStringList{"0: " + twelve.SlavePath() + " (COM12)",
-                                 "1: " + three.SlavePath() + " (COM3)"}));
+    QCOMPARE(lines,
+             (QStringList{"0: " + twelvePath + " (COM12)", "1: " + three.SlavePath() + " (COM3)"}));
 
     QVERIFY(IsCOMPortPresent("COM12"));
     QVERIFY(IsCOMPortPresent("com3"));

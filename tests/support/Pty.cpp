@@ -1,6 +1,8 @@
 #include "support/Pty.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <climits>
@@ -12,6 +14,7 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
 namespace
 {
@@ -126,8 +129,21 @@ int TPty::SlaveInputQueued() const
     return FSlave >= 0 && ::ioctl(FSlave, TIOCINQ, &queued) == 0 ? queued : -1;
 }
 
+QString TPty::StablePath(const QString &folder)
+{
+    const QString link =
+        QStringLiteral("%1/pty-line-%2").arg(folder).arg(QFileInfo(FSlavePath).fileName());
+    QFile::remove(link);
+    if (!QFile::link(FSlavePath, link))
+        return {};
+    FLinks << link;
+    return link;
+}
+
 void TPty::Unplug()
 {
+    for (const QString &link : std::exchange(FLinks, {}))
+        QFile::remove(link);
     if (FMaster >= 0)
         ::close(FMaster);
     if (FSlave >= 0)

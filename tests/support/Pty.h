@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 // A pseudo-terminal pair standing in for a serial cable. The code under test opens the slave by
 // its path (through a port map line); the test plays the device on the master.
@@ -23,6 +24,10 @@ public:
 
     // /dev/pts/<n>, the path a port map line points at.
     QString SlavePath() const { return FSlavePath; }
+    // A link to the slave in the test's own folder, for a port map line of a port the test
+    // unplugs: Unplug removes it first. The /dev/pts number itself is free once the pair is
+    // closed, and a test running beside this one may get it for a pty of its own at once.
+    QString StablePath(const QString &folder);
     int MasterFd() const { return FMaster; }
     int SlaveFd() const { return FSlave; }
 
@@ -38,8 +43,9 @@ public:
     // test (TIOCINQ on the pair's own slave descriptor); -1 when the count cannot be read.
     int SlaveInputQueued() const;
 
-    // Pulls the cable: closes the master and the pair's own slave descriptor. The /dev/pts node
-    // vanishes; a slave descriptor held by the code under test reads end-of-file and fails writes.
+    // Pulls the cable: removes the stable links, then closes the master and the pair's own slave
+    // descriptor. The /dev/pts node vanishes; a slave descriptor held by the code under test
+    // reads end-of-file and fails writes.
     void Unplug();
     bool IsPlugged() const { return FMaster >= 0; }
 
@@ -48,4 +54,5 @@ private:
     int FSlave = -1;
     QString FSlavePath;
     QString FError;
+    QStringList FLinks;
 };
