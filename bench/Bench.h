@@ -41,6 +41,32 @@ struct TRelayFigures {
     long RssBeforeLogKiB = -1; // wizard: before the log window was shown
 };
 
+struct TSoakOptions {
+    int Cycles = 1000;
+    int Exchanges = 100000; // in all, shared out evenly over the links
+    std::size_t EchoSize = 64;
+};
+
+// What /proc says of this process.
+struct TProcessFigures {
+    int Descriptors = -1;
+    int Threads = -1;
+    long RssKiB = -1;
+};
+
+struct TSoakFigures {
+    int Cycles = 0; // links made and ended
+    long long Exchanges = 0;
+    long long Failed = 0;  // a reply missing, wrong or out of order
+    TProcessFigures Start; // after the first link
+    TProcessFigures End;
+    std::string Error; // empty when every link came up and ended
+};
+
+// Connects and disconnects cable links of the wizard's real main window to the device stand-in
+// over and over, with Echo exchanges on each, and reads the process's figures around them.
+TSoakFigures RunSoak(const TSoakOptions &options);
+
 // Drives a cable link of the wizard's real main window (on the calling thread, which must own
 // the application object) with the device stand-in on a pty and a client on its own thread.
 TRelayFigures RunWizard(const TBenchOptions &options, TBenchWorld &world);

@@ -23,6 +23,7 @@ namespace
 
 const char Usage[] =
     "Usage: lindqvar-bench [--quick] [--idle-ms N] [--exchanges N] [--bulk-kib N] [--no-socat]\n"
+    "       lindqvar-bench --soak [--cycles N] [--exchanges N]\n"
     "Drives a cable link of the wizard through a pty to the device stand-in, with a TCP client\n"
     "as the setup program, and measures: CPU of the window thread on an idle link, the relay\n"
     "pass period, Echo round trips, bulk TCP->serial throughput in Sink frames (with the log\n"
@@ -33,10 +34,15 @@ const char Usage[] =
     "  --exchanges N  Echo exchanges (default 1000)\n"
     "  --bulk-kib N   bulk size in KiB (default 4096)\n"
     "  --no-socat     skip the socat reference\n"
+    "--soak connects and disconnects N cable links (default 1000) with N Echo exchanges shared\n"
+    "out over them (default 100000) and prints the process's descriptors, threads and RSS after\n"
+    "the first link and at the end; it fails on any failed exchange and on descriptors or\n"
+    "threads left over.\n"
     "The stand-in tools are taken from $LINDQVAR_TOOLS_DIR, else ../tools beside this program.\n"
     "Without a display set, QT_QPA_PLATFORM=offscreen is used.\n";
 
-bool ParseOptions(int argc, char **argv, TBenchOptions &options)
+bool ParseOptions(int argc, char **argv, TBenchOptions &options, bool &soak,
+                  TSoakOptions &soakOptions)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -56,6 +62,11 @@ bool ParseOptions(int argc, char **argv, TBenchOptions &options)
             options.IdleMs = int(value);
         } else if (arg == "--exchanges" && (value = number(1)) > 0) {
             options.Exchanges = int(value);
+            soakOptions.Exchanges = int(value);
+        } else if (arg == "--soak") {
+            soak = true;
+        } else if (arg == "--cycles" && (value = number(1)) > 0) {
+            soakOptions.Cycles = int(value);
         } else if (arg == "--bulk-kib" && (value = number(4)) > 0) {
             options.BulkBytes = std::size_t(value) * 1024;
         } else if (arg == "--no-socat") {
@@ -177,6 +188,38 @@ void PrintTable(const TBenchOptions &o, const TRelayFigures &w, const TRelayFigu
     Row("Peak RSS, MiB (end of run)", Mib(w.PeakRssKiB), Mib(s.PeakRssKiB), "", 0);
 }
 
+int Soak(const TSoakOptions &options, const TBenchWorld &world)
+{
+    std::printf("soak: %d cable links, %d Echo exchanges of %zu bytes in all\n", options.Cycles,
+                options.Exchanges, options.EchoSize);
+    std::fflush(stdout);
+    const double start = MonotonicMs();
+    const TSoakFigures f = RunSoak(options);
+    const double minutes = (MonotonicMs() - start) / 60000.0;
+    std::printf("load average at end: %s\n", LoadAverage().constData());
+    std::printf("%d links, %lld exchanges, %lld failed (lost, wrong or reordered), %.1f min\n",
+                f.Cycles, f.Exchanges, f.Failed, minutes);
+    std::printf("descriptors %d -> %d, threads %d -> %d, RSS %.1f -> %.1f MiB\n",
+                f.Start.Descriptors, f.End.Descriptors, f.Start.Threads, f.End.Threads,
+                double(f.Start.RssKiB) / 1024.0, double(f.End.RssKiB) / 1024.0);
+    int status = 0;
+    if (!f.Error.empty()) {
+        std::printf("soak failed: %s\n", f.Error.c_str());
+        status = 1;
+    }
+    if (f.Failed > 0)
+        status = 1;
+    if (f.Start.Descriptors != f.End.Descriptors || f.Start.Threads != f.End.Threads) {
+        std::printf("soak failed: descriptors or threads left over\n");
+        status = 1;
+    }
+    if (world.Dialogs.Shown > 0) {
+        std::printf("the wizard showed %d message box(es), see above\n", world.Dialogs.Shown);
+        status = 1;
+    }
+    return status;
+}
+
 } // namespace
 
 bool RunExchanges(TFrameClient &client, const TBenchOptions &options, bool paced, TSeries &ms,
@@ -202,7 +245,9 @@ bool RunExchanges(TFrameClient &client, const TBenchOptions &options, bool paced
 int main(int argc, char **argv)
 {
     TBenchOptions options;
-    if (!ParseOptions(argc, argv, options)) {
+    bool soak = false;
+    TSoakOptions soakOptions;
+    if (!ParseOptions(argc, argv, options, soak, soakOptions)) {
         std::fputs(Usage, stderr);
         return 2;
     }
@@ -227,6 +272,9 @@ int main(int argc, char **argv)
                 FileLine("/proc/meminfo", "MemTotal").constData());
     std::printf("load average at start: %s\n", LoadAverage().constData());
     std::fflush(stdout);
+
+    if (soak)
+        return Soak(soakOptions, world);
 
     std::printf("running the wizard's relay...\n");
     std::fflush(stdout);
