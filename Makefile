@@ -4,7 +4,7 @@ MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test bench format fuzz clean
+.PHONY: all deps configure build run test bench soak format fuzz clean
 
 all: build
 
@@ -20,14 +20,18 @@ build: configure
 run: build
 	@scripts/run-wizard $(BUILD)
 
-# The fuzzer runs first and briefly (its log goes to build-fuzz/fuzz.log), so that CTest's
-# summary is the last thing printed.
+# The fuzzer runs first and briefly (its log goes to build-fuzz/fuzz.log); then the suite, and
+# the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/).
 test: build
 	@FUZZ_SECONDS=$${FUZZ_SECONDS:-20} FUZZ_QUIET=1 scripts/fuzz
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@JOBS=$(JOBS) scripts/test-sanitized
 
 bench: build
 	@$(BUILD)/bench/lindqvar-bench $(BENCH_ARGS)
+
+soak: build
+	@$(BUILD)/bench/lindqvar-bench --soak $(SOAK_ARGS)
 
 fuzz: deps
 	@scripts/fuzz
@@ -36,4 +40,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	@rm -rf $(BUILD)
+	@rm -rf $(BUILD) build-asan build-fuzz

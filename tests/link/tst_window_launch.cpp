@@ -368,7 +368,7 @@ void TstWindowLaunch::nothingStartedForBadEntries_data()
     QTest::newRow("value naming a directory") << QByteArray("REC=subdir\n") << Reply;
     QTest::newRow("value with a control character") << QByteArray("REC=rec\001order\n") << Reply;
     QTest::newRow("empty value") << QByteArray("REC=\n") << Reply;
-    QTest::newRow("binary bytes") << QByteArray("\xff\xfe\x00R\x00E\x00\x01\xc3(=\n", 14) << Reply;
+    QTest::newRow("binary bytes") << QByteArray::fromHex("fffe005200450001c3283d0a") << Reply;
     QByteArray huge(2 * 1024 * 1024, 'h');
     QTest::newRow("huge line before the entry") << QByteArray(huge + "\nREC=recorder\n") << Reply;
     // A line cut by the size limit would name "recorder" for "recorderX": it must not count.
