@@ -3,6 +3,7 @@
 #include "Stats.h"
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 class TBenchWorld;
@@ -62,6 +63,13 @@ struct TSoakFigures {
     TProcessFigures End;
     std::string Error; // empty when every link came up and ended
 };
+
+class TChild;
+class TLindqvarWindows;
+// Starts the device stand-in as COM4 and sets the wizard's windows for a cable link to it, with
+// the endpoint on a free TCP port. False with the reason when either cannot be set up.
+bool SetUpCableLink(TChild &device, std::unique_ptr<TLindqvarWindows> &windows,
+                    unsigned short &port, std::string &error);
 
 // Connects and disconnects cable links of the wizard's real main window to the device stand-in
 // over and over, with Echo exchanges on each, and reads the process's figures around them.

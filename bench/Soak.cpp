@@ -10,13 +10,9 @@
 #include "app/MainFormUnit.h"
 #include "app/Windows.h"
 #include "controls/URLLabel.h"
-#include "settings/Paths.h"
-#include "settings/TPCServerSettingsUnit.h"
 
-#include <QComboBox>
 #include <QDir>
 #include <QFile>
-#include <QLineEdit>
 
 #include <atomic>
 #include <cstdio>
@@ -158,31 +154,12 @@ private:
 TSoakFigures RunSoak(const TSoakOptions &options)
 {
     TSoakFigures figures;
-    QString error;
     TChild device;
-    const QString com = QStringLiteral("COM4");
-    if (!device.Start(
-            QDir(ToolsDir()).filePath(QStringLiteral("lindqvar-device")),
-            {QStringLiteral("--ports-conf"), Paths::PortMapFile(), QStringLiteral("--com"), com},
-            error) ||
-        device.WaitLine(QStringLiteral("PTY "), 20000).isEmpty()) {
-        figures.Error = "the device stand-in did not start: " + error.toStdString();
+    std::unique_ptr<TLindqvarWindows> windows;
+    quint16 port = 0;
+    if (!SetUpCableLink(device, windows, port, figures.Error))
         return figures;
-    }
-
-    TLindqvarWindows windows;
-    TMainLindqvarForm &w = *windows.MainLindqvarForm;
-    w.show();
-    w.RefreshPortList();
-    w.SelectComboItem(w.PortsListComboBox, com);
-    if (w.PortsListComboBox->currentText() != com) {
-        figures.Error = "the device's port is not in the wizard's port list";
-        return figures;
-    }
-    w.ConnectTypeComboBox->setCurrentIndex(1);
-    w.ConnectTypeComboBoxChange();
-    const quint16 port = FreeTcpPort();
-    windows.TCPServerSettingsForm->PortEdit->setText(QString::number(port));
+    TMainLindqvarForm &w = *windows->MainLindqvarForm;
 
     PrintFigures("before the first link:", ReadProcessFigures());
     TSoakDriver driver(options, w, port, figures);

@@ -196,35 +196,46 @@ struct TDriver {
 
 } // namespace
 
-TRelayFigures RunWizard(const TBenchOptions &options, TBenchWorld &)
+bool SetUpCableLink(TChild &device, std::unique_ptr<TLindqvarWindows> &windows,
+                    unsigned short &port, std::string &error)
 {
-    TRelayFigures figures;
-    figures.Ran = true;
-    QString error;
-    TChild device;
+    QString reason;
     const QString com = QStringLiteral("COM4");
     if (!device.Start(
             QDir(ToolsDir()).filePath(QStringLiteral("lindqvar-device")),
             {QStringLiteral("--ports-conf"), Paths::PortMapFile(), QStringLiteral("--com"), com},
-            error) ||
+            reason) ||
         device.WaitLine(QStringLiteral("PTY "), 20000).isEmpty()) {
-        figures.Error = "the device stand-in did not start: " + error.toStdString();
-        return figures;
+        error = "the device stand-in did not start: " + reason.toStdString();
+        return false;
     }
-
-    TLindqvarWindows windows;
-    TMainLindqvarForm &w = *windows.MainLindqvarForm;
+    // Created once the device's port is there: the windows list the ports at creation.
+    windows = std::make_unique<TLindqvarWindows>();
+    TMainLindqvarForm &w = *windows->MainLindqvarForm;
     w.show();
     w.RefreshPortList();
     w.SelectComboItem(w.PortsListComboBox, com);
     if (w.PortsListComboBox->currentText() != com) {
-        figures.Error = "the device's port is not in the wizard's port list";
-        return figures;
+        error = "the device's port is not in the wizard's port list";
+        return false;
     }
     w.ConnectTypeComboBox->setCurrentIndex(1);
     w.ConnectTypeComboBoxChange();
-    const quint16 port = FreeTcpPort();
-    windows.TCPServerSettingsForm->PortEdit->setText(QString::number(port));
+    port = FreeTcpPort();
+    windows->TCPServerSettingsForm->PortEdit->setText(QString::number(port));
+    return true;
+}
+
+TRelayFigures RunWizard(const TBenchOptions &options, TBenchWorld &)
+{
+    TRelayFigures figures;
+    figures.Ran = true;
+    TChild device;
+    std::unique_ptr<TLindqvarWindows> windows;
+    quint16 port = 0;
+    if (!SetUpCableLink(device, windows, port, figures.Error))
+        return figures;
+    TMainLindqvarForm &w = *windows->MainLindqvarForm;
 
     clockid_t windowCpu{};
     pthread_getcpuclockid(pthread_self(), &windowCpu);
@@ -232,7 +243,7 @@ TRelayFigures RunWizard(const TBenchOptions &options, TBenchWorld &)
     w.PassObserver = [&] { passes.Note(MonotonicMs(), w.FSetupConnected); };
     std::atomic<bool> linkEnded{false};
     std::atomic<bool> driverDone{false};
-    TDriver driver{options, w, *windows.LOGForm, passes, windowCpu, port, linkEnded, figures};
+    TDriver driver{options, w, *windows->LOGForm, passes, windowCpu, port, linkEnded, figures};
     std::thread thread([&] {
         driver.Run();
         driverDone = true;
