@@ -6,6 +6,7 @@
 #include "controls/Dialogs.h"
 #include "controls/URLLabel.h"
 #include "log/LOGUnit.h"
+#include "platform/TickClock.h"
 #include "serial/RingThread.h"
 
 #include <QComboBox>
@@ -132,7 +133,7 @@ void TMainLindqvarForm::HangUpModemLink()
     // Three separate "+" writes leave the data mode; ATH hangs up.
     for (int i = 0; i < 3; ++i)
         WriteCOMString(FCOMHandle, QByteArrayLiteral("+"));
-    QThread::msleep(150);
+    TickClock::Sleep(150);
     HangUpModem();
 }
 

@@ -6,12 +6,12 @@
 #include "controls/URLLabel.h"
 #include "log/Win1251.h"
 #include "net/TServerSocket.h"
+#include "platform/TickClock.h"
 #include "settings/COMSettingsUnit.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -205,7 +205,9 @@ void TMainLindqvarForm::Delay(std::uint32_t ms)
 {
     // A blocking wait that keeps dispatching: a timer wakes the wait at the deadline, so the
     // window thread sleeps between messages instead of spinning.
-    const QDeadlineTimer deadline(std::chrono::milliseconds(ms), Qt::PreciseTimer);
+    const QDeadlineTimer deadline(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(TickClock::RealDuration(ms)),
+        Qt::PreciseTimer);
     QTimer wake;
     wake.setSingleShot(true);
     wake.setTimerType(Qt::PreciseTimer);
@@ -242,7 +244,7 @@ int TMainLindqvarForm::COMRead()
 void TMainLindqvarForm::HangUpModem()
 {
     WriteCOMString(FCOMHandle, QByteArrayLiteral("ATH"));
-    QThread::msleep(150);
+    TickClock::Sleep(150);
     CloseCOMPort(FCOMHandle);
 }
 

@@ -5,15 +5,16 @@
 #include "app/SetupIni.h"
 #include "controls/Dialogs.h"
 #include "log/Win1251.h"
-#include "serial/TickCount.h"
+#include "platform/Deadline.h"
+#include "platform/TickClock.h"
 #include "settings/Paths.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QThread>
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include <poll.h>
 
@@ -25,22 +26,21 @@ constexpr std::uint32_t ReplyTimeLimitMs = 10000;
 constexpr qsizetype MaxReplySize = 1 << 20;
 
 // Sleeps until the port has input or the time is up, so that the reply wait reacts to every
-// arriving byte at once without spinning.
+// arriving byte at once without spinning. Times are the tick clock's milliseconds.
 void WaitForInput(THandle handle, std::uint32_t remainingMs)
 {
-    const int timeout = static_cast<int>(std::min<std::uint32_t>(remainingMs, 100));
-    const auto nap = [timeout] {
-        QThread::msleep(static_cast<unsigned long>(std::min(timeout, 10)));
+    const auto wait = TickClock::RealDuration(std::min<std::uint32_t>(remainingMs, 100));
+    const auto nap = [&wait] {
+        std::this_thread::sleep_for(std::min(wait, TickClock::RealDuration(10)));
     };
     if (handle == INVALID_HANDLE_VALUE) {
         nap();
         return;
     }
-    pollfd fd{static_cast<int>(handle), POLLIN, 0};
-    const int ready = ::poll(&fd, 1, timeout);
+    const int seen = WaitForDescriptor(static_cast<int>(handle), POLLIN, TDeadline(wait));
     // A pulled line (hung up, its other side gone) reports itself ready at once, often with
     // POLLIN too, while nothing can ever be read from it: sleep instead of spinning on it.
-    if ((ready > 0 && (fd.revents & (POLLHUP | POLLERR | POLLNVAL))) || ready < 0)
+    if (seen < 0 || (seen & (POLLHUP | POLLERR | POLLNVAL)) != 0)
         nap();
 }
 
@@ -63,11 +63,11 @@ bool TMainLindqvarForm::RequestVerInfo()
     COMWrite(BytesToBuffer(QByteArrayLiteral("+VER_INFO=?\r\n")));
     WriteLog(QStringLiteral("+VER_INFO=?"), QStringLiteral("APP->COM"));
 
-    const std::uint32_t start = GetTickCount();
+    const std::uint32_t start = TickClock::Now();
     FVerInfo.clear();
     QByteArray collected;
     std::uint32_t elapsed = 0;
-    while ((elapsed = TicksSince(start)) < ReplyTimeLimitMs) {
+    while ((elapsed = TickClock::Since(start)) < ReplyTimeLimitMs) {
         const int n = COMRead();
         if (n == 0) {
             WaitForInput(FCOMHandle, ReplyTimeLimitMs - elapsed);

@@ -2,7 +2,7 @@
 
 #include "log/ThreadLogWriter.h"
 #include "log/Win1251.h"
-#include "serial/DialerClock.h"
+#include "platform/TickClock.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -76,7 +76,7 @@ void TRingThread::Terminate()
 void TRingThread::Pause(std::uint32_t ms)
 {
     std::unique_lock lock(FPauseLock);
-    FPauseWake.wait_for(lock, DialerClock::RealDuration(ms), [this] { return Terminated(); });
+    FPauseWake.wait_for(lock, TickClock::RealDuration(ms), [this] { return Terminated(); });
 }
 
 void TRingThread::WaitFor()
@@ -192,10 +192,10 @@ void TRingThread::SendCommand(const QByteArray &command)
 
 bool TRingThread::WaitAnswer(const QByteArray &expected, std::uint32_t timeout)
 {
-    const std::uint32_t start = DialerClock::Ticks();
+    const std::uint32_t start = TickClock::Now();
     const QString wanted = QString::fromLatin1(expected);
     QByteArray reply;
-    while (!Terminated() && DialerClock::Ticks() - start < timeout) {
+    while (!Terminated() && TickClock::Now() - start < timeout) {
         QByteArray piece;
         ReadCOMString(FhCOM, piece);
         reply += piece;

@@ -4,6 +4,7 @@
 #include "app/MainFormUnit.h"
 #include "controls/URLLabel.h"
 #include "net/TServerSocket.h"
+#include "platform/TickClock.h"
 #include "settings/Paths.h"
 #include "support/LinkScript.h"
 #include "support/RelayClient.h"
@@ -72,6 +73,7 @@ void TstCableLink::init()
 
 void TstCableLink::cleanup()
 {
+    TickClock::SetSpeed(1);
     F.reset();
     FDevice.reset();
     qunsetenv("LINDQVAR_SETUP_DEMO_OPTIONS");
@@ -240,7 +242,9 @@ void TstCableLink::noIdentificationAnswer()
     F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString());
     TMainLindqvarForm &w = F->Main();
 
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // returns after the 10 s wait
+    TickClock::SetSpeed(20); // the 10 s wait for the silent device is half a second here
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // returns after the whole wait
+    TickClock::SetSpeed(1);
 
     QCOMPARE(F->Dialogs.Boxes.size(), 1);
     QCOMPARE(F->Dialogs.Boxes[0].Caption, QStringLiteral("Error"));

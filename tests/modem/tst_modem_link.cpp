@@ -5,7 +5,7 @@
 #include "controls/URLLabel.h"
 #include "modem/ModemTestSupport.h"
 #include "net/TServerSocket.h"
-#include "serial/DialerClock.h"
+#include "platform/TickClock.h"
 #include "serial/RingThread.h"
 #include "settings/Paths.h"
 #include "support/LinkScript.h"
@@ -127,14 +127,14 @@ void TstModemLink::init()
 {
     F = std::make_unique<TWizardFixture>();
     FModemLogPath = F->Config.Root() + QStringLiteral("/modem.log");
-    DialerClock::SetSpeed(20);
+    TickClock::SetSpeed(20);
 }
 
 void TstModemLink::cleanup()
 {
     F.reset();
     FModem.reset();
-    DialerClock::SetSpeed(1);
+    TickClock::SetSpeed(1);
     qunsetenv("LINDQVAR_SETUP_DEMO_OPTIONS");
 }
 
@@ -145,7 +145,10 @@ void TstModemLink::StartWizardWithModem(const QStringList &modemOptions)
                           QStringList{QStringLiteral("--ports-conf"), Paths::PortMapFile(),
                                       QStringLiteral("--com"), ModemCom, QStringLiteral("--log"),
                                       FModemLogPath, QStringLiteral("--time-scale"),
-                                      QStringLiteral("20")} +
+                                      QStringLiteral("20"),
+                                      // Its 100 ms of silence around "+++" on the same fast
+                                      // clock as the wizard's 150 ms pauses.
+                                      QStringLiteral("--guard"), QStringLiteral("5")} +
                               modemOptions));
     QVERIFY(!FModem->waitLine(QStringLiteral("PTY ")).isEmpty());
     F->Start();
@@ -377,7 +380,7 @@ void TstModemLink::cancelDuringDialling()
 {
     StartWizardWithModem({QStringLiteral("--dial-result"), QStringLiteral("silence")});
     TMainLindqvarForm &w = F->Main();
-    DialerClock::SetSpeed(5); // 45 s of dialling are 9 s here: time to cancel
+    TickClock::SetSpeed(5); // 45 s of dialling are 9 s here: time to cancel
 
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(w.Label7->text() == StageTexts[2] && ModemLog().Event("dial "), 60000);
@@ -405,7 +408,7 @@ void TstModemLink::cancelWhileTheModemIsSilent()
     w.ConnectTypeComboBox->setCurrentIndex(0);
     w.ConnectTypeComboBoxChange();
     w.PhoneNumber->setCurrentText(Phone);
-    DialerClock::SetSpeed(4); // the 5 s wait lasts 1250 ms here
+    TickClock::SetSpeed(4); // the 5 s wait lasts 1250 ms here
 
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
     QByteArray got;
@@ -468,7 +471,7 @@ void TstModemLink::windowClosedWhileDialling()
     QFETCH(bool, destroyOnly);
     StartWizardWithModem({QStringLiteral("--creg-never")});
     TMainLindqvarForm &w = F->Main();
-    DialerClock::SetSpeed(5);
+    TickClock::SetSpeed(5);
 
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(w.Label7->text(), StageTexts[1], 60000);
@@ -490,7 +493,7 @@ void TstModemLink::closedWhileACancelWaits()
 {
     StartWizardWithModem({QStringLiteral("--creg-never")});
     TMainLindqvarForm &w = F->Main();
-    DialerClock::SetSpeed(5);
+    TickClock::SetSpeed(5);
 
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(w.Label7->text(), StageTexts[1], 60000);

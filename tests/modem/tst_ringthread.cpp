@@ -3,7 +3,7 @@
 // ownership.
 
 #include "modem/ModemTestSupport.h"
-#include "serial/DialerClock.h"
+#include "platform/TickClock.h"
 #include "serial/RingThread.h"
 #include "settings/Paths.h"
 #include "support/Pty.h"
@@ -146,14 +146,14 @@ void TstRingThread::init()
     FConfig = std::make_unique<TTempConfig>();
     QVERIFY(FConfig->IsValid());
     FModemLogPath = FConfig->Root() + QStringLiteral("/modem.log");
-    DialerClock::SetSpeed(20);
+    TickClock::SetSpeed(20);
 }
 
 void TstRingThread::cleanup()
 {
     FModem.reset();
     FConfig.reset();
-    DialerClock::SetSpeed(1);
+    TickClock::SetSpeed(1);
 }
 
 void TstRingThread::StartModem(const QStringList &options, double timeScale)
@@ -189,7 +189,7 @@ void TstRingThread::successfulDial_data()
 void TstRingThread::successfulDial()
 {
     QFETCH(double, speed);
-    DialerClock::SetSpeed(speed);
+    TickClock::SetSpeed(speed);
     StartModem({}, speed);
     TAttempt a;
     a.Start(ModemCom, QStringLiteral("+7 900 1234567"));
@@ -268,7 +268,7 @@ void TstRingThread::dialFailureWords()
     QFETCH(uint, code);
     QFETCH(QString, text);
     QFETCH(double, speed);
-    DialerClock::SetSpeed(speed);
+    TickClock::SetSpeed(speed);
     StartModem({QStringLiteral("--dial-result"), result});
     TAttempt a;
     a.ClosePort = true;
@@ -435,7 +435,7 @@ void TstRingThread::silentModem()
     QVERIFY2(pty.IsValid(), qPrintable(pty.Error()));
     QVERIFY(FConfig->WritePortMap({QStringLiteral("COM8=") + pty.SlavePath()}));
     // Slow enough that the cancel lands inside the 5 s wait for "OK" (1250 ms here).
-    DialerClock::SetSpeed(cancel ? 4 : 20);
+    TickClock::SetSpeed(cancel ? 4 : 20);
     TAttempt a;
     a.ClosePort = true;
     a.Start(QStringLiteral("COM8"), QStringLiteral("555"));
@@ -460,7 +460,7 @@ void TstRingThread::silentModem()
 void TstRingThread::cancelDuringRegistrationKeepsTheMark()
 {
     StartModem({QStringLiteral("--creg-never")});
-    DialerClock::SetSpeed(5);
+    TickClock::SetSpeed(5);
     TAttempt a;
     a.ClosePort = true;
     a.Start(ModemCom, QStringLiteral("555"));
@@ -478,7 +478,7 @@ void TstRingThread::cancelDuringRegistrationKeepsTheMark()
 void TstRingThread::cancelDuringDiallingHangsUp()
 {
     StartModem({QStringLiteral("--dial-result"), QStringLiteral("silence")});
-    DialerClock::SetSpeed(5);
+    TickClock::SetSpeed(5);
     TAttempt a;
     a.ClosePort = true;
     a.Start(ModemCom, QStringLiteral("555"));
@@ -499,7 +499,7 @@ void TstRingThread::cancelEndsAPauseAtOnce()
     TPty pty;
     QVERIFY2(pty.IsValid(), qPrintable(pty.Error()));
     QVERIFY(FConfig->WritePortMap({QStringLiteral("COM8=") + pty.SlavePath()}));
-    DialerClock::SetSpeed(0.05);
+    TickClock::SetSpeed(0.05);
     TAttempt a;
     a.ClosePort = true;
     a.Start(QStringLiteral("COM8"), QStringLiteral("555"));
