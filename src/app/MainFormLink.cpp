@@ -301,10 +301,10 @@ bool TMainLindqvarForm::ReopenLinkPort()
     int speed = COMSettingsForm->SpeedComboBox->currentText().toInt(&isNumber);
     if (!isNumber)
         speed = 19200;
-    const bool opened = OpenCOMPort(PortsListComboBox->currentText(), speed, FCOMHandle);
-    if (opened)
+    FLastOpenResult = OpenCOMPort(PortsListComboBox->currentText(), speed, FCOMHandle);
+    if (FLastOpenResult)
         FNeedCOMReconnect = false;
-    return opened;
+    return FLastOpenResult.Ok();
 }
 
 THandle TMainLindqvarForm::OpenLinkPort()
@@ -317,8 +317,6 @@ THandle TMainLindqvarForm::OpenLinkPort()
         return FCOMHandle;
     }
     WriteLog(QStringLiteral("Ошибка открытия COM порта"));
-    const QString reason = LastCOMError();
-    if (!reason.isEmpty())
-        WriteLog(reason);
+    WriteLog(FLastOpenResult.Reason());
     return INVALID_HANDLE_VALUE;
 }

@@ -114,36 +114,49 @@ void TMainLindqvarForm::LaunchSetup()
     // ReadSetupIni reads one byte beyond the lookup's limit, so that a line cut by the limit is
     // dropped instead of being taken as a shorter value (naming a different program).
     QByteArray iniBytes;
-    if (!ReadSetupIni(iniPath, &iniBytes))
+    if (const TResult read = ReadSetupIni(iniPath, iniBytes); !read) {
+        WriteLog(read.Reason());
         return;
+    }
     bool found = false;
-    const QString value = LookupSetupProgram(iniBytes, key, &found);
+    SetupLookup outcome = SetupLookup::NotListed;
+    const QString value = LookupSetupProgram(iniBytes, key, &found, &outcome);
+    if (outcome == SetupLookup::Refused)
+        WriteLog(QStringLiteral("setup.ini: программа для модели \"%1\" названа недопустимым "
+                                "именем файла")
+                     .arg(key));
     if (!found)
         return;
 
     const QString stored = programDir + value;
     QString startPath = stored;
     bool copiedNow = false;
+    TResult copied = TResult::Success();
     if (QFileInfo(stored).isFile()) {
         startPath = tempDir + value + QStringLiteral(".exe");
         // An older copy of that name is kept and started instead.
-        copiedNow = CopySetupProgram(stored, startPath);
+        copied = CopySetupProgram(stored, startPath);
+        copiedNow = copied.Ok();
     }
-    if (!QFileInfo(startPath).isFile())
+    if (!QFileInfo(startPath).isFile()) {
+        if (!copied)
+            WriteLog(QStringLiteral("Не удалось скопировать программу настройки: %1")
+                         .arg(copied.Reason()));
         return;
+    }
 
-    QString reason;
-    const bool started = StartSetupProcess(startPath, programDir, FSetupProcInfo, &reason);
+    const TResult started = StartSetupProcess(startPath, programDir, FSetupProcInfo);
     if (started) {
         FSetupFile = startPath;
     } else {
-        WriteLog(QStringLiteral("Не удалось запустить программу настройки: %1").arg(reason));
+        WriteLog(
+            QStringLiteral("Не удалось запустить программу настройки: %1").arg(started.Reason()));
         // A copy made for this start would otherwise be found and started again next time,
         // never replaced, even after the stored program has been put right.
         if (copiedNow)
             QFile::remove(startPath);
     }
-    FSetupIsStarted = started;
+    FSetupIsStarted = started.Ok();
 }
 
 void TMainLindqvarForm::TerminateSetup()

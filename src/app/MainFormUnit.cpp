@@ -208,13 +208,13 @@ void TMainLindqvarForm::SpeedButton1Click()
 void TMainLindqvarForm::RefreshPortList()
 {
     QStringList names;
-    QString warning;
-    GetDosDevices(names, QStringLiteral("COM"), &warning);
-    if (!warning.isEmpty()) {
+    TResult discovery = TResult::Success();
+    GetDosDevices(names, QStringLiteral("COM"), &discovery);
+    if (!discovery) {
         // Not fatal: the ports the map already holds are listed. The log is hidden at start,
         // so the reason goes to the program's error output as well.
-        qWarning("%s", qUtf8Printable(warning));
-        WriteLog(warning);
+        qWarning("%s", qUtf8Printable(discovery.Reason()));
+        WriteLog(discovery.Reason());
     }
     PortsListComboBox->clear();
     PortsListComboBox->addItems(names);

@@ -121,6 +121,8 @@ public:
     bool FSerialBlockPending = false;
     // How many runs of MainLoop are on the stack (at most one).
     int FMainLoopDepth = 0;
+    // The outcome of the last open by ReopenLinkPort, whose reason OpenLinkPort logs.
+    TResult FLastOpenResult = TResult::Success();
 
     // The setup program.
     QByteArray FVerInfo;

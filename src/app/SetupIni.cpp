@@ -1,6 +1,7 @@
 #include "app/SetupIni.h"
 
 #include "log/Win1251.h"
+#include "platform/Deadline.h"
 
 #include <QFile>
 #include <QStringDecoder>
@@ -149,42 +150,35 @@ QString LookupSetupProgram(const QByteArray &iniBytes, const QString &key, bool 
     return value;
 }
 
-bool ReadSetupIni(const QString &path, QByteArray *bytes, QString *error)
+TResult ReadSetupIni(const QString &path, QByteArray &bytes)
 {
-    bytes->clear();
-    auto fail = [error](const QString &why) {
-        if (error)
-            *error = why;
-        return false;
-    };
+    bytes.clear();
     // Non-blocking, so that a FIFO planted under that name cannot hold the window thread.
     const int fd =
         ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
-        return fail(QString::fromLocal8Bit(std::strerror(errno)));
+        return TResult::Failure(ErrnoReason(path, errno));
     struct stat st {
     };
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        return fail(QStringLiteral("not a regular file"));
+        return TResult::Failure(QStringLiteral("%1: это не файл").arg(path));
     }
     const qsizetype limit = SetupIniMaxBytes + 1;
     char chunk[65536];
-    while (bytes->size() < limit) {
-        const qsizetype want = std::min<qsizetype>(qsizetype(sizeof chunk), limit - bytes->size());
-        const ssize_t got = ::read(fd, chunk, size_t(want));
-        if (got < 0 && errno == EINTR)
-            continue;
+    while (bytes.size() < limit) {
+        const qsizetype want = std::min<qsizetype>(qsizetype(sizeof chunk), limit - bytes.size());
+        const ssize_t got = RetryOnInterrupt([&] { return ::read(fd, chunk, size_t(want)); });
         if (got < 0) {
             const int err = errno;
             ::close(fd);
-            bytes->clear();
-            return fail(QString::fromLocal8Bit(std::strerror(err)));
+            bytes.clear();
+            return TResult::Failure(ErrnoReason(path, err));
         }
         if (got == 0)
             break;
-        bytes->append(chunk, got);
+        bytes.append(chunk, got);
     }
     ::close(fd);
-    return true;
+    return TResult::Success();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/SystemError.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -48,7 +50,7 @@ enum class SetupLookup {
 QString LookupSetupProgram(const QByteArray &iniBytes, const QString &key, bool *found,
                            SetupLookup *outcome = nullptr);
 
-// Reads "setup.ini" at path: false (with a reason in *error) when it is not a regular file (a
-// directory or a device of that name does not count) or cannot be read. Reads at most one byte
-// more than SetupIniMaxBytes, enough for the lookup to see that the file was cut.
-bool ReadSetupIni(const QString &path, QByteArray *bytes, QString *error = nullptr);
+// Reads "setup.ini" at path: false with the reason when it is not a regular file (a directory or
+// a device of that name does not count) or cannot be read. Reads at most one byte more than
+// SetupIniMaxBytes, enough for the lookup to see that the file was cut.
+TResult ReadSetupIni(const QString &path, QByteArray &bytes);

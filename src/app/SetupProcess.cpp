@@ -1,5 +1,7 @@
 #include "app/SetupProcess.h"
 
+#include "platform/Deadline.h"
+
 #include <QByteArray>
 #include <QFile>
 
@@ -22,24 +24,10 @@ namespace
 // How long ending the setup program may hold the window thread.
 constexpr auto TerminateWaitLimit = std::chrono::milliseconds(1000);
 
-QString errnoText(int err)
-{
-    return QString::fromLocal8Bit(std::strerror(err));
-}
-
-bool fail(QString *error, const QString &why)
-{
-    if (error)
-        *error = why;
-    return false;
-}
-
 bool writeAll(int fd, const char *data, size_t size)
 {
     while (size > 0) {
-        const ssize_t done = ::write(fd, data, size);
-        if (done < 0 && errno == EINTR)
-            continue;
+        const ssize_t done = RetryOnInterrupt([&] { return ::write(fd, data, size); });
         if (done <= 0)
             return false;
         data += done;
@@ -74,7 +62,7 @@ private:
 
 } // namespace
 
-bool CopySetupProgram(const QString &source, const QString &target, QString *error)
+TResult CopySetupProgram(const QString &source, const QString &target)
 {
     const QByteArray sourceName = QFile::encodeName(source);
     const QByteArray targetName = QFile::encodeName(target);
@@ -82,33 +70,31 @@ bool CopySetupProgram(const QString &source, const QString &target, QString *err
     // Non-blocking open: a FIFO of that name must not hang us before fstat refuses it.
     const int in = ::open(sourceName.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (in < 0)
-        return fail(error, QStringLiteral("%1: %2").arg(source, errnoText(errno)));
+        return TResult::Failure(ErrnoReason(source, errno));
     FdGuard inGuard(in);
     struct stat st {
     };
     if (::fstat(in, &st) != 0)
-        return fail(error, QStringLiteral("%1: %2").arg(source, errnoText(errno)));
+        return TResult::Failure(ErrnoReason(source, errno));
     if (!S_ISREG(st.st_mode))
-        return fail(error, QStringLiteral("%1: not a regular file").arg(source));
+        return TResult::Failure(QStringLiteral("%1: это не файл").arg(source));
 
     // O_EXCL | O_NOFOLLOW: an existing entry of any kind, a dangling link included, stops us.
     const int out = ::open(targetName.constData(),
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
     if (out < 0)
-        return fail(error, QStringLiteral("%1: %2").arg(target, errnoText(errno)));
+        return TResult::Failure(ErrnoReason(target, errno));
     FdGuard outGuard(out);
 
     auto abandon = [&](int err) {
         outGuard.close();
         ::unlink(targetName.constData());
-        return fail(error, QStringLiteral("%1 -> %2: %3").arg(source, target, errnoText(err)));
+        return TResult::Failure(ErrnoReason(QStringLiteral("%1 -> %2").arg(source, target), err));
     };
 
     char buffer[65536];
     for (;;) {
-        const ssize_t got = ::read(in, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
+        const ssize_t got = RetryOnInterrupt([&] { return ::read(in, buffer, sizeof buffer); });
         if (got < 0)
             return abandon(errno);
         if (got == 0)
@@ -122,13 +108,12 @@ bool CopySetupProgram(const QString &source, const QString &target, QString *err
     if (!outGuard.close()) {
         const int err = errno;
         ::unlink(targetName.constData());
-        return fail(error, QStringLiteral("%1 -> %2: %3").arg(source, target, errnoText(err)));
+        return TResult::Failure(ErrnoReason(QStringLiteral("%1 -> %2").arg(source, target), err));
     }
-    return true;
+    return TResult::Success();
 }
 
-bool StartSetupProcess(const QString &path, const QString &workDir, TProcessInformation &info,
-                       QString *error)
+TResult StartSetupProcess(const QString &path, const QString &workDir, TProcessInformation &info)
 {
     info = {};
     const QByteArray program = QFile::encodeName(path);
@@ -137,10 +122,10 @@ bool StartSetupProcess(const QString &path, const QString &workDir, TProcessInfo
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
     if (posix_spawn_file_actions_init(&actions) != 0)
-        return fail(error, QStringLiteral("posix_spawn_file_actions_init failed"));
+        return TResult::Failure(QStringLiteral("posix_spawn_file_actions_init failed"));
     if (posix_spawnattr_init(&attr) != 0) {
         posix_spawn_file_actions_destroy(&actions);
-        return fail(error, QStringLiteral("posix_spawnattr_init failed"));
+        return TResult::Failure(QStringLiteral("posix_spawnattr_init failed"));
     }
 
     int rc = posix_spawn_file_actions_addchdir_np(&actions, dir.constData());
@@ -176,10 +161,10 @@ bool StartSetupProcess(const QString &path, const QString &workDir, TProcessInfo
     posix_spawn_file_actions_destroy(&actions);
 
     if (rc != 0)
-        return fail(error, QStringLiteral("%1: %2").arg(path, errnoText(rc)));
+        return TResult::Failure(ErrnoReason(path, rc));
     info.hProcess = pid;
     info.hProcessGroup = pid;
-    return true;
+    return TResult::Success();
 }
 
 void TerminateSetupProcess(TProcessInformation &info)
@@ -194,11 +179,8 @@ void TerminateSetupProcess(TProcessInformation &info)
     // without reaping. If it is no longer our child, someone else reaped it and the numbers may
     // belong to strangers now, so nothing is signalled.
     siginfo_t si{};
-    int rc;
-    do {
-        rc = ::waitid(P_PID, id_t(pid), &si, WEXITED | WNOHANG | WNOWAIT);
-    } while (rc < 0 && errno == EINTR);
-    if (rc < 0)
+    if (RetryOnInterrupt(
+            [&] { return ::waitid(P_PID, id_t(pid), &si, WEXITED | WNOHANG | WNOWAIT); }) < 0)
         return;
 
     // The whole group: whatever the program started itself ends with it. The group cannot have
@@ -211,17 +193,14 @@ void TerminateSetupProcess(TProcessInformation &info)
     // A child killed in uninterruptible sleep (a hung USB or network file system) dies only when
     // that sleep ends, which may take long or forever: the window waits a bounded time, and a
     // child not gone by then is reaped later, whenever it ends, so that no zombie stays.
-    const auto deadline = std::chrono::steady_clock::now() + TerminateWaitLimit;
+    const TDeadline deadline(TerminateWaitLimit);
     for (;;) {
-        const pid_t done = ::waitpid(pid, nullptr, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR))
-            return;
-        if (std::chrono::steady_clock::now() >= deadline)
+        const pid_t done = RetryOnInterrupt([pid] { return ::waitpid(pid, nullptr, WNOHANG); });
+        if (done != 0)
+            return; // reaped, or not our child any more
+        if (deadline.Expired())
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    std::thread([pid] {
-        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
+    std::thread([pid] { RetryOnInterrupt([pid] { return ::waitpid(pid, nullptr, 0); }); }).detach();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/SystemError.h"
+
 #include <QString>
 
 #include <sys/types.h>
@@ -17,15 +19,14 @@ struct TProcessInformation {
 // Copies the regular file source to target, which must not exist yet: an existing file, a
 // directory or a symbolic link at target is never written through or replaced. The copy keeps the
 // source's permission bits (the executable ones above all). A copy that fails half way is
-// removed. False, with a reason in *error, when nothing was copied.
-bool CopySetupProgram(const QString &source, const QString &target, QString *error = nullptr);
+// removed. False, with the reason, when nothing was copied.
+TResult CopySetupProgram(const QString &source, const QString &target);
 
 // Starts the program at path with the argument list {path} (whole, never cut), workDir as its
 // working directory, our environment, in a process group of its own, and only the descriptors 0,
-// 1 and 2 inherited. False, with the reason in *error, when it cannot start (not executable,
-// missing, workDir not usable); info is then left clear.
-bool StartSetupProcess(const QString &path, const QString &workDir, TProcessInformation &info,
-                       QString *error = nullptr);
+// 1 and 2 inherited. False, with the reason, when it cannot start (not executable, missing,
+// workDir not usable); info is then left clear.
+TResult StartSetupProcess(const QString &path, const QString &workDir, TProcessInformation &info);
 
 // Kills the program's process group and its leader, waits for our child so that no zombie stays,
 // and clears info. The wait is bounded (about a second); a child that has not ended by then is

@@ -1,5 +1,7 @@
 #include "app/SingleInstance.h"
 
+#include "platform/Deadline.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -18,11 +20,7 @@ TSingleInstance::TSingleInstance(const QString &lockFile)
         FFirst = true;
         return;
     }
-    int rc;
-    do {
-        rc = ::flock(FFd, LOCK_EX | LOCK_NB);
-    } while (rc != 0 && errno == EINTR);
-    FFirst = rc == 0;
+    FFirst = RetryOnInterrupt([this] { return ::flock(FFd, LOCK_EX | LOCK_NB); }) == 0;
 }
 
 TSingleInstance::~TSingleInstance()

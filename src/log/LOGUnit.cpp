@@ -90,11 +90,10 @@ void TLOGForm::N2Click()
 
     // Written to a temporary file beside the target and renamed over it at the end, so a failed
     // save never leaves an existing file truncated.
-    QString reason;
-    if (!SafeFile::Replace(fileName, contents, reason)) {
+    if (const TResult saved = SafeFile::Replace(fileName, contents); !saved) {
         TDialogs::Instance().MessageBox(
             this, QStringLiteral("Ошибка"),
-            QStringLiteral("Не удалось сохранить файл \"%1\".\n%2").arg(fileName, reason),
+            QStringLiteral("Не удалось сохранить файл \"%1\".\n%2").arg(fileName, saved.Reason()),
             TMsgIcon::Error);
     }
 }

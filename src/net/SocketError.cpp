@@ -1,13 +1,13 @@
 #include "net/SocketError.h"
 
-#include <QString>
+#include "platform/SystemError.h"
 
-#include <cstring>
+#include <QString>
 
 std::runtime_error SocketApiError(int error, const char *api)
 {
     const QString text = QStringLiteral("Windows socket error: %1 (%2), on API '%3'")
-                             .arg(QString::fromLocal8Bit(std::strerror(error)))
+                             .arg(ErrnoText(error))
                              .arg(error)
                              .arg(QString::fromLatin1(api));
     return std::runtime_error(text.toStdString());

@@ -2,6 +2,7 @@
 
 #include "net/SocketError.h"
 #include "net/TServerSocket.h"
+#include "platform/Deadline.h"
 
 #include <QSocketNotifier>
 
@@ -54,10 +55,8 @@ int TCustomWinSocket::ReceiveBuf(char *buf, int count)
     const int waiting = ReceiveLength();
     if (waiting > 0 && waiting < count)
         count = waiting;
-    ssize_t got;
-    do {
-        got = ::recv(FHandle, buf, static_cast<size_t>(count), MSG_DONTWAIT);
-    } while (got < 0 && errno == EINTR);
+    const ssize_t got = RetryOnInterrupt(
+        [&] { return ::recv(FHandle, buf, static_cast<size_t>(count), MSG_DONTWAIT); });
     if (got >= 0)
         return static_cast<int>(got);
     const int error = errno;
@@ -75,10 +74,9 @@ int TCustomWinSocket::SendBuf(const char *buf, int count)
         return 0;
     qsizetype taken = 0;
     if (PendingSendLength() == 0) {
-        ssize_t sent;
-        do {
-            sent = ::send(FHandle, buf, static_cast<size_t>(count), MSG_DONTWAIT | MSG_NOSIGNAL);
-        } while (sent < 0 && errno == EINTR);
+        ssize_t sent = RetryOnInterrupt([&] {
+            return ::send(FHandle, buf, static_cast<size_t>(count), MSG_DONTWAIT | MSG_NOSIGNAL);
+        });
         if (sent < 0) {
             const int error = errno;
             if (error != EAGAIN && error != EWOULDBLOCK) {
@@ -104,13 +102,12 @@ int TCustomWinSocket::SendBuf(const char *buf, int count)
 int TCustomWinSocket::FlushSendQueue()
 {
     while (Connected() && PendingSendLength() > 0) {
-        const ssize_t sent =
-            ::send(FHandle, FSendQueue.constData() + FSendHead,
-                   static_cast<size_t>(PendingSendLength()), MSG_DONTWAIT | MSG_NOSIGNAL);
+        const ssize_t sent = RetryOnInterrupt([this] {
+            return ::send(FHandle, FSendQueue.constData() + FSendHead,
+                          static_cast<size_t>(PendingSendLength()), MSG_DONTWAIT | MSG_NOSIGNAL);
+        });
         if (sent < 0) {
             const int error = errno;
-            if (error == EINTR)
-                continue;
             if (error == EAGAIN || error == EWOULDBLOCK)
                 break;
             return error;

@@ -1,5 +1,7 @@
 #include "net/TServerSocket.h"
 
+#include "platform/Deadline.h"
+
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -251,10 +253,8 @@ void TServerSocket::ReadNotification(const SocketPtr &socket)
     if (!socket->Connected())
         return;
     char probe;
-    ssize_t peeked;
-    do {
-        peeked = ::recv(socket->FHandle, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    } while (peeked < 0 && errno == EINTR);
+    const ssize_t peeked = RetryOnInterrupt(
+        [&] { return ::recv(socket->FHandle, &probe, 1, MSG_PEEK | MSG_DONTWAIT); });
     if (peeked < 0) {
         const int error = errno;
         if (error == EAGAIN || error == EWOULDBLOCK)

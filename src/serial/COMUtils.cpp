@@ -1,5 +1,7 @@
 #include "serial/COMUtils.h"
 
+#include "platform/Deadline.h"
+#include "platform/SystemError.h"
 #include "serial/PortDiscovery.h"
 #include "serial/PortLock.h"
 #include "serial/PortMap.h"
@@ -27,15 +29,12 @@
 namespace
 {
 
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // How long a close waits for queued output to leave before discarding it.
 constexpr auto drainLimit = 200ms;
 // How long a write waits for room in a driver queue that takes nothing at all.
 constexpr auto writeStallLimit = 2000ms;
-
-thread_local QString lastError;
 
 // The lock file of every port this process holds open, by descriptor. The dialer thread and the
 // window thread each open and close ports, so the table is guarded.
@@ -45,17 +44,6 @@ std::unordered_map<int, QString> openPorts;
 int toFd(THandle handle)
 {
     return static_cast<int>(handle);
-}
-
-QString errnoText(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
-bool fail(const QString &reason)
-{
-    lastError = reason;
-    return false;
 }
 
 speed_t standardSpeed(int baudRate)
@@ -115,12 +103,12 @@ speed_t standardSpeed(int baudRate)
 // Waits until the driver's output queue is empty; false when the time ran out first.
 bool drainOutput(int fd)
 {
-    const auto deadline = Clock::now() + drainLimit;
+    const TDeadline deadline(drainLimit);
     for (;;) {
         int pending = 0;
         if (::ioctl(fd, TIOCOUTQ, &pending) != 0 || pending <= 0)
             return true;
-        if (Clock::now() >= deadline)
+        if (deadline.Expired())
             return false;
         std::this_thread::sleep_for(5ms);
     }
@@ -140,29 +128,29 @@ QString forgetPort(int fd, bool &ours)
 }
 
 // Opens the device exclusively: the lock file first (so a port in use elsewhere is not even
-// opened, which would toggle its modem lines), then flock() and TIOCEXCL on the descriptor.
-int openExclusive(const QString &path, QString &lockFile)
+// opened, which would toggle its modem lines), then flock() and TIOCEXCL on the descriptor. The
+// descriptor, or -1 with the reason in result.
+int openExclusive(const QString &path, QString &lockFile, TResult &result)
 {
-    QString reason;
-    if (!PortLock::Acquire(path, lockFile, reason)) {
-        fail(reason);
+    result = PortLock::Acquire(path, lockFile);
+    if (!result)
         return -1;
-    }
+    const auto busyOr = [&path](int error) {
+        return TResult::Failure(error == EBUSY || error == EWOULDBLOCK
+                                    ? QStringLiteral("%1: порт занят другой программой").arg(path)
+                                    : ErrnoReason(path, error));
+    };
     const int fd =
         ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        const int error = errno;
+        result = busyOr(errno);
         PortLock::Release(lockFile);
-        fail(error == EBUSY ? QStringLiteral("%1: порт занят другой программой").arg(path)
-                            : QStringLiteral("%1: %2").arg(path, errnoText(error)));
         return -1;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
+        result = busyOr(errno);
         ::close(fd);
         PortLock::Release(lockFile);
-        fail(error == EWOULDBLOCK ? QStringLiteral("%1: порт занят другой программой").arg(path)
-                                  : QStringLiteral("%1: %2").arg(path, errnoText(error)));
         return -1;
     }
     // Root is not kept out by TIOCEXCL; the two locks above cover that case.
@@ -172,28 +160,28 @@ int openExclusive(const QString &path, QString &lockFile)
 
 } // namespace
 
-bool OpenCOMPort(const QString &name, int baudRate, THandle &handle)
+TResult OpenCOMPort(const QString &name, int baudRate, THandle &handle)
 {
     handle = INVALID_HANDLE_VALUE;
-    lastError.clear();
 
     QList<TPortMapEntry> map;
-    QString error;
-    if (!PortMap::Load(map, error))
-        return fail(error);
+    if (TResult loaded = PortMap::Load(map); !loaded)
+        return loaded;
     const QString path = PortMap::PathOf(map, name);
     if (path.isEmpty())
-        return fail(QStringLiteral("%1: порт не указан в %2").arg(name, Paths::PortMapFile()));
+        return TResult::Failure(
+            QStringLiteral("%1: порт не указан в %2").arg(name, Paths::PortMapFile()));
     struct stat st = {};
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return fail(QStringLiteral("%1: %2").arg(path, errnoText(errno)));
+        return TResult::Failure(ErrnoReason(path, errno));
     if (!S_ISCHR(st.st_mode))
-        return fail(QStringLiteral("%1: это не устройство").arg(path));
+        return TResult::Failure(QStringLiteral("%1: это не устройство").arg(path));
 
     QString lockFile;
-    const int fd = openExclusive(path, lockFile);
+    TResult opened = TResult::Success();
+    const int fd = openExclusive(path, lockFile, opened);
     if (fd < 0)
-        return false;
+        return opened;
     {
         const std::lock_guard lock(openPortsMutex);
         openPorts[fd] = lockFile;
@@ -203,19 +191,19 @@ bool OpenCOMPort(const QString &name, int baudRate, THandle &handle)
     // From here on a failure leaves the port open in the handle; the caller closes it.
     if (!SetCOMPortParams(handle, baudRate)) {
         const int reason = errno;
-        return fail(QStringLiteral("%1: скорость %2 или режим линии не приняты: %3")
-                        .arg(path)
-                        .arg(baudRate)
-                        .arg(errnoText(reason)));
+        return TResult::Failure(QStringLiteral("%1: скорость %2 или режим линии не приняты: %3")
+                                    .arg(path)
+                                    .arg(baudRate)
+                                    .arg(ErrnoText(reason)));
     }
     if (::tcflush(fd, TCIOFLUSH) != 0)
-        return fail(QStringLiteral("%1: %2").arg(path, errnoText(errno)));
+        return TResult::Failure(ErrnoReason(path, errno));
     // Pseudo-terminals have no modem lines and answer ENOTTY; that is no reason to fail.
     int bits = TIOCM_DTR;
     ::ioctl(fd, TIOCMBIC, &bits);
     bits = TIOCM_RTS;
     ::ioctl(fd, TIOCMBIS, &bits);
-    return true;
+    return TResult::Success();
 }
 
 bool SetCOMPortParams(THandle handle, int baudRate)
@@ -290,15 +278,11 @@ int ReadCOMPort(THandle handle, char *buffer, int bufferSize)
     if (bufferSize == 0 || ::ioctl(toFd(handle), TIOCINQ, &queued) != 0 || queued <= 0)
         return 0;
     const int wanted = std::min(queued, bufferSize);
-    for (;;) {
-        const ssize_t count = ::read(toFd(handle), buffer, size_t(wanted));
-        if (count >= 0)
-            return int(count);
-        if (errno == EAGAIN)
-            return 0;
-        if (errno != EINTR)
-            return -1;
-    }
+    const ssize_t count =
+        RetryOnInterrupt([&] { return ::read(toFd(handle), buffer, size_t(wanted)); });
+    if (count >= 0)
+        return int(count);
+    return errno == EAGAIN ? 0 : -1;
 }
 
 void ReadCOMString(THandle handle, QByteArray &data)
@@ -319,26 +303,21 @@ int WriteCOMPort(THandle handle, const char *data, int count)
         return -1;
     const int fd = toFd(handle);
     int written = 0;
-    auto stallDeadline = Clock::now() + writeStallLimit;
+    TDeadline stall(writeStallLimit);
     // Writes are synchronous: the call returns once the driver has taken everything, unless the
     // line takes nothing for a long while (a stopped receiver must not freeze the caller).
     while (written < count) {
-        const ssize_t n = ::write(fd, data + written, size_t(count - written));
+        const ssize_t n =
+            RetryOnInterrupt([&] { return ::write(fd, data + written, size_t(count - written)); });
         if (n > 0) {
             written += int(n);
-            stallDeadline = Clock::now() + writeStallLimit;
+            stall = TDeadline(writeStallLimit);
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
         if (n < 0 && errno != EAGAIN)
             return written > 0 ? written : -1;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(stallDeadline - Clock::now());
-        if (left.count() <= 0)
+        if (WaitForDescriptor(fd, POLLOUT, stall) <= 0)
             break;
-        struct pollfd waiter = {fd, POLLOUT, 0};
-        ::poll(&waiter, 1, int(left.count()));
     }
     return written;
 }
@@ -348,17 +327,17 @@ int WriteCOMString(THandle handle, const QByteArray &data)
     return WriteCOMPort(handle, data.constData(), int(data.size()));
 }
 
-void GetDosDevices(QStringList &list, const QString &prefix, QString *warning)
+void GetDosDevices(QStringList &list, const QString &prefix, TResult *discovery)
 {
     QList<TPortMapEntry> entries;
-    QString error;
-    QString saveError;
-    if (!PortMap::Discover(entries, error, saveError))
-        throw std::runtime_error(error.toStdString());
-    if (warning)
-        *warning = saveError.isEmpty()
-                       ? QString()
-                       : QStringLiteral("Найденные порты не добавлены в список: %1").arg(saveError);
+    TResult saved = TResult::Success();
+    if (TResult read = PortMap::Discover(entries, saved); !read)
+        throw std::runtime_error(read.Reason().toStdString());
+    if (discovery)
+        *discovery =
+            saved ? saved
+                  : TResult::Failure(QStringLiteral("Найденные порты не добавлены в список: %1")
+                                         .arg(saved.Reason()));
     // The same NUL-separated listing, ended by one more NUL, that the name walk expects.
     QString names;
     for (const TPortMapEntry &entry : entries) {
@@ -400,9 +379,8 @@ void GetPortFriendlyNames(QStringList &list)
 {
     list.clear();
     QList<TPortMapEntry> entries;
-    QString error;
     // An unreadable map lists nothing, as a failed class query does.
-    if (!PortMap::Load(entries, error))
+    if (!PortMap::Load(entries))
         return;
     const QString sysRoot = PortMap::SysRoot();
     int index = 0;
@@ -425,9 +403,4 @@ bool IsCOMPortPresent(const QString &name)
     for (const QString &line : lines)
         text += line + QStringLiteral("\r\n");
     return text.toUpper().contains(name.toUpper());
-}
-
-QString LastCOMError()
-{
-    return lastError;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/SystemError.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -18,9 +20,10 @@ inline constexpr THandle INVALID_HANDLE_VALUE = 0xFFFFFFFFu;
 inline constexpr int COM_BUFFER_SIZE = 32768;
 
 // Opens the named port exclusively at the given speed, 8N1, raw, both queues purged, DTR
-// dropped and RTS raised. The handle is INVALID_HANDLE_VALUE first; it keeps an open handle when
-// the port opened but could not be prepared (the caller's CloseCOMPort releases it).
-bool OpenCOMPort(const QString &name, int baudRate, THandle &handle);
+// dropped and RTS raised; true, or false with the reason for the caller's log. The handle is
+// INVALID_HANDLE_VALUE first; it keeps an open handle when the port opened but could not be
+// prepared (the caller's CloseCOMPort releases it).
+TResult OpenCOMPort(const QString &name, int baudRate, THandle &handle);
 // Applies the line settings at the given speed (non-standard speeds included).
 bool SetCOMPortParams(THandle handle, int baudRate);
 // Discards unread input, lets written output drain for a short bounded time (discarding it only
@@ -42,8 +45,8 @@ int WriteCOMString(THandle handle, const QByteArray &data);
 // Fills the list with the port names (from the port map) whose device is present now, in map
 // order, keeping those that begin with the prefix (case-sensitive). Raises, before the list is
 // touched, when the map cannot be read. When newly found hardware could not be added to the map,
-// the list holds what the map holds and *warning says why.
-void GetDosDevices(QStringList &list, const QString &prefix, QString *warning = nullptr);
+// the list holds what the map holds and *discovery says why.
+void GetDosDevices(QStringList &list, const QString &prefix, TResult *discovery = nullptr);
 // Walks a NUL-separated multi-string: the name at pos (from 1), pos moves behind its NUL.
 // Raises std::out_of_range("aStartPos должен быть больше 0") for pos below 1.
 void NextDeviceName(const QString &text, int &pos, QString &name);
@@ -52,6 +55,3 @@ void GetPortFriendlyNames(QStringList &list);
 // Whether the upper-cased name occurs in the upper-cased friendly-name listing. Reads the port
 // map and tests the one path; never runs hardware discovery.
 bool IsCOMPortPresent(const QString &name);
-
-// Why the last OpenCOMPort on this thread failed (for the caller's log); empty after success.
-QString LastCOMError();

@@ -24,11 +24,6 @@ QString lockDir()
     return {};
 }
 
-QString errnoText(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 bool processAlive(long pid)
 {
     if (pid <= 0)
@@ -112,42 +107,37 @@ long OwnerOf(const QString &lockFile)
     return 0;
 }
 
-bool Acquire(const QString &devicePath, QString &lockFile, QString &reason)
+TResult Acquire(const QString &devicePath, QString &lockFile)
 {
     lockFile.clear();
     const QString path = LockFilePath(devicePath);
     if (path.isEmpty())
-        return true;
+        return TResult::Success();
     const QByteArray native = QFile::encodeName(path);
     // A stale file is removed and the link tried again; twice is enough unless someone races us.
     for (int attempt = 0; attempt < 3; ++attempt) {
         int error = 0;
         if (linkLockFile(native, error)) {
             lockFile = path;
-            return true;
+            return TResult::Success();
         }
         if (error != EEXIST) {
-            reason = QStringLiteral("%1: %2").arg(path, errnoText(error));
-            return false;
+            return TResult::Failure(ErrnoReason(path, error));
         }
         const long owner = OwnerOf(path);
         if (owner == long(::getpid())) {
-            reason = QStringLiteral("%1: порт уже открыт этой программой").arg(devicePath);
-            return false;
+            return TResult::Failure(
+                QStringLiteral("%1: порт уже открыт этой программой").arg(devicePath));
         }
         if (processAlive(owner)) {
-            reason = QStringLiteral("%1: порт занят другой программой (процесс %2)")
-                         .arg(devicePath)
-                         .arg(owner);
-            return false;
+            return TResult::Failure(QStringLiteral("%1: порт занят другой программой (процесс %2)")
+                                        .arg(devicePath)
+                                        .arg(owner));
         }
-        if (::unlink(native.constData()) != 0 && errno != ENOENT) {
-            reason = QStringLiteral("%1: %2").arg(path, errnoText(errno));
-            return false;
-        }
+        if (::unlink(native.constData()) != 0 && errno != ENOENT)
+            return TResult::Failure(ErrnoReason(path, errno));
     }
-    reason = QStringLiteral("%1: не удалось создать %2").arg(devicePath, path);
-    return false;
+    return TResult::Failure(QStringLiteral("%1: не удалось создать %2").arg(devicePath, path));
 }
 
 void Release(const QString &lockFile)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/SystemError.h"
+
 #include <QString>
 
 // The UUCP lock-file convention that serial programs on this system honour: a file
@@ -16,7 +18,7 @@ QString LockFilePath(const QString &devicePath);
 // Takes the lock file for the device. On success lockFile names the file created (empty when the
 // convention is skipped). Fails with a reason when a live process holds the port, this process
 // included, or when the file cannot be written.
-bool Acquire(const QString &devicePath, QString &lockFile, QString &reason);
+TResult Acquire(const QString &devicePath, QString &lockFile);
 
 // Removes the lock file if it still names this process.
 void Release(const QString &lockFile);

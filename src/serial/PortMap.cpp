@@ -65,19 +65,17 @@ QList<TPortMapEntry> Parse(const QByteArray &text)
     return entries;
 }
 
-bool Load(QList<TPortMapEntry> &entries, QString &error)
+TResult Load(QList<TPortMapEntry> &entries)
 {
     entries.clear();
     QFile file(Paths::PortMapFile());
     if (!file.exists())
-        return true;
-    if (!file.open(QIODevice::ReadOnly)) {
-        error =
-            QStringLiteral("Не удалось прочитать %1: %2").arg(file.fileName(), file.errorString());
-        return false;
-    }
+        return TResult::Success();
+    if (!file.open(QIODevice::ReadOnly))
+        return TResult::Failure(
+            QStringLiteral("Не удалось прочитать %1: %2").arg(file.fileName(), file.errorString()));
     entries = Parse(file.readAll());
-    return true;
+    return TResult::Success();
 }
 
 QString PathOf(const QList<TPortMapEntry> &entries, const QString &name)
@@ -97,23 +95,20 @@ bool IsPresent(const QString &path)
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISCHR(st.st_mode);
 }
 
-bool Append(const QList<TPortMapEntry> &entries, QString &error)
+TResult Append(const QList<TPortMapEntry> &entries)
 {
     if (entries.isEmpty())
-        return true;
+        return TResult::Success();
     const QString fileName = Paths::PortMapFile();
-    if (!QDir().mkpath(QFileInfo(fileName).absolutePath())) {
-        error = QStringLiteral("Не удалось создать папку %1").arg(QFileInfo(fileName).path());
-        return false;
-    }
+    if (!QDir().mkpath(QFileInfo(fileName).absolutePath()))
+        return TResult::Failure(
+            QStringLiteral("Не удалось создать папку %1").arg(QFileInfo(fileName).path()));
     QByteArray content;
     QFile current(fileName);
     if (current.exists()) {
-        if (!current.open(QIODevice::ReadOnly)) {
-            error =
-                QStringLiteral("Не удалось прочитать %1: %2").arg(fileName, current.errorString());
-            return false;
-        }
+        if (!current.open(QIODevice::ReadOnly))
+            return TResult::Failure(
+                QStringLiteral("Не удалось прочитать %1: %2").arg(fileName, current.errorString()));
         content = current.readAll();
         current.close();
         if (!content.isEmpty() && !content.endsWith('\n'))
@@ -124,12 +119,10 @@ bool Append(const QList<TPortMapEntry> &entries, QString &error)
     for (const TPortMapEntry &entry : entries)
         content += (entry.Name + u'=' + entry.Path + u'\n').toUtf8();
 
-    QString reason;
-    if (!SafeFile::Replace(fileName, content, reason)) {
-        error = QStringLiteral("Не удалось записать %1: %2").arg(fileName, reason);
-        return false;
-    }
-    return true;
+    if (TResult written = SafeFile::Replace(fileName, content); !written)
+        return TResult::Failure(
+            QStringLiteral("Не удалось записать %1: %2").arg(fileName, written.Reason()));
+    return TResult::Success();
 }
 
 void SetDiscoveryRoots(const QString &sysRoot, const QString &devRoot)
@@ -151,18 +144,19 @@ QString DevRoot()
     return devRootValue;
 }
 
-bool Discover(QList<TPortMapEntry> &entries, QString &error, QString &saveError)
+TResult Discover(QList<TPortMapEntry> &entries, TResult &saved)
 {
-    saveError.clear();
-    if (!Load(entries, error))
-        return false;
+    saved = TResult::Success();
+    if (TResult read = Load(entries); !read)
+        return read;
     const QList<TSerialDevice> devices = PortDiscovery::Scan(SysRoot(), DevRoot());
     const QList<TPortMapEntry> added = PortDiscovery::NewEntries(entries, devices);
     // A name that is not in the file could not be opened or tested by name, so unsaved lines
     // are not listed either.
-    if (Append(added, saveError))
+    saved = Append(added);
+    if (saved)
         entries += added;
-    return true;
+    return TResult::Success();
 }
 
 } // namespace PortMap

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/SystemError.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -22,7 +24,7 @@ QList<TPortMapEntry> Parse(const QByteArray &text);
 
 // Reads ports.conf. A missing file is an empty map; false with a reason when the file exists but
 // cannot be read.
-bool Load(QList<TPortMapEntry> &entries, QString &error);
+TResult Load(QList<TPortMapEntry> &entries);
 
 // The path mapped to a port name, compared without regard to letter case; empty when unmapped.
 QString PathOf(const QList<TPortMapEntry> &entries, const QString &name);
@@ -35,7 +37,7 @@ bool IsPresent(const QString &path);
 
 // Adds lines at the end of ports.conf, keeping every line already there. Creates the config
 // directory when needed; the file is replaced atomically.
-bool Append(const QList<TPortMapEntry> &entries, QString &error);
+TResult Append(const QList<TPortMapEntry> &entries);
 
 // Where Discover() looks for hardware: the sysfs root and the device root ("/sys", "/dev" unless
 // a test points them at a tree of its own). Process-wide.
@@ -45,8 +47,8 @@ QString DevRoot();
 
 // Adds a line for every present serial device that has none yet and returns the map as it is
 // afterwards. False with a reason when the map cannot be read. When the new lines cannot be
-// written (a read-only config folder, a full disk) the map is returned as it stands and
-// saveError says why.
-bool Discover(QList<TPortMapEntry> &entries, QString &error, QString &saveError);
+// written (a read-only config folder, a full disk) the map is returned as it stands and saved
+// says why.
+TResult Discover(QList<TPortMapEntry> &entries, TResult &saved);
 
 } // namespace PortMap

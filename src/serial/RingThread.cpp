@@ -105,9 +105,12 @@ void TRingThread::run()
 
 void TRingThread::Execute()
 {
-    if (!OpenCOMPort(FCreateStruct.COM, FCreateStruct.BaudRate, FhCOM)) {
+    if (const TResult opened = OpenCOMPort(FCreateStruct.COM, FCreateStruct.BaudRate, FhCOM);
+        !opened) {
         FErrCode = 1;
+        // The dialogue's log has this one line for it; the reason goes to stderr.
         WriteThreadLog(QStringLiteral("Ошибка открытия порта"));
+        qWarning("%s", qUtf8Printable(opened.Reason()));
         return;
     }
     if (Terminated())

@@ -1,5 +1,6 @@
 #include "settings/RegistryKey.h"
 
+#include "platform/Deadline.h"
 #include "settings/Paths.h"
 #include "settings/SafeFile.h"
 
@@ -10,7 +11,6 @@
 #include <QTemporaryDir>
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -36,8 +36,7 @@ namespace
 
 [[noreturn]] void raiseUnreadable(const QString &path, int error)
 {
-    raise(QStringLiteral("Failed to read settings file '%1': %2")
-              .arg(path, QString::fromLocal8Bit(std::strerror(error))));
+    raise(QStringLiteral("Failed to read settings file '%1': %2").arg(path, ErrnoText(error)));
 }
 
 // Returns the file's content, creating an empty file when it is missing. A file that exists but
@@ -68,13 +67,11 @@ QByteArray readOrCreate(const QString &path)
     QByteArray content;
     char buffer[4096];
     for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        const ssize_t got = RetryOnInterrupt([&] { return ::read(fd, buffer, sizeof buffer); });
         if (got > 0) {
             content.append(buffer, got);
             continue;
         }
-        if (got < 0 && errno == EINTR)
-            continue;
         const int error = errno;
         ::close(fd);
         if (got < 0)
@@ -256,9 +253,12 @@ void TRegistryKey::writeValue(const QString &name, const QString &text)
     if (ok)
         content = restoreComments(readAll(FSettings->fileName(), &ok), FComments);
     if (ok) {
-        // A new file renamed over the old one: a failed write leaves the old file whole.
-        QString reason;
-        ok = SafeFile::Replace(FPath, content, reason, 0600);
+        // A new file renamed over the old one: a failed write leaves the old file whole. The
+        // error the user sees is the store's own text; the system's reason goes to stderr.
+        const TResult written = SafeFile::Replace(FPath, content, 0600);
+        if (!written)
+            qWarning("%s: %s", qUtf8Printable(FPath), qUtf8Printable(written.Reason()));
+        ok = written.Ok();
     }
     if (ok) {
         // What counts is what is on disk.

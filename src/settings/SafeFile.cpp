@@ -1,11 +1,11 @@
 #include "settings/SafeFile.h"
 
+#include "platform/Deadline.h"
+
 #include <QFile>
-#include <QFileInfo>
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,17 +13,10 @@
 namespace
 {
 
-QString errnoText(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 bool writeAll(int fd, const char *data, size_t size)
 {
     while (size > 0) {
-        const ssize_t done = ::write(fd, data, size);
-        if (done < 0 && errno == EINTR)
-            continue;
+        const ssize_t done = RetryOnInterrupt([&] { return ::write(fd, data, size); });
         if (done <= 0) {
             if (done == 0)
                 errno = ENOSPC;
@@ -40,7 +33,7 @@ bool writeAll(int fd, const char *data, size_t size)
 namespace SafeFile
 {
 
-bool Replace(const QString &path, const QByteArray &content, QString &error, mode_t newFileMode)
+TResult Replace(const QString &path, const QByteArray &content, mode_t newFileMode)
 {
     const QByteArray target = QFile::encodeName(path);
     mode_t mode = newFileMode;
@@ -51,27 +44,19 @@ bool Replace(const QString &path, const QByteArray &content, QString &error, mod
 
     QByteArray temp = target + ".XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
-        error = errnoText(errno);
-        return false;
-    }
+    if (fd < 0)
+        return TResult::Failure(ErrnoText(errno));
     const bool written = writeAll(fd, content.constData(), size_t(content.size())) &&
                          ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
     const int writeError = errno;
     const bool closed = ::close(fd) == 0;
-    if (!written || !closed) {
-        const int reason = written ? errno : writeError;
+    const int closeError = errno;
+    if (!written || !closed || ::rename(temp.constData(), target.constData()) != 0) {
+        const int reason = !written ? writeError : !closed ? closeError : errno;
         ::unlink(temp.constData());
-        error = errnoText(reason);
-        return false;
+        return TResult::Failure(ErrnoText(reason));
     }
-    if (::rename(temp.constData(), target.constData()) != 0) {
-        const int reason = errno;
-        ::unlink(temp.constData());
-        error = errnoText(reason);
-        return false;
-    }
-    return true;
+    return TResult::Success();
 }
 
 } // namespace SafeFile

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/SystemError.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -16,7 +18,6 @@ namespace SafeFile
 //
 // QSaveFile is not used for this: when the disk takes only part of the data (a full disk, a
 // file size limit), Qt 6.4 counts the part as written and commits a truncated file.
-bool Replace(const QString &path, const QByteArray &content, QString &error,
-             mode_t newFileMode = 0644);
+TResult Replace(const QString &path, const QByteArray &content, mode_t newFileMode = 0644);
 
 } // namespace SafeFile

@@ -1,5 +1,6 @@
 // Model key of the identification reply and the lookup of its setup program in "setup.ini".
 #include "app/SetupIni.h"
+#include "support/ResultCheck.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -159,20 +160,20 @@ void TestSetupIni::readIni()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QByteArray bytes;
-    QString error;
-    QVERIFY(!ReadSetupIni(dir.filePath("missing"), &bytes, &error));
-    QVERIFY(!error.isEmpty());
-    QVERIFY(!ReadSetupIni(dir.path(), &bytes, &error));
+    const TResult missing = ReadSetupIni(dir.filePath("missing"), bytes);
+    QVERIFY(!missing);
+    QVERIFY(missing.Reason().contains(dir.filePath("missing")));
+    QVERIFY(!ReadSetupIni(dir.path(), bytes));
     // A FIFO must be refused, not block the caller.
     QVERIFY(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600) == 0);
-    QVERIFY(!ReadSetupIni(dir.filePath("fifo"), &bytes, &error));
+    QVERIFY(!ReadSetupIni(dir.filePath("fifo"), bytes));
 
     QFile big(dir.filePath("setup.ini"));
     QVERIFY(big.open(QIODevice::WriteOnly));
     QVERIFY(big.write("MODEL=p\n") == 8);
     QVERIFY(big.resize(3 * SetupIniMaxBytes));
     big.close();
-    QVERIFY(ReadSetupIni(big.fileName(), &bytes, &error));
+    QVERIFY_OK(ReadSetupIni(big.fileName(), bytes));
     QCOMPARE(bytes.size(), SetupIniMaxBytes + 1);
     QVERIFY(bytes.startsWith("MODEL=p\n"));
 }

@@ -1,5 +1,6 @@
 // The setup program's copy, start and end, with a real child that records what it was given.
 #include "app/SetupProcess.h"
+#include "support/ResultCheck.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -144,8 +145,7 @@ void TestSetupProcess::copyKeepsModeAndContent()
         const QString source = m_dir.filePath(QStringLiteral("src%1").arg(mode));
         const QString target = source + QStringLiteral(".exe");
         QVERIFY(writeFile(source, content, mode));
-        QString error;
-        QVERIFY2(CopySetupProgram(source, target, &error), qPrintable(error));
+        QVERIFY_OK(CopySetupProgram(source, target));
         QCOMPARE(modeOf(target), mode);
         QCOMPARE(readAll(target), content);
     }
@@ -155,12 +155,12 @@ void TestSetupProcess::copyNeverOverwritesOrFollows()
 {
     const QString source = m_dir.filePath("new");
     QVERIFY(writeFile(source, "new", 0755));
-    QString error;
 
     const QString existing = m_dir.filePath("existing.exe");
     QVERIFY(writeFile(existing, "old", 0700));
-    QVERIFY(!CopySetupProgram(source, existing, &error));
-    QVERIFY(!error.isEmpty());
+    const TResult refused = CopySetupProgram(source, existing);
+    QVERIFY(!refused);
+    QVERIFY(!refused.Reason().isEmpty());
     QCOMPARE(readAll(existing), QByteArray("old"));
 
     // A link planted at the copy's name is neither written through nor replaced.
@@ -168,30 +168,30 @@ void TestSetupProcess::copyNeverOverwritesOrFollows()
     QVERIFY(writeFile(victim, "victim", 0600));
     const QString link = m_dir.filePath("link.exe");
     QVERIFY(QFile::link(victim, link));
-    QVERIFY(!CopySetupProgram(source, link, &error));
+    QVERIFY(!CopySetupProgram(source, link));
     QCOMPARE(readAll(victim), QByteArray("victim"));
     const QString dangling = m_dir.filePath("dangling.exe");
     QVERIFY(QFile::link(m_dir.filePath("nowhere"), dangling));
-    QVERIFY(!CopySetupProgram(source, dangling, &error));
+    QVERIFY(!CopySetupProgram(source, dangling));
     QVERIFY(!QFile::exists(m_dir.filePath("nowhere")));
 }
 
 void TestSetupProcess::copyRefusesWhatIsNotAFile()
 {
-    QString error;
     const QString dir = m_dir.filePath("subdir");
     QVERIFY(QDir().mkdir(dir));
     QVERIFY(::mkfifo(native(m_dir.filePath("fifo")).constData(), 0600) == 0);
     const QStringList sources = {dir, m_dir.filePath("fifo"), m_dir.filePath("missing")};
     for (const QString &source : sources) {
         const QString target = m_dir.filePath("refused.exe");
-        QVERIFY(!CopySetupProgram(source, target, &error));
-        QVERIFY(!error.isEmpty());
+        const TResult refused = CopySetupProgram(source, target);
+        QVERIFY(!refused);
+        QVERIFY(!refused.Reason().isEmpty());
         QVERIFY(!QFileInfo::exists(target));
     }
     // A regular file whose reading fails at once: the half-made copy is removed again.
     const QString target = m_dir.filePath("mem.exe");
-    QVERIFY(!CopySetupProgram(QStringLiteral("/proc/self/mem"), target, &error));
+    QVERIFY(!CopySetupProgram(QStringLiteral("/proc/self/mem"), target));
     QVERIFY(!QFileInfo::exists(target));
 }
 
@@ -202,9 +202,7 @@ void TestSetupProcess::startedProgramGetsOnlyItsPath()
     const QString work = m_dir.filePath("work dir");
     QVERIFY(QDir().mkpath(home) && QDir().mkpath(work));
     const QString program = home + QLatin1Char('/') + QString(130, u'p') + QStringLiteral("  .exe");
-    QString error;
-    QVERIFY2(CopySetupProgram(QStringLiteral(RECORD_CHILD_PATH), program, &error),
-             qPrintable(error));
+    QVERIFY_OK(CopySetupProgram(QStringLiteral(RECORD_CHILD_PATH), program));
 
     const QString recordFile = m_dir.filePath("record");
     qputenv("LINDQVAR_RECORD_FILE", native(recordFile));
@@ -214,10 +212,10 @@ void TestSetupProcess::startedProgramGetsOnlyItsPath()
     QVERIFY(leaked > 2);
     TProcessInformation info;
     EndAtExit end{info};
-    const bool started = StartSetupProcess(program, work, info, &error);
+    const TResult started = StartSetupProcess(program, work, info);
     ::close(leaked);
     qunsetenv("LINDQVAR_RECORD_FORK");
-    QVERIFY2(started, qPrintable(error));
+    QVERIFY2(started, qPrintable(started.Reason()));
     QVERIFY(info.hProcess > 0);
 
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(recordFile), 30000);
@@ -261,8 +259,7 @@ void TestSetupProcess::terminateReapsAnEndedProgram()
     QVERIFY(writeFile(program, "#!/bin/sh\nexit 0\n", 0700));
     TProcessInformation info;
     EndAtExit end{info};
-    QString error;
-    QVERIFY2(StartSetupProcess(program, m_dir.path(), info, &error), qPrintable(error));
+    QVERIFY_OK(StartSetupProcess(program, m_dir.path(), info));
     const pid_t pid = info.hProcess;
     siginfo_t si{};
     QCOMPARE(::waitid(P_PID, id_t(pid), &si, WEXITED | WNOWAIT), 0);
@@ -285,9 +282,9 @@ void TestSetupProcess::startFailures()
     };
     for (const auto &[program, work] : cases) {
         TProcessInformation info;
-        QString error;
-        QVERIFY(!StartSetupProcess(program, work, info, &error));
-        QVERIFY2(!error.isEmpty() && error.contains(program), qPrintable(error));
+        const TResult refused = StartSetupProcess(program, work, info);
+        QVERIFY(!refused);
+        QVERIFY2(refused.Reason().contains(program), qPrintable(refused.Reason()));
         QCOMPARE(info.hProcess, 0);
     }
     // Nothing was left behind to reap.
@@ -304,8 +301,7 @@ void TestSetupProcess::stuckProgramDoesNotHoldTheCaller()
     QVERIFY(writeFile(program, "#!/bin/sh\nexec sleep 1000\n", 0700));
     TProcessInformation info;
     EndAtExit end{info};
-    QString error;
-    QVERIFY2(StartSetupProcess(program, m_dir.path(), info, &error), qPrintable(error));
+    QVERIFY_OK(StartSetupProcess(program, m_dir.path(), info));
     const pid_t pid = info.hProcess;
     QVERIFY(freezer.Freeze(pid));
     // Should the wait not be bounded, the program is let go after a while, so that the test

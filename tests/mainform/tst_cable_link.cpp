@@ -8,6 +8,7 @@
 #include "settings/Paths.h"
 #include "support/LinkScript.h"
 #include "support/RelayClient.h"
+#include "support/ResultCheck.h"
 #include "support/ToolHarness.h"
 #include "support/WindowProbes.h"
 #include "support/WizardFixture.h"
@@ -427,7 +428,7 @@ void TstCableLink::endpointThatCannotStartEndsTheAttempt()
     ExpectIdle();
     // The port is free for the next attempt.
     THandle h = INVALID_HANDLE_VALUE;
-    QVERIFY2(OpenCOMPort(QStringLiteral("COM4"), 19200, h), qPrintable(LastCOMError()));
+    QVERIFY_OK(OpenCOMPort(QStringLiteral("COM4"), 19200, h));
     QVERIFY(CloseCOMPort(h));
 }
 

@@ -94,7 +94,7 @@ struct TAttempt {
 bool PortCanBeOpened(const QString &com)
 {
     THandle h = INVALID_HANDLE_VALUE;
-    const bool ok = OpenCOMPort(com, 19200, h);
+    const bool ok = OpenCOMPort(com, 19200, h).Ok();
     CloseCOMPort(h);
     return ok;
 }

@@ -2,6 +2,7 @@
 #include "serial/COMUtils.h"
 #include "serial/PortLock.h"
 #include "support/Pty.h"
+#include "support/ResultCheck.h"
 #include "support/TempConfig.h"
 
 #include <QFile>
@@ -57,7 +58,7 @@ void TestCOMIO::init()
     QVERIFY2(FPty->IsValid(), qPrintable(FPty->Error()));
     QVERIFY(FConfig->WritePortMap({"COM7=" + FPty->StablePath(FConfig->Root())}));
     FHandle = INVALID_HANDLE_VALUE;
-    QVERIFY2(OpenCOMPort("COM7", 115200, FHandle), qPrintable(LastCOMError()));
+    QVERIFY_OK(OpenCOMPort("COM7", 115200, FHandle));
 }
 
 void TestCOMIO::cleanup()
@@ -193,13 +194,13 @@ void TestCOMIO::closeRightAfterAWriteKeepsEveryByte()
     // would lose some of them.
     QVERIFY(CloseCOMPort(FHandle));
     for (int round = 0; round < 300; ++round) {
-        QVERIFY2(OpenCOMPort("COM7", 115200, FHandle), qPrintable(LastCOMError()));
+        QVERIFY_OK(OpenCOMPort("COM7", 115200, FHandle));
         const QByteArray block = "ATH" + QByteArray::number(round % 100).rightJustified(2, '0');
         QCOMPARE(WriteCOMString(FHandle, block), 5);
         QVERIFY(CloseCOMPort(FHandle));
         QCOMPARE(FPty->Read(5, 5000), block);
     }
-    QVERIFY2(OpenCOMPort("COM7", 115200, FHandle), qPrintable(LastCOMError()));
+    QVERIFY_OK(OpenCOMPort("COM7", 115200, FHandle));
 }
 
 void TestCOMIO::cancelDiscardsQueuedInput()
@@ -249,7 +250,7 @@ void TestCOMIO::unpluggedPortFailsCleanly()
     QVERIFY(again.IsValid());
     QVERIFY(FConfig->WritePortMap({"COM7=" + again.SlavePath()}));
     QVERIFY(IsCOMPortPresent("COM7"));
-    QVERIFY2(OpenCOMPort("COM7", 115200, FHandle), qPrintable(LastCOMError()));
+    QVERIFY_OK(OpenCOMPort("COM7", 115200, FHandle));
     QVERIFY(CloseCOMPort(FHandle));
 }
 

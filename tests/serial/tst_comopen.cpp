@@ -4,6 +4,7 @@
 #include "serial/PortLock.h"
 #include "serial/SerialTermios2.h"
 #include "support/Pty.h"
+#include "support/ResultCheck.h"
 #include "support/TempConfig.h"
 
 #include <QDir>
@@ -46,9 +47,8 @@ void TestCOMOpen::openPreparesAndCloseReleases()
     QVERIFY(config.WritePortMap({"COM5=" + pty.SlavePath()}));
 
     THandle handle = 1234;
-    QVERIFY2(OpenCOMPort("COM5", 19200, handle), qPrintable(LastCOMError()));
+    QVERIFY_OK(OpenCOMPort("COM5", 19200, handle));
     QVERIFY(handle != INVALID_HANDLE_VALUE);
-    QVERIFY(LastCOMError().isEmpty());
     // Started programs must not inherit the port.
     QVERIFY(::fcntl(int(handle), F_GETFD) & FD_CLOEXEC);
     const QString lockFile = PortLock::LockFilePath(pty.SlavePath());
@@ -64,7 +64,7 @@ void TestCOMOpen::openPreparesAndCloseReleases()
     QCOMPARE(handle, INVALID_HANDLE_VALUE);
 
     // Everything was released: the port opens again, by a name in another letter case too.
-    QVERIFY2(OpenCOMPort("com5", 19200, handle), qPrintable(LastCOMError()));
+    QVERIFY_OK(OpenCOMPort("com5", 19200, handle));
     QVERIFY(CloseCOMPort(handle));
 }
 
@@ -79,19 +79,20 @@ void TestCOMOpen::secondOpenInThisProcessFails()
     QVERIFY(config.WritePortMap({"COM5=" + pty.SlavePath(), "COM6=" + link}));
 
     THandle first = INVALID_HANDLE_VALUE;
-    QVERIFY2(OpenCOMPort("COM5", 9600, first), qPrintable(LastCOMError()));
+    QVERIFY_OK(OpenCOMPort("COM5", 9600, first));
     for (const char *name : {"COM5", "COM6"}) {
         THandle second = 77;
-        QVERIFY(!OpenCOMPort(name, 9600, second));
+        const TResult refused = OpenCOMPort(name, 9600, second);
+        QVERIFY(!refused);
         QCOMPARE(second, INVALID_HANDLE_VALUE);
-        QVERIFY(!LastCOMError().isEmpty());
+        QVERIFY(!refused.Reason().isEmpty());
     }
     // The refused attempts must not have touched the holder's lock.
     const QString lockFile = PortLock::LockFilePath(pty.SlavePath());
     if (!lockFile.isEmpty())
         QCOMPARE(PortLock::OwnerOf(lockFile), long(::getpid()));
     QVERIFY(CloseCOMPort(first));
-    QVERIFY2(OpenCOMPort("COM6", 9600, first), qPrintable(LastCOMError()));
+    QVERIFY_OK(OpenCOMPort("COM6", 9600, first));
     QVERIFY(CloseCOMPort(first));
 }
 
@@ -105,15 +106,16 @@ void TestCOMOpen::portHeldByAnotherProcessFails()
     {
         TPortHolder holder(pty.SlavePath(), true);
         QVERIFY(holder.IsHolding());
-        QVERIFY(!OpenCOMPort("COM3", 19200, handle));
+        const TResult refused = OpenCOMPort("COM3", 19200, handle);
+        QVERIFY(!refused);
         QCOMPARE(handle, INVALID_HANDLE_VALUE);
-        QVERIFY2(LastCOMError().contains(pty.SlavePath()), qPrintable(LastCOMError()));
+        QVERIFY2(refused.Reason().contains(pty.SlavePath()), qPrintable(refused.Reason()));
         // Our lock file from the failed attempt must not stay behind.
         const QString lockFile = PortLock::LockFilePath(pty.SlavePath());
         if (!lockFile.isEmpty())
             QVERIFY(!QFile::exists(lockFile));
     }
-    QVERIFY2(OpenCOMPort("COM3", 19200, handle), qPrintable(LastCOMError()));
+    QVERIFY_OK(OpenCOMPort("COM3", 19200, handle));
     QVERIFY(CloseCOMPort(handle));
 }
 
@@ -131,9 +133,10 @@ void TestCOMOpen::lockFileOfLiveProcessRefuses()
     QVERIFY(WriteLockFile(lockFile, other.Pid()));
 
     THandle handle = INVALID_HANDLE_VALUE;
-    QVERIFY(!OpenCOMPort("COM3", 19200, handle));
+    const TResult refused = OpenCOMPort("COM3", 19200, handle);
+    QVERIFY(!refused);
     QCOMPARE(handle, INVALID_HANDLE_VALUE);
-    QVERIFY2(LastCOMError().contains(QString::number(other.Pid())), qPrintable(LastCOMError()));
+    QVERIFY2(refused.Reason().contains(QString::number(other.Pid())), qPrintable(refused.Reason()));
     // Another program's lock file is never removed by us.
     QCOMPARE(PortLock::OwnerOf(lockFile), long(other.Pid()));
     QVERIFY(QFile::remove(lockFile));
@@ -163,8 +166,9 @@ void TestCOMOpen::plantedTemporaryNamesAreNeverWrittenThrough()
     QVERIFY(!planted.isEmpty());
 
     THandle handle = INVALID_HANDLE_VALUE;
-    const bool opened = OpenCOMPort("COM3", 19200, handle);
-    const QString reason = LastCOMError();
+    const TResult result = OpenCOMPort("COM3", 19200, handle);
+    const bool opened = result.Ok();
+    const QString reason = result.Reason();
     const long owner = PortLock::OwnerOf(lockFile);
     const bool lockIsLink = QFileInfo(lockFile).isSymLink();
     CloseCOMPort(handle);
@@ -189,7 +193,7 @@ void TestCOMOpen::staleLockFileIsTakenOver()
     QVERIFY(WriteLockFile(lockFile, DeadPid()));
 
     THandle handle = INVALID_HANDLE_VALUE;
-    QVERIFY2(OpenCOMPort("COM3", 19200, handle), qPrintable(LastCOMError()));
+    QVERIFY_OK(OpenCOMPort("COM3", 19200, handle));
     QCOMPARE(PortLock::OwnerOf(lockFile), long(::getpid()));
     QVERIFY(CloseCOMPort(handle));
     QVERIFY(!QFile::exists(lockFile));
@@ -234,9 +238,10 @@ void TestCOMOpen::badTargetsFail()
     reasonPart.replace('@', config.Root());
 
     THandle handle = 5;
-    QVERIFY(!OpenCOMPort(name, 19200, handle));
+    const TResult refused = OpenCOMPort(name, 19200, handle);
+    QVERIFY(!refused);
     QCOMPARE(handle, INVALID_HANDLE_VALUE);
-    QVERIFY2(LastCOMError().contains(reasonPart), qPrintable(LastCOMError()));
+    QVERIFY2(refused.Reason().contains(reasonPart), qPrintable(refused.Reason()));
 }
 
 void TestCOMOpen::refusedLineSettingsKeepHandleForClose()
@@ -246,9 +251,10 @@ void TestCOMOpen::refusedLineSettingsKeepHandleForClose()
     QVERIFY(config.IsValid());
     QVERIFY(config.WritePortMap({"COM4=/dev/null"}));
     THandle handle = INVALID_HANDLE_VALUE;
-    QVERIFY(!OpenCOMPort("COM4", 19200, handle));
+    const TResult refused = OpenCOMPort("COM4", 19200, handle);
+    QVERIFY(!refused);
     QVERIFY(handle != INVALID_HANDLE_VALUE);
-    QVERIFY(!LastCOMError().isEmpty());
+    QVERIFY(!refused.Reason().isEmpty());
     QVERIFY(CloseCOMPort(handle));
     QCOMPARE(handle, INVALID_HANDLE_VALUE);
     // The close released the port completely.
@@ -279,8 +285,9 @@ void TestCOMOpen::deviceWithoutPermissionFails()
         QVERIFY(::chmod(QFile::encodeName(pty.SlavePath()).constData(), 0) == 0);
     }
     THandle handle = 9;
-    const bool opened = OpenCOMPort("COM3", 19200, handle);
-    const QString reason = LastCOMError();
+    const TResult result = OpenCOMPort("COM3", 19200, handle);
+    const bool opened = result.Ok();
+    const QString reason = result.Reason();
     if (root)
         QVERIFY(::seteuid(0) == 0);
     if (opened)
@@ -325,7 +332,7 @@ void TestCOMOpen::lineSettings()
     QVERIFY(::tcsetattr(pty.SlaveFd(), TCSANOW, &cooked) == 0);
 
     THandle handle = INVALID_HANDLE_VALUE;
-    QVERIFY2(OpenCOMPort("COM3", speed, handle), qPrintable(LastCOMError()));
+    QVERIFY_OK(OpenCOMPort("COM3", speed, handle));
     struct termios tio = {};
     QVERIFY(::tcgetattr(int(handle), &tio) == 0);
     QCOMPARE(tio.c_cflag & CSIZE, tcflag_t(CS8));
@@ -352,7 +359,7 @@ void TestCOMOpen::customSpeedGivesWayToStandard()
     QVERIFY(config.WritePortMap({"COM3=" + pty.SlavePath()}));
     THandle handle = INVALID_HANDLE_VALUE;
     for (int speed : {256000, 9600, 14400, 115200}) {
-        QVERIFY2(OpenCOMPort("COM3", speed, handle), qPrintable(LastCOMError()));
+        QVERIFY_OK(OpenCOMPort("COM3", speed, handle));
         unsigned in = 0;
         unsigned out = 0;
         QVERIFY(SerialTermios2::GetSpeed(int(handle), in, out));

@@ -6,6 +6,7 @@
 #include "settings/Paths.h"
 #include "support/FileSizeLimit.h"
 #include "support/Pty.h"
+#include "support/ResultCheck.h"
 #include "support/TempConfig.h"
 
 #include <QDir>
@@ -39,13 +40,11 @@ bool buildMachine(TFakeSysfs &tree)
 }
 
 // Discovery that also saved what it found.
-bool discoverAndSave(QList<TPortMapEntry> &entries, QString &error)
+TResult discoverAndSave(QList<TPortMapEntry> &entries)
 {
-    QString saveError;
-    const bool read = PortMap::Discover(entries, error, saveError);
-    if (!saveError.isEmpty())
-        error = saveError;
-    return read && saveError.isEmpty();
+    TResult saved = TResult::Success();
+    const TResult read = PortMap::Discover(entries, saved);
+    return read ? saved : read;
 }
 
 } // namespace
@@ -72,8 +71,7 @@ void TestPortDiscovery::findsRealHardwareOnly()
     QVERIFY(buildMachine(tree));
 
     QList<TPortMapEntry> entries;
-    QString error;
-    QVERIFY2(discoverAndSave(entries, error), qPrintable(error));
+    QVERIFY_OK(discoverAndSave(entries));
     const QString dev = config.DevRoot();
     const QList<TPortMapEntry> expected = {{"COM1", dev + "/ttyS0"},
                                            {"COM4", dev + "/ttyS3"},
@@ -82,7 +80,7 @@ void TestPortDiscovery::findsRealHardwareOnly()
     QCOMPARE(entries, expected);
     // What was returned is what the file now says.
     QList<TPortMapEntry> stored;
-    QVERIFY(PortMap::Load(stored, error));
+    QVERIFY_OK(PortMap::Load(stored));
     QCOMPARE(stored, expected);
 
     // A second run finds nothing new and leaves the file as it is.
@@ -90,7 +88,7 @@ void TestPortDiscovery::findsRealHardwareOnly()
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray before = file.readAll();
     file.close();
-    QVERIFY2(discoverAndSave(entries, error), qPrintable(error));
+    QVERIFY_OK(discoverAndSave(entries));
     QCOMPARE(entries, expected);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), before);
@@ -107,8 +105,7 @@ void TestPortDiscovery::keepsUserLinesAndNumbersAroundThem()
     QVERIFY(config.WritePortMap(mine));
 
     QList<TPortMapEntry> entries;
-    QString error;
-    QVERIFY2(discoverAndSave(entries, error), qPrintable(error));
+    QVERIFY_OK(discoverAndSave(entries));
     // COM1 is taken, so the first UART gets the lowest free number from COM3 up, and the second
     // UART, whose own number that took, the next one.
     const QString dev = config.DevRoot();
@@ -137,8 +134,7 @@ void TestPortDiscovery::knownDevicesAreNotAddedAgain()
     file.close();
 
     QList<TPortMapEntry> entries;
-    QString error;
-    QVERIFY2(discoverAndSave(entries, error), qPrintable(error));
+    QVERIFY_OK(discoverAndSave(entries));
     QCOMPARE(config.ReadPortMap(),
              (QStringList{"COM9=" + config.DevRoot() + "/ttyUSB0", "COM2=" + link,
                           "COM1=" + config.DevRoot() + "/ttyS0",
@@ -152,18 +148,17 @@ void TestPortDiscovery::replugKeepsItsName()
     TFakeSysfs tree(config.SysRoot(), config.DevRoot());
     QVERIFY(buildMachine(tree));
     QList<TPortMapEntry> entries;
-    QString error;
-    QVERIFY2(discoverAndSave(entries, error), qPrintable(error));
+    QVERIFY_OK(discoverAndSave(entries));
     const QStringList before = config.ReadPortMap();
 
     // Unplugged, then plugged into another socket: the kernel names it ttyUSB2 now.
     QVERIFY(tree.RemoveTty("ttyUSB0"));
     QVERIFY(QFile::remove(config.DevRoot() + "/serial/by-id/" + byId));
-    QVERIFY2(discoverAndSave(entries, error), qPrintable(error));
+    QVERIFY_OK(discoverAndSave(entries));
     QVERIFY(tree.AddTty("ttyUSB2", "pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0/ttyUSB2", "usb-serial",
                         "ftdi_sio"));
     QVERIFY(tree.AddById(byId, "ttyUSB2"));
-    QVERIFY2(discoverAndSave(entries, error), qPrintable(error));
+    QVERIFY_OK(discoverAndSave(entries));
     QCOMPARE(config.ReadPortMap(), before);
     QCOMPARE(QFileInfo(PortMap::PathOf(entries, "COM5")).canonicalFilePath(),
              QFileInfo(config.DevRoot() + "/ttyUSB2").canonicalFilePath());
@@ -218,14 +213,15 @@ void TestPortDiscovery::unsavableMapStillListsWhatItHolds()
     // New hardware is found but cannot be added: the disk takes no more than the map holds now
     // (the part of a write that fits must not pass for the whole of it).
     QStringList list{"COM42"};
-    QString warning;
+    TResult discovery = TResult::Success();
     {
         FileSizeLimit full(16);
         QVERIFY(full.active());
-        GetDosDevices(list, "COM", &warning);
+        GetDosDevices(list, "COM", &discovery);
     }
     QCOMPARE(list, QStringList{"COM9"});
-    QVERIFY2(warning.contains(Paths::PortMapFile()), qPrintable(warning));
+    QVERIFY(!discovery);
+    QVERIFY2(discovery.Reason().contains(Paths::PortMapFile()), qPrintable(discovery.Reason()));
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), before);
     file.close();
@@ -235,7 +231,7 @@ void TestPortDiscovery::unsavableMapStillListsWhatItHolds()
     QVERIFY(QDir().mkpath(Paths::PortMapFile()));
     bool raised = false;
     try {
-        GetDosDevices(list, "COM", &warning);
+        GetDosDevices(list, "COM", &discovery);
     } catch (const std::runtime_error &) {
         raised = true;
     }

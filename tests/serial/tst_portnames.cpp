@@ -177,9 +177,10 @@ void TestPortNames::unreadableMapFailsEverywhere()
     QCOMPARE(list, QStringList{"COM9"});
 
     THandle handle = 3;
-    QVERIFY(!OpenCOMPort("COM9", 9600, handle));
+    const TResult refused = OpenCOMPort("COM9", 9600, handle);
+    QVERIFY(!refused);
     QCOMPARE(handle, INVALID_HANDLE_VALUE);
-    QVERIFY(LastCOMError().contains("ports.conf"));
+    QVERIFY(refused.Reason().contains("ports.conf"));
     QVERIFY(!IsCOMPortPresent("COM9"));
     GetPortFriendlyNames(list);
     QVERIFY(list.isEmpty());

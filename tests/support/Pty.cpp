@@ -1,6 +1,8 @@
 #include "support/Pty.h"
 
-#include <QDeadlineTimer>
+#include "platform/Deadline.h"
+#include "platform/SystemError.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -19,20 +21,15 @@
 namespace
 {
 
-// Waits for the event on the descriptor until the deadline; false when it passed.
-bool waitFor(int fd, short event, const QDeadlineTimer &deadline)
+// Waits for the event on the descriptor until the deadline; false when it passed first.
+bool waitFor(int fd, short event, const TDeadline &deadline)
 {
-    for (;;) {
-        const qint64 left = deadline.remainingTime();
-        if (left == 0)
-            return false;
-        struct pollfd waiter = {fd, event, 0};
-        const int ready = ::poll(&waiter, 1, int(qMin<qint64>(left, INT_MAX)));
-        if (ready > 0)
-            return true;
-        if (ready < 0 && errno != EINTR)
-            return false;
-    }
+    return WaitForDescriptor(fd, event, deadline) > 0;
+}
+
+TDeadline after(int ms)
+{
+    return TDeadline(std::chrono::milliseconds(ms));
 }
 
 } // namespace
@@ -45,13 +42,13 @@ TPty::TPty()
     int master = -1;
     int slave = -1;
     if (::openpty(&master, &slave, nullptr, &raw, nullptr) != 0) {
-        FError = QStringLiteral("openpty: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        FError = ErrnoReason(QStringLiteral("openpty"), errno);
         return;
     }
     char name[PATH_MAX] = {};
     if (::fcntl(master, F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(slave, F_SETFD, FD_CLOEXEC) != 0 ||
         ::fcntl(master, F_SETFL, O_NONBLOCK) != 0 || ::ptsname_r(master, name, sizeof name) != 0) {
-        FError = QStringLiteral("pty set-up: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        FError = ErrnoReason(QStringLiteral("pty set-up"), errno);
         ::close(master);
         ::close(slave);
         return;
@@ -68,15 +65,16 @@ TPty::~TPty()
 
 bool TPty::Write(const QByteArray &data, int timeoutMs)
 {
-    const QDeadlineTimer deadline(timeoutMs);
+    const TDeadline deadline = after(timeoutMs);
     qsizetype done = 0;
     while (FMaster >= 0 && done < data.size()) {
-        const ssize_t n = ::write(FMaster, data.constData() + done, size_t(data.size() - done));
+        const ssize_t n = RetryOnInterrupt(
+            [&] { return ::write(FMaster, data.constData() + done, size_t(data.size() - done)); });
         if (n > 0) {
             done += n;
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
+        if (n < 0 && errno != EAGAIN)
             return false;
         if (!waitFor(FMaster, POLLOUT, deadline))
             return false;
@@ -87,16 +85,18 @@ bool TPty::Write(const QByteArray &data, int timeoutMs)
 QByteArray TPty::Read(int count, int timeoutMs)
 {
     QByteArray result;
-    const QDeadlineTimer deadline(timeoutMs);
+    const TDeadline deadline = after(timeoutMs);
     char chunk[4096];
     while (FMaster >= 0 && result.size() < count) {
-        const ssize_t n =
-            ::read(FMaster, chunk, qMin<size_t>(sizeof chunk, size_t(count - result.size())));
+        const ssize_t n = RetryOnInterrupt([&] {
+            return ::read(FMaster, chunk,
+                          qMin<size_t>(sizeof chunk, size_t(count - result.size())));
+        });
         if (n > 0) {
             result.append(chunk, n);
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
+        if (n < 0 && errno != EAGAIN)
             break;
         if (!waitFor(FMaster, POLLIN, deadline))
             break;
@@ -107,18 +107,16 @@ QByteArray TPty::Read(int count, int timeoutMs)
 QByteArray TPty::ReadQuiet(int quietMs, int timeoutMs)
 {
     QByteArray result;
-    if (FMaster < 0 || !waitFor(FMaster, POLLIN, QDeadlineTimer(timeoutMs)))
+    if (FMaster < 0 || !waitFor(FMaster, POLLIN, after(timeoutMs)))
         return result;
     char chunk[4096];
     for (;;) {
-        const ssize_t n = ::read(FMaster, chunk, sizeof chunk);
+        const ssize_t n = RetryOnInterrupt([&] { return ::read(FMaster, chunk, sizeof chunk); });
         if (n > 0) {
             result.append(chunk, n);
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if ((n < 0 && errno != EAGAIN) || !waitFor(FMaster, POLLIN, QDeadlineTimer(quietMs)))
+        if ((n < 0 && errno != EAGAIN) || !waitFor(FMaster, POLLIN, after(quietMs)))
             return result;
     }
 }
