@@ -105,7 +105,7 @@ private:
         TMainLindqvarForm &w = FWindow;
         QMetaObject::invokeMethod(
             &w, [&w] { w.URLLabel1Click(); }, Qt::QueuedConnection);
-        if (!Await([&w] { return w.URLLabel1->Tag == 2; }, 30000)) {
+        if (!Await([&w] { return w.CommandState() == TCommandState::Connected; }, 30000)) {
             error = "the link did not come up";
             return false;
         }
@@ -136,7 +136,9 @@ private:
         client.Close();
         OnWindow([&w] { w.URLLabel1Click(); }); // disconnect, inside the link's dispatch
         // The link has ended once its loop has returned.
-        if (!Await([&w] { return w.FMainLoopDepth == 0 && w.URLLabel1->Tag == 0; }, 30000)) {
+        if (!Await(
+                [&w] { return w.FMainLoopDepth == 0 && w.CommandState() == TCommandState::Idle; },
+                30000)) {
             error = "the link did not end";
             return false;
         }

@@ -147,7 +147,7 @@ struct TDriver {
             Figures.Error = error;
         if (!LinkEnded.load())
             OnWindow([this] {
-                if (Window.URLLabel1->Tag == 2)
+                if (Window.CommandState() == TCommandState::Connected)
                     Window.URLLabel1Click();
             });
     }

@@ -8,6 +8,7 @@
 #include "log/LOGUnit.h"
 #include "platform/TickClock.h"
 #include "serial/RingThread.h"
+#include "settings/Defaults.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -29,11 +30,6 @@ bool IsBlank(const QString &text)
     return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() <= 32; });
 }
 
-void ShowError(QWidget *parent, const QString &text)
-{
-    TDialogs::Instance().MessageBox(parent, QStringLiteral("Ошибка"), text, TMsgIcon::Error);
-}
-
 } // namespace
 
 void TMainLindqvarForm::URLLabel1Click()
@@ -41,29 +37,34 @@ void TMainLindqvarForm::URLLabel1Click()
     // While a link is running, its command only disconnects. Once the disconnect has been given
     // the link is still unwinding (its loop waits and dispatches until it returns), and a second
     // click there would start a new link nested inside the old one.
-    if (FMainLoopDepth > 0 && URLLabel1->Tag != 2)
+    if (FMainLoopDepth > 0 && CommandState() != TCommandState::Connected)
         return;
     URLLabel1->setEnabled(false);
     // Enabled again however the handler ends, a fault included; after a disconnect, only once
     // the link has ended (the link enables it then).
     struct Reenable {
         TMainLindqvarForm &w;
-        ~Reenable() { w.URLLabel1->setEnabled(w.FMainLoopDepth == 0 || w.URLLabel1->Tag == 2); }
+        ~Reenable()
+        {
+            w.URLLabel1->setEnabled(w.FMainLoopDepth == 0 ||
+                                    w.CommandState() == TCommandState::Connected);
+        }
     } reenable{*this};
 
     if (!PortsListComboBox->currentText().contains(QStringLiteral("COM"))) {
-        ShowError(this, QStringLiteral("Нет доступных COM портов."));
+        ShowErrorBox(this, QStringLiteral("Нет доступных COM портов."));
         return;
     }
     const int type = ConnectTypeComboBox->currentIndex();
-    if (URLLabel1->Tag == 0 && type == ModemType && IsBlank(PhoneNumber->currentText())) {
-        ShowError(this, QStringLiteral("Не указан номер телефона."));
+    if (CommandState() == TCommandState::Idle && type == ModemType &&
+        IsBlank(PhoneNumber->currentText())) {
+        ShowErrorBox(this, QStringLiteral("Не указан номер телефона."));
         return;
     }
 
-    switch (URLLabel1->Tag) {
-    case 0: // connect
-        SetCommand(1, QStringLiteral("Отмена подключения"));
+    switch (CommandState()) {
+    case TCommandState::Idle: // connect
+        SetCommand(TCommandState::Connecting);
         try {
             if (type == ModemType) {
                 StartRingThread();
@@ -80,26 +81,22 @@ void TMainLindqvarForm::URLLabel1Click()
                 QCoreApplication::processEvents();
                 MainLoop();
             }
-        } catch (...) {
-            AbandonLink();
+        } catch (const std::exception &error) {
+            AbandonLink(QString::fromUtf8(error.what()));
             throw;
         }
         break;
-    case 1: // cancel
-        SetCommand(0, QStringLiteral("Подключить"));
-        SetStatus(QStringLiteral("Нет подключения"), false);
-        WriteLog(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку подключения в "
+    case TCommandState::Connecting: // cancel
+        ShowIdle(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку подключения в "
                                 "момент подключения к прибору"));
         if (type == ModemType)
             CancelRingThread();
         CloseCOMPort(FCOMHandle);
         EnableInputs(true);
         break;
-    case 2: { // disconnect, nested in a dispatch of the running link
-        SetCommand(0, QStringLiteral("Подключить"));
+    case TCommandState::Connected: { // disconnect, nested in a dispatch of the running link
         FNeedCOMReconnect = false;
-        SetStatus(QStringLiteral("Нет подключения"), false);
-        WriteLog(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку подключения "
+        ShowIdle(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку подключения "
                                 "при подключенном приборе (разрыв подключения)"));
         if (type == ModemType) {
             FConnected = false;
@@ -114,16 +111,14 @@ void TMainLindqvarForm::URLLabel1Click()
         EnableInputs(true);
         break;
     }
-    case 3: // reconnect by modem, with the same port and number
-        SetCommand(1, QStringLiteral("Отмена подключения"));
+    case TCommandState::Broken: // reconnect by modem, with the same port and number
+        SetCommand(TCommandState::Connecting);
         try {
             StartRingThread();
-        } catch (...) {
-            AbandonLink();
+        } catch (const std::exception &error) {
+            AbandonLink(QString::fromUtf8(error.what()));
             throw;
         }
-        break;
-    default:
         break;
     }
 }
@@ -145,7 +140,7 @@ void TMainLindqvarForm::StartRingThread()
 
     TRingThreadCreateStruct createStruct;
     createStruct.COM = PortsListComboBox->currentText();
-    createStruct.BaudRate = 19200;
+    createStruct.BaudRate = ModemBaudRate;
     createStruct.Phone = PhoneNumber->currentText();
     createStruct.LogObject = LOGForm ? LOGForm->Log : nullptr;
     createStruct.TerminateHandler = [this](TRingThread *sender) {
@@ -163,7 +158,7 @@ void TMainLindqvarForm::CancelRingThread()
     // Out of FRing before the wait: the wait serves events, and a second cancel or a close
     // handled there must find no dialer left to stop (and none to free under this one).
     std::unique_ptr<TRingThread> ring = std::move(FRing);
-    ring->SetErrorCode(255);
+    ring->SetErrorCode(RingResult::Cancelled);
     ring->Terminate();
     // The dialer's completion may be running further up this very stack (a dispatch inside
     // the link it started): waiting for it there would never end.
@@ -195,17 +190,17 @@ void TMainLindqvarForm::RingThreadTerminate(TRingThread *sender)
 
     FCOMHandle = sender->TakeCOMHandle();
     const std::uint32_t code = sender->ErrorCode();
-    if (code == 0) {
+    if (code == RingResult::Connected) {
         // The dialer has just opened this port: a loss marked during an earlier link (its port
         // vanishing after a modem result text had ended it) must not end this one at once.
         FNeedCOMReconnect = false;
         MainLoop();
-    } else if (code >= 1 && code <= 7) {
+    } else if (code >= RingResult::PortNotOpened && code <= RingResult::NoAnswer) {
         CloseCOMPort(FCOMHandle);
         SetStatus(ModemErrorText(code), true);
-        SetCommand(0, QStringLiteral("Подключить"));
+        SetCommand(TCommandState::Idle);
         EnableInputs(true);
-    } else if (code == 255) {
+    } else if (code == RingResult::Cancelled) {
         CloseCOMPort(FCOMHandle);
     }
 }
@@ -214,13 +209,13 @@ void TMainLindqvarForm::WMRingProgress(int stage)
 {
     SetStatus(Label7->text(), false);
     switch (stage) {
-    case 1:
+    case RingStage::PortOpened:
         Label7->setText(QStringLiteral("Инициализация модема"));
         break;
-    case 2:
+    case RingStage::BearerSelected:
         Label7->setText(QStringLiteral("Регистрация в сети"));
         break;
-    case 3:
+    case RingStage::Dialling:
         Label7->setText(QStringLiteral("Набор номера"));
         break;
     default:

@@ -8,6 +8,7 @@
 #include "net/TServerSocket.h"
 #include "platform/TickClock.h"
 #include "settings/COMSettingsUnit.h"
+#include "settings/Defaults.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -27,6 +28,12 @@ void DispatchPendingMessages()
 const QString LinkLostText =
     QStringLiteral("Соединение было прервано, последний пакет не доставлен");
 
+// The modal dialog of the two failures of a link start (caption "Error").
+void ShowStartFailure(QWidget *parent, const QString &text)
+{
+    TDialogs::Instance().MessageBox(parent, QStringLiteral("Error"), text, TMsgIcon::Error);
+}
+
 } // namespace
 
 void TMainLindqvarForm::MainLoop()
@@ -39,15 +46,15 @@ void TMainLindqvarForm::MainLoop()
     } leave{FMainLoopDepth};
     try {
         RunLink();
-    } catch (...) {
-        AbandonLink();
+    } catch (const std::exception &error) {
+        AbandonLink(QString::fromUtf8(error.what()));
         throw;
     }
     // A disconnect left the command disabled until this link had ended.
     URLLabel1->setEnabled(true);
 }
 
-void TMainLindqvarForm::AbandonLink()
+void TMainLindqvarForm::AbandonLink(const QString &error)
 {
     // An error raised by a step of the link (an endpoint that cannot start, a settings write)
     // still goes to the top-level handler, but must not leave the link half alive behind it.
@@ -59,13 +66,12 @@ void TMainLindqvarForm::AbandonLink()
         CloseLinkPort();
     try {
         StopServer();
-    } catch (const std::exception &error) {
+    } catch (const std::exception &another) {
         // The error being raised is the one the user sees; this one goes to the log.
-        WriteLog(QString::fromUtf8(error.what()));
+        WriteLog(QString::fromUtf8(another.what()));
     }
     TerminateSetup();
-    SetCommand(0, QStringLiteral("Подключить"));
-    SetStatus(QStringLiteral("Нет подключения"), false);
+    ShowIdle(QStringLiteral("Установили \"Нет подключения\", ошибка: %1").arg(error));
     EnableInputs(true);
     URLLabel1->setEnabled(true);
 }
@@ -74,13 +80,9 @@ void TMainLindqvarForm::RunLink()
 {
     if (!RequestVerInfo()) {
         WriteLog(QStringLiteral("Устройство не обнаружено, работа программы невозможна"));
-        TDialogs::Instance().MessageBox(
-            this, QStringLiteral("Error"),
-            QStringLiteral("Устройство не обнаружено, работа программы невозможна."),
-            TMsgIcon::Error);
-        SetCommand(0, QStringLiteral("Подключить"));
-        SetStatus(QStringLiteral("Нет подключения"), false);
-        WriteLog(
+        ShowStartFailure(this,
+                         QStringLiteral("Устройство не обнаружено, работа программы невозможна."));
+        ShowIdle(
             QStringLiteral("Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO"));
         if (FCOMHandle != INVALID_HANDLE_VALUE)
             CloseLinkPort();
@@ -92,15 +94,10 @@ void TMainLindqvarForm::RunLink()
     LaunchSetup();
     if (!FSetupIsStarted) {
         WriteLog(QStringLiteral("Не найдена программа настройки"));
-        TDialogs::Instance().MessageBox(
-            this, QStringLiteral("Error"),
-            QStringLiteral("Программа настройки для данного прибора не обнаружена."),
-            TMsgIcon::Error);
-        URLLabel1->setText(QStringLiteral("Подключить"));
-        SetStatus(QStringLiteral("Нет подключения"), false);
-        WriteLog(QStringLiteral(
+        ShowStartFailure(this,
+                         QStringLiteral("Программа настройки для данного прибора не обнаружена."));
+        ShowIdle(QStringLiteral(
             "Установили \"Нет подключения\", главный цикл, нет программы настройки"));
-        URLLabel1->Tag = 0;
         StopServer();
         if (FCOMHandle != INVALID_HANDLE_VALUE)
             CloseLinkPort();
@@ -109,7 +106,7 @@ void TMainLindqvarForm::RunLink()
     }
 
     FConnected = true;
-    SetCommand(2, QStringLiteral("Отключить"));
+    SetCommand(TCommandState::Connected);
     SetStatus(QStringLiteral("Подключен"), false);
     URLLabel1->setEnabled(true);
 
@@ -140,9 +137,7 @@ void TMainLindqvarForm::RelayPass()
     if (FNeedCOMReconnect) {
         if (FModemConnect) {
             WriteLog(QStringLiteral("Завершение работы по потере порта."));
-            SetCommand(0, QStringLiteral("Подключить"));
-            SetStatus(QStringLiteral("Нет подключения"), false);
-            WriteLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, модемное "
+            ShowIdle(QStringLiteral("Установили \"Нет подключения\", главный цикл, модемное "
                                     "соединение, порт потерян"));
             FConnected = false;
             EnableInputs(true);
@@ -194,7 +189,8 @@ void TMainLindqvarForm::RelayPass()
     Delay(50);
     DispatchPendingMessages();
 
-    if (URLLabel1->Tag != 0 && !IsCOMPortPresent(PortsListComboBox->currentText())) {
+    if (CommandState() != TCommandState::Idle &&
+        !IsCOMPortPresent(PortsListComboBox->currentText())) {
         CloseLinkPort();
         SetStatus(QStringLiteral("Прибор недоступен"), true);
         FNeedCOMReconnect = true;
@@ -224,7 +220,7 @@ int TMainLindqvarForm::COMRead()
     try {
         n = ReadCOMPort(FCOMHandle, FDataBuffer.data(), COM_BUFFER_SIZE);
         if (FModemConnect && DetectModemFailure(n)) {
-            SetCommand(3, QStringLiteral("Переподключить"));
+            SetCommand(TCommandState::Broken);
             SetStatus(QStringLiteral("Нет подключения"), false);
             WriteLog(QStringLiteral("Установили \"Нет подключения\", процедура COMRead"));
             FConnected = false;
@@ -300,7 +296,7 @@ bool TMainLindqvarForm::ReopenLinkPort()
     bool isNumber = false;
     int speed = COMSettingsForm->SpeedComboBox->currentText().toInt(&isNumber);
     if (!isNumber)
-        speed = 19200;
+        speed = DefaultBaudRate;
     FLastOpenResult = OpenCOMPort(PortsListComboBox->currentText(), speed, FCOMHandle);
     if (FLastOpenResult)
         FNeedCOMReconnect = false;

@@ -3,6 +3,7 @@
 #include "app/MainFormUnit.h"
 
 #include "net/TServerSocket.h"
+#include "settings/Defaults.h"
 #include "settings/TPCServerSettingsUnit.h"
 
 #include <QLineEdit>
@@ -11,8 +12,6 @@
 
 namespace
 {
-
-constexpr int DefaultServerPort = 53462;
 
 // The port text of the TCP port dialog: a decimal number from 1024 to 65535, else the default.
 int ServerPortFromText(const QString &text)

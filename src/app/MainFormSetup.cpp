@@ -92,17 +92,13 @@ void TMainLindqvarForm::LaunchSetup()
 
     const QString tempDir = Paths::PrivateTempDir();
     if (tempDir.isEmpty()) {
-        TDialogs::Instance().MessageBox(this, QStringLiteral("Ошибка"),
-                                        QStringLiteral("Оболочка не запущена, системная ошибка"),
-                                        TMsgIcon::Error);
+        ShowErrorBox(this, QStringLiteral("Оболочка не запущена, системная ошибка"));
         return;
     }
     const QString programDir = Paths::ProgramDir();
     const QString iniPath = programDir + QStringLiteral("setup.ini");
     if (!QFileInfo(iniPath).isFile()) {
-        TDialogs::Instance().MessageBox(
-            this, QStringLiteral("Ошибка"),
-            QStringLiteral("Оболочка не запущена, не найден файл настроек"), TMsgIcon::Error);
+        ShowErrorBox(this, QStringLiteral("Оболочка не запущена, не найден файл настроек"));
         return;
     }
 

@@ -222,8 +222,7 @@ void TMainLindqvarForm::RefreshPortList()
         PortsListComboBox->setCurrentIndex(0);
         return;
     }
-    TDialogs::Instance().MessageBox(this, QStringLiteral("Ошибка"),
-                                    QStringLiteral("Нет доступных COM портов."), TMsgIcon::Error);
+    ShowErrorBox(this, QStringLiteral("Нет доступных COM портов."));
 }
 
 void TMainLindqvarForm::SelectComboItem(QComboBox *combo, const QString &text)
@@ -265,10 +264,25 @@ void TMainLindqvarForm::SetStatus(const QString &text, bool alarm)
     Label7->setPalette(palette);
 }
 
-void TMainLindqvarForm::SetCommand(int tag, const QString &caption)
+void TMainLindqvarForm::SetCommand(TCommandState state)
 {
-    URLLabel1->Tag = tag;
-    URLLabel1->setText(caption);
+    static const QString captions[] = {
+        QStringLiteral("Подключить"), QStringLiteral("Отмена подключения"),
+        QStringLiteral("Отключить"), QStringLiteral("Переподключить")};
+    URLLabel1->Tag = static_cast<int>(state);
+    URLLabel1->setText(captions[static_cast<int>(state)]);
+}
+
+TCommandState TMainLindqvarForm::CommandState() const
+{
+    return static_cast<TCommandState>(URLLabel1->Tag);
+}
+
+void TMainLindqvarForm::ShowIdle(const QString &logLine)
+{
+    SetCommand(TCommandState::Idle);
+    SetStatus(QStringLiteral("Нет подключения"), false);
+    WriteLog(logLine);
 }
 
 void TMainLindqvarForm::EnableInputs(bool enabled)

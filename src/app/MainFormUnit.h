@@ -23,6 +23,15 @@ class TRingThread;
 class TTCPServerSettingsForm;
 class TURLLabel;
 
+// The connection command's states, kept as the Tag of URLLabel1 (the values are the Tag's), each
+// with its caption: "Подключить", "Отмена подключения", "Отключить", "Переподключить".
+enum class TCommandState : int {
+    Idle = 0,       // a click connects
+    Connecting = 1, // a dialer runs, or the cable port did not open: a click cancels
+    Connected = 2,  // a link runs: a click disconnects
+    Broken = 3,     // a modem result text ended the link: a click dials again
+};
+
 // The connection wizard's main window. It owns the serial port, the dialer thread of the current
 // or last modem attempt, the TCP endpoint, the one transfer buffer and the link state; every
 // link runs on its thread, nested inside the handler that started it.
@@ -72,8 +81,8 @@ public:
     // The bridge loop, and one pass of it.
     void MainLoop();
     // Ends a link that an error is unwinding: port closed, endpoint stopped, setup program
-    // ended, command idle with its inputs enabled.
-    void AbandonLink();
+    // ended, command idle with its inputs enabled; the error goes to the log.
+    void AbandonLink(const QString &error);
     void RelayPass();
     void Delay(std::uint32_t ms);
     // Called at the start of every pass when set, for measurements of the loop; null in the
@@ -142,7 +151,12 @@ public:
 
     // Status label: a text and a colour, always set together.
     void SetStatus(const QString &text, bool alarm);
-    void SetCommand(int tag, const QString &caption);
+    // The command's state: its Tag and its caption, always set together.
+    void SetCommand(TCommandState state);
+    TCommandState CommandState() const;
+    // Back to idle: the command "Подключить", the status "Нет подключения" in the normal colour,
+    // and the log line that says why. The inputs are enabled by the caller, at its own step.
+    void ShowIdle(const QString &logLine);
     void EnableInputs(bool enabled);
 
 protected:

@@ -69,3 +69,8 @@ void TDialogs::SetInstance(TDialogs *dialogs)
 {
     current() = dialogs;
 }
+
+void ShowErrorBox(QWidget *parent, const QString &text)
+{
+    TDialogs::Instance().MessageBox(parent, QStringLiteral("Ошибка"), text, TMsgIcon::Error);
+}

@@ -25,3 +25,6 @@ public:
     static TDialogs &Instance();
     static void SetInstance(TDialogs *dialogs);
 };
+
+// The message box of a command that cannot go on: caption "Ошибка", the error icon, one OK.
+void ShowErrorBox(QWidget *parent, const QString &text);

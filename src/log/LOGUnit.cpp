@@ -91,10 +91,9 @@ void TLOGForm::N2Click()
     // Written to a temporary file beside the target and renamed over it at the end, so a failed
     // save never leaves an existing file truncated.
     if (const TResult saved = SafeFile::Replace(fileName, contents); !saved) {
-        TDialogs::Instance().MessageBox(
-            this, QStringLiteral("Ошибка"),
-            QStringLiteral("Не удалось сохранить файл \"%1\".\n%2").arg(fileName, saved.Reason()),
-            TMsgIcon::Error);
+        ShowErrorBox(
+            this,
+            QStringLiteral("Не удалось сохранить файл \"%1\".\n%2").arg(fileName, saved.Reason()));
     }
 }
 

@@ -28,9 +28,9 @@ QString UpperText(const QByteArray &bytes)
 
 QString ModemErrorText(std::uint32_t code)
 {
-    if (code < 1 || code > ModemErrorTexts.size())
+    if (code < RingResult::PortNotOpened || code > RingResult::NoAnswer)
         return {};
-    return ModemErrorTexts[code - 1];
+    return ModemErrorTexts[code - RingResult::PortNotOpened];
 }
 
 TRingThread::TRingThread(const TRingThreadCreateStruct &ACreateStruct)
@@ -107,7 +107,7 @@ void TRingThread::Execute()
 {
     if (const TResult opened = OpenCOMPort(FCreateStruct.COM, FCreateStruct.BaudRate, FhCOM);
         !opened) {
-        FErrCode = 1;
+        FErrCode = RingResult::PortNotOpened;
         // The dialogue's log has this one line for it; the reason goes to stderr.
         WriteThreadLog(QStringLiteral("Ошибка открытия порта"));
         qWarning("%s", qUtf8Printable(opened.Reason()));
@@ -116,7 +116,7 @@ void TRingThread::Execute()
     if (Terminated())
         return;
 
-    PostProgress(1);
+    PostProgress(RingStage::PortOpened);
     WriteThreadLog(QStringLiteral("Порт успешно открыт"));
 
     // Whatever the modem says after the port opens (a greeting, unsolicited results).
@@ -143,7 +143,7 @@ void TRingThread::Execute()
 
     SendCommand(QByteArrayLiteral("AT"));
     if (!WaitOK(5000)) {
-        FErrCode = 2;
+        FErrCode = RingResult::ModemSilent;
         return;
     }
     if (Terminated())
@@ -151,10 +151,10 @@ void TRingThread::Execute()
 
     SendCommand(QByteArrayLiteral("AT+CBST=7,0,1"));
     if (!WaitOK(5000)) {
-        FErrCode = 2;
+        FErrCode = RingResult::ModemSilent;
         return;
     }
-    PostProgress(2);
+    PostProgress(RingStage::BearerSelected);
 
     bool registered = false;
     for (int i = 0; i < 10 && !registered; ++i) {
@@ -168,22 +168,22 @@ void TRingThread::Execute()
     if (Terminated())
         return;
     if (!registered) {
-        FErrCode = 3;
+        FErrCode = RingResult::NotRegistered;
         return;
     }
 
     Pause(3000);
     if (Terminated())
         return;
-    PostProgress(3);
+    PostProgress(RingStage::Dialling);
 
     SendCommand(StringToWin1251(QStringLiteral("ATD%1").arg(FCreateStruct.Phone)));
     if (WaitAnswer(QByteArrayLiteral("CONNECT"), 45000)) {
         Pause(5000);
         return;
     }
-    std::uint32_t none = 0;
-    FErrCode.compare_exchange_strong(none, 7);
+    std::uint32_t none = RingResult::Connected;
+    FErrCode.compare_exchange_strong(none, RingResult::NoAnswer);
     SendCommand(QByteArrayLiteral("ATH"));
 }
 
@@ -220,7 +220,10 @@ bool TRingThread::CheckModemError(const QByteArray &reply)
 {
     const QString upper = UpperText(reply);
     static const std::array<std::pair<const char *, std::uint32_t>, 4> failures = {
-        {{"BUSY", 4}, {"NO CARRIER", 5}, {"NO DIALTONE", 6}, {"NO ANSWER", 7}}};
+        {{"BUSY", RingResult::Busy},
+         {"NO CARRIER", RingResult::NoCarrier},
+         {"NO DIALTONE", RingResult::NoDialtone},
+         {"NO ANSWER", RingResult::NoAnswer}}};
     for (const auto &[word, code] : failures) {
         if (upper.contains(QLatin1String(word))) {
             FErrCode = code;

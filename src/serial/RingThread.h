@@ -22,7 +22,7 @@ class TThreadLogWriter;
 // What the connection command gives a modem attempt.
 struct TRingThreadCreateStruct {
     QString COM;                      // the port name
-    qint32 BaudRate = 0;              // the line speed (always 19200 for a modem)
+    qint32 BaudRate = 0;              // the line speed (always ModemBaudRate for a modem)
     QString Phone;                    // the number to dial, as typed
     QListWidget *LogObject = nullptr; // receives the dialer's log lines
     // Run once on the owner's thread after the dialogue has ended; the dialer waits for it.
@@ -30,8 +30,28 @@ struct TRingThreadCreateStruct {
     QObject *Owner = nullptr; // receives the progress events
 };
 
-// The dialer's progress, posted to the owner: stage 1 port open, 2 bearer accepted, 3 dialling.
+// The dialer's progress, posted to the owner as the event WM_RINGPROGRESS with its stage.
 inline constexpr int WM_RINGPROGRESS = 1029;
+namespace RingStage
+{
+inline constexpr int PortOpened = 1;     // the port is open and prepared
+inline constexpr int BearerSelected = 2; // the modem accepted the data bearer
+inline constexpr int Dialling = 3;       // registered in the network; the number is dialled now
+} // namespace RingStage
+
+// The dialer's result codes (ErrorCode): how the attempt ended.
+namespace RingResult
+{
+inline constexpr std::uint32_t Connected = 0;     // "CONNECT": the link is up
+inline constexpr std::uint32_t PortNotOpened = 1; // opening or preparing the port failed
+inline constexpr std::uint32_t ModemSilent = 2;   // no "OK" to "AT" or "AT+CBST=7,0,1"
+inline constexpr std::uint32_t NotRegistered = 3; // no "0,1" in ten "AT+CREG?" replies
+inline constexpr std::uint32_t Busy = 4;          // "BUSY"
+inline constexpr std::uint32_t NoCarrier = 5;     // "NO CARRIER"
+inline constexpr std::uint32_t NoDialtone = 6;    // "NO DIALTONE"
+inline constexpr std::uint32_t NoAnswer = 7;      // "NO ANSWER", or no "CONNECT" in time
+inline constexpr std::uint32_t Cancelled = 255;   // written by the owner before it cancels
+} // namespace RingResult
 
 class TRingProgressEvent : public QEvent
 {
@@ -91,7 +111,7 @@ private:
     THandle FhCOM = INVALID_HANDLE_VALUE;
     // Zero from creation, not from the start of the dialogue, so that a cancel marked at any
     // moment stays a cancel.
-    std::atomic<std::uint32_t> FErrCode{0};
+    std::atomic<std::uint32_t> FErrCode{RingResult::Connected};
     std::unique_ptr<TThreadLogWriter> FLog;
     QMutex FHandlerLock;
     std::mutex FPauseLock;

@@ -1,5 +1,6 @@
 #include "settings/COMSettingsUnit.h"
 
+#include "settings/Defaults.h"
 #include "settings/DialogLook.h"
 
 #include <QComboBox>
@@ -36,7 +37,7 @@ TCOMSettingsForm::TCOMSettingsForm(QWidget *parent) : QDialog(parent)
          QStringLiteral("19200"), QStringLiteral("28800"), QStringLiteral("38400"),
          QStringLiteral("56000"), QStringLiteral("57600"), QStringLiteral("115200"),
          QStringLiteral("128000"), QStringLiteral("256000")});
-    SpeedComboBox->setCurrentIndex(6);
+    SpeedComboBox->setCurrentText(QString::number(DefaultBaudRate));
     SpeedComboBox->setGeometry(82, 13, 71, SpeedComboBox->sizeHint().height());
 
     Label2 = makeLabel(this, "Label2", QStringLiteral("бод"), 159, 16);

@@ -1,5 +1,7 @@
 #include "settings/TPCServerSettingsUnit.h"
 
+#include "settings/Defaults.h"
+
 #include "settings/DialogLook.h"
 
 #include <QLabel>
@@ -17,7 +19,7 @@ TTCPServerSettingsForm::TTCPServerSettingsForm(QWidget *parent) : QDialog(parent
     Label1->move(24, 24);
     Label1->adjustSize();
 
-    PortEdit = new QLineEdit(QStringLiteral("53462"), this);
+    PortEdit = new QLineEdit(QString::number(DefaultServerPort), this);
     PortEdit->setObjectName(QStringLiteral("PortEdit"));
     PortEdit->setGeometry(59, 21, 62, PortEdit->sizeHint().height());
 

@@ -54,7 +54,7 @@ void TLinkBench::BeginRelay()
     w.StartServer();
     QVERIFY(w.ServerSocket->Active());
     w.FConnected = true;
-    w.SetCommand(2, QStringLiteral("Отключить"));
+    w.SetCommand(TCommandState::Connected);
 }
 
 TMainLindqvarForm &TLinkBench::W() const

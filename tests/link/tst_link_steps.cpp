@@ -197,13 +197,13 @@ void TstLinkSteps::modemResultTextEndsTheLink()
     TMainLindqvarForm &w = B->W();
     w.FModemConnect = true;
     w.FConnected = true;
-    w.SetCommand(2, QStringLiteral("Отключить"));
+    w.SetCommand(TCommandState::Connected);
 
     QVERIFY(B->Pty.Write(block));
     QTRY_COMPARE(B->Pty.SlaveInputQueued(), int(block.size()));
     QCOMPARE(w.COMRead(), 0);
 
-    QCOMPARE(w.URLLabel1->Tag, 3);
+    QCOMPARE(w.CommandState(), TCommandState::Broken);
     QCOMPARE(w.URLLabel1->text(), QStringLiteral("Переподключить"));
     QCOMPARE(w.Label7->text(), QStringLiteral("Нет подключения"));
     QCOMPARE(StatusColor(w), NormalStatusColor());
@@ -224,7 +224,7 @@ void TstLinkSteps::resultTextSplitAcrossReadsIsData()
     TMainLindqvarForm &w = B->W();
     w.FModemConnect = true;
     w.FConnected = true;
-    w.SetCommand(2, QStringLiteral("Отключить"));
+    w.SetCommand(TCommandState::Connected);
 
     QVERIFY(B->Pty.Write("NO CAR"));
     QTRY_COMPARE(B->Pty.SlaveInputQueued(), 6);
@@ -234,7 +234,7 @@ void TstLinkSteps::resultTextSplitAcrossReadsIsData()
     QCOMPARE(w.COMRead(), 4);
     QCOMPARE(w.BufferToBytes(4), QByteArray("RIER"));
     QVERIFY(w.FConnected);
-    QCOMPARE(w.URLLabel1->Tag, 2);
+    QCOMPARE(w.CommandState(), TCommandState::Connected);
     QVERIFY(w.FCOMHandle != INVALID_HANDLE_VALUE);
     QVERIFY(!B->F.LogHas(QStringLiteral("Завершение работы по ошибке модема")));
 }
@@ -251,7 +251,7 @@ void TstLinkSteps::resultTextOnACableIsData()
     QVERIFY(PassUntil(w, [&] { return client.bytesAvailable() >= 10; }));
     QCOMPARE(client.readAll(), QByteArray("NO CARRIER"));
     QVERIFY(w.FConnected);
-    QCOMPARE(w.URLLabel1->Tag, 2);
+    QCOMPARE(w.CommandState(), TCommandState::Connected);
     QVERIFY(B->F.LogHas(QStringLiteral(": COM->TCP NO CARRIER")));
 }
 

@@ -102,7 +102,7 @@ void TstCableLink::StartWizardWithDevice(const QStringList &deviceOptions)
 void TstCableLink::ExpectIdle()
 {
     TMainLindqvarForm &w = F->Main();
-    QCOMPARE(w.URLLabel1->Tag, 0);
+    QCOMPARE(w.CommandState(), TCommandState::Idle);
     QCOMPARE(w.URLLabel1->text(), QStringLiteral("Подключить"));
     QCOMPARE(w.Label7->text(), QStringLiteral("Нет подключения"));
     QCOMPARE(StatusColor(w), NormalStatusColor());
@@ -128,7 +128,7 @@ void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
     QString result;
     TLinkScript script(
         [&] {
-            if (w.URLLabel1->Tag != 2 || !w.FSetupIsStarted)
+            if (w.CommandState() != TCommandState::Connected || !w.FSetupIsStarted)
                 return false;
             setupPid = w.FSetupProcInfo.hProcess;
             setupCopy = w.FSetupFile;
@@ -184,7 +184,7 @@ void TstCableLink::unplugAndReplugKeepTheClientConnected()
         [&] {
             switch (stage) {
             case 0:
-                if (w.URLLabel1->Tag != 2)
+                if (w.CommandState() != TCommandState::Connected)
                     return false;
                 client.Connect(FPort);
                 stage = 1;
@@ -293,7 +293,7 @@ void TstCableLink::portHeldByAnotherProgramThenCancel()
     QCOMPARE(w.Label7->text(), QStringLiteral("COM-порт занят"));
     QCOMPARE(StatusColor(w), AlarmStatusColor);
     QCOMPARE(w.URLLabel1->text(), QStringLiteral("Отмена подключения"));
-    QCOMPARE(w.URLLabel1->Tag, 1);
+    QCOMPARE(w.CommandState(), TCommandState::Connecting);
     QVERIFY(!w.ConnectTypeComboBox->isEnabled() && !w.PortsListComboBox->isEnabled() &&
             !w.SpeedButton1->isEnabled());
     QVERIFY(F->LogHas(QStringLiteral("Ошибка открытия COM порта")));
@@ -316,7 +316,7 @@ void TstCableLink::windowClosedDuringLink()
 
     TLinkScript script(
         [&] {
-            if (w.URLLabel1->Tag != 2 || !w.FSetupConnected)
+            if (w.CommandState() != TCommandState::Connected || !w.FSetupConnected)
                 return false;
             setupPid = w.FSetupProcInfo.hProcess;
             setupCopy = w.FSetupFile;
@@ -357,7 +357,7 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
 
     TLinkScript script(
         [&] {
-            if (w.URLLabel1->Tag != 2 || !w.FSetupConnected)
+            if (w.CommandState() != TCommandState::Connected || !w.FSetupConnected)
                 return false;
             setupPid = w.FSetupProcInfo.hProcess;
             // Each pass starts here; the clicks run in its dispatches, before it ends.

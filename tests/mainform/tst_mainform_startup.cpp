@@ -81,7 +81,7 @@ void TstMainFormStartup::firstStartOnCleanAccount()
     QVERIFY(w.PhoneNumber->isVisible() && w.Label5->isVisible());
     QCOMPARE(w.Label7->text(), QStringLiteral("Нет подключения"));
     QCOMPARE(w.URLLabel1->text(), QStringLiteral("Подключить"));
-    QCOMPARE(w.URLLabel1->Tag, 0);
+    QCOMPARE(w.CommandState(), TCommandState::Idle);
     QVERIFY(!w.FConnected && !w.FSetupIsStarted && w.FCOMHandle == INVALID_HANDLE_VALUE);
     // Only the main window is shown; it keeps its designed size.
     QVERIFY(!F->Windows->LOGForm->isVisible());

@@ -166,7 +166,7 @@ void TstModemLink::StartWizardWithModem(const QStringList &modemOptions)
 void TstModemLink::ExpectIdle(const QString &status, bool alarm)
 {
     TMainLindqvarForm &w = F->Main();
-    QCOMPARE(w.URLLabel1->Tag, 0);
+    QCOMPARE(w.CommandState(), TCommandState::Idle);
     QCOMPARE(w.URLLabel1->text(), QStringLiteral("Подключить"));
     QCOMPARE(w.Label7->text(), status);
     QCOMPARE(StatusColor(w), alarm ? AlarmStatusColor : NormalStatusColor());
@@ -188,7 +188,7 @@ void TstModemLink::fullLinkThenUserDisconnect()
     TStatusRecorder status(w);
 
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // starts the dialer and returns
-    QCOMPARE(w.URLLabel1->Tag, 1);
+    QCOMPARE(w.CommandState(), TCommandState::Connecting);
     QCOMPARE(w.URLLabel1->text(), QStringLiteral("Отмена подключения"));
     QVERIFY(InputsDisabled(w));
     QVERIFY(w.FModemConnect);
@@ -201,7 +201,7 @@ void TstModemLink::fullLinkThenUserDisconnect()
     // The link runs inside the dialer's completion, nested in this test's waits.
     TLinkScript script(
         [&] {
-            if (w.URLLabel1->Tag != 2 || !w.FSetupIsStarted)
+            if (w.CommandState() != TCommandState::Connected || !w.FSetupIsStarted)
                 return false;
             setupPid = w.FSetupProcInfo.hProcess;
             result = SetupDemoResult(transcript);
@@ -258,7 +258,7 @@ void TstModemLink::busyShowsTheTextInRed()
     TStatusRecorder status(w);
 
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(w.URLLabel1->Tag == 0, 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(w.CommandState() == TCommandState::Idle, 60000);
     QCOMPARE(status.Texts, StageTexts);
     QVERIFY(status.AllNormal);
     ExpectIdle(QStringLiteral("Номер занят"), true);
@@ -283,7 +283,7 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
 
     // The call drops while the setup program is connected.
     auto dropWhenRelaying = [&] {
-        if (w.URLLabel1->Tag != 2 || !w.FSetupConnected)
+        if (w.CommandState() != TCommandState::Connected || !w.FSetupConnected)
             return false;
         if (setupPid == 0)
             setupPid = w.FSetupProcInfo.hProcess;
@@ -292,7 +292,7 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
         return true;
     };
     auto expectBroken = [&] {
-        QCOMPARE(w.URLLabel1->Tag, 3);
+        QCOMPARE(w.CommandState(), TCommandState::Broken);
         QCOMPARE(w.URLLabel1->text(), QStringLiteral("Переподключить"));
         QCOMPARE(w.Label7->text(), QStringLiteral("Нет подключения"));
         QVERIFY(InputsDisabled(w));
@@ -324,7 +324,7 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
     {
         TLinkScript script(dropWhenRelaying, [&] { w.URLLabel1Click(); });
         QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
-        QCOMPARE(w.URLLabel1->Tag, 1);
+        QCOMPARE(w.CommandState(), TCommandState::Connecting);
         QTRY_VERIFY_WITH_TIMEOUT(script.Done() && w.FRing->isFinished(), 90000);
         QVERIFY(!script.Failed() && !script.TimedOut());
     }
@@ -335,7 +335,7 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
     w.PhoneNumber->setCurrentText(QStringLiteral("  "));
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
     QVERIFY(F->Dialogs.Boxes.isEmpty());
-    QCOMPARE(w.URLLabel1->Tag, 1);
+    QCOMPARE(w.CommandState(), TCommandState::Connecting);
     QVERIFY(w.FRing && !w.FRing->isFinished());
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // cancel
     QVERIFY(!w.FRing);
@@ -352,7 +352,7 @@ void TstModemLink::lostPortDuringLink()
 
     TLinkScript script(
         [&] {
-            if (w.URLLabel1->Tag != 2 || !w.FSetupConnected)
+            if (w.CommandState() != TCommandState::Connected || !w.FSetupConnected)
                 return false;
             setupPid = w.FSetupProcInfo.hProcess;
             FModem->signal(SIGUSR1); // the modem's cable is pulled
@@ -363,7 +363,7 @@ void TstModemLink::lostPortDuringLink()
     QTRY_VERIFY_WITH_TIMEOUT(script.Done() && w.FRing->isFinished(), 90000);
     QVERIFY(!script.Failed() && !script.TimedOut());
 
-    QCOMPARE(w.URLLabel1->Tag, 0);
+    QCOMPARE(w.CommandState(), TCommandState::Idle);
     QCOMPARE(w.URLLabel1->text(), QStringLiteral("Подключить"));
     QCOMPARE(w.Label7->text(), QStringLiteral("Нет подключения"));
     QVERIFY(InputsEnabled(w));
@@ -417,7 +417,7 @@ void TstModemLink::cancelWhileTheModemIsSilent()
 
     // The wait's own failure wins over the cancel mark and shows in red.
     QVERIFY(!w.FRing);
-    QCOMPARE(w.URLLabel1->Tag, 0);
+    QCOMPARE(w.CommandState(), TCommandState::Idle);
     QCOMPARE(w.URLLabel1->text(), QStringLiteral("Подключить"));
     QCOMPARE(w.Label7->text(), QStringLiteral("Модем не отвечает"));
     QCOMPARE(StatusColor(w), AlarmStatusColor);
@@ -436,7 +436,7 @@ void TstModemLink::windowClosedDuringLink()
 
     TLinkScript script(
         [&] {
-            if (w.URLLabel1->Tag != 2 || !w.FSetupConnected)
+            if (w.CommandState() != TCommandState::Connected || !w.FSetupConnected)
                 return false;
             setupPid = w.FSetupProcInfo.hProcess;
             w.close();
@@ -506,7 +506,7 @@ void TstModemLink::closedWhileACancelWaits()
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
     QTRY_VERIFY(closed);
     QVERIFY(!w.FRing);
-    QCOMPARE(w.URLLabel1->Tag, 0);
+    QCOMPARE(w.CommandState(), TCommandState::Idle);
     QVERIFY(PortCanBeOpened(ModemCom));
     F->Stop();
 }

@@ -80,7 +80,7 @@ struct TAttempt {
     // The owner's cancel: mark, ask, wait while serving the hand-overs.
     void Cancel()
     {
-        Ring->SetErrorCode(255);
+        Ring->SetErrorCode(RingResult::Cancelled);
         Ring->Terminate();
         Ring->WaitFor();
     }
@@ -195,9 +195,10 @@ void TstRingThread::successfulDial()
     a.Start(ModemCom, QStringLiteral("+7 900 1234567"));
     WaitEnd(a, 120000);
 
-    QCOMPARE(a.CodeSeen, 0u);
-    QCOMPARE(a.Ring->ErrorCode(), 0u);
-    QCOMPARE(a.StagesAtFinish, (QList<int>{1, 2, 3}));
+    QCOMPARE(a.CodeSeen, RingResult::Connected);
+    QCOMPARE(a.Ring->ErrorCode(), RingResult::Connected);
+    QCOMPARE(a.StagesAtFinish,
+             (QList<int>{RingStage::PortOpened, RingStage::BearerSelected, RingStage::Dialling}));
     QVERIFY(a.PortSeen != INVALID_HANDLE_VALUE);
     QCOMPARE(a.Port, a.PortSeen);
     QCOMPARE(a.Ring->hCOM(), INVALID_HANDLE_VALUE);
@@ -254,12 +255,13 @@ void TstRingThread::dialFailureWords_data()
     QTest::addColumn<double>("speed");
     // Busy runs on a slower clock: the 45 s of dialling are 22.5 s there, far longer than a
     // hang-up that follows the reply.
-    QTest::newRow("busy") << "busy" << 4u << QStringLiteral("Номер занят") << 2.0;
-    QTest::newRow("no carrier") << "no-carrier" << 5u << QStringLiteral("Не могу дозвониться")
-                                << 20.0;
-    QTest::newRow("no dialtone") << "no-dialtone" << 6u << QStringLiteral("Нет сигнала в линии")
-                                 << 20.0;
-    QTest::newRow("no answer") << "no-answer" << 7u << QStringLiteral("Номер не отвечает") << 20.0;
+    QTest::newRow("busy") << "busy" << RingResult::Busy << QStringLiteral("Номер занят") << 2.0;
+    QTest::newRow("no carrier") << "no-carrier" << RingResult::NoCarrier
+                                << QStringLiteral("Не могу дозвониться") << 20.0;
+    QTest::newRow("no dialtone") << "no-dialtone" << RingResult::NoDialtone
+                                 << QStringLiteral("Нет сигнала в линии") << 20.0;
+    QTest::newRow("no answer") << "no-answer" << RingResult::NoAnswer
+                               << QStringLiteral("Номер не отвечает") << 20.0;
 }
 
 void TstRingThread::dialFailureWords()
@@ -277,7 +279,8 @@ void TstRingThread::dialFailureWords()
 
     QCOMPARE(a.CodeSeen, code);
     QCOMPARE(ModemErrorText(code), text);
-    QCOMPARE(a.StagesAtFinish, (QList<int>{1, 2, 3}));
+    QCOMPARE(a.StagesAtFinish,
+             (QList<int>{RingStage::PortOpened, RingStage::BearerSelected, RingStage::Dialling}));
     QCOMPARE(DialerLogTexts(a.Log, QStringLiteral("<<")).mid(5),
              (QStringList{QStringLiteral("ATD555"), QStringLiteral("ATH")}));
     QTRY_COMPARE_WITH_TIMEOUT(ModemLog().Commands().mid(5),
@@ -304,7 +307,7 @@ void TstRingThread::silenceAfterDialTimesOut()
     a.Start(ModemCom, QStringLiteral("555"));
     WaitEnd(a);
 
-    QCOMPARE(a.CodeSeen, 7u);
+    QCOMPARE(a.CodeSeen, RingResult::NoAnswer);
     QCOMPARE(DialerLogTexts(a.Log, QStringLiteral("<<")).last(), QStringLiteral("ATH"));
     QTRY_COMPARE_WITH_TIMEOUT(ModemLog().Count(QStringLiteral("ATH")), 1, 20000);
     // The whole dialling time passed first: 45000 dialer ms are 2250 ms at this speed (less a
@@ -326,7 +329,7 @@ void TstRingThread::registrationAfterSomeQueries()
     a.Start(ModemCom, QStringLiteral("555"));
     WaitEnd(a);
 
-    QCOMPARE(a.CodeSeen, 0u);
+    QCOMPARE(a.CodeSeen, RingResult::Connected);
     const TModemLog log = ModemLog();
     QCOMPARE(log.Count(QStringLiteral("AT+CREG?")), 3);
     QCOMPARE(log.Commands().last(), QStringLiteral("ATD555"));
@@ -340,8 +343,8 @@ void TstRingThread::noRegistrationAfterTenQueries()
     a.Start(ModemCom, QStringLiteral("555"));
     WaitEnd(a);
 
-    QCOMPARE(a.CodeSeen, 3u);
-    QCOMPARE(a.StagesAtFinish, (QList<int>{1, 2}));
+    QCOMPARE(a.CodeSeen, RingResult::NotRegistered);
+    QCOMPARE(a.StagesAtFinish, (QList<int>{RingStage::PortOpened, RingStage::BearerSelected}));
     QTRY_COMPARE_WITH_TIMEOUT(ModemLog().Count(QStringLiteral("AT+CREG?")), 10, 20000);
     const QStringList sent = DialerLogTexts(a.Log, QStringLiteral("<<"));
     QCOMPARE(sent.count(QStringLiteral("AT+CREG?")), 10);
@@ -358,13 +361,14 @@ void TstRingThread::scriptedReplies_data()
     const QByteArray ok = "\r\nOK\r\n", reg = "\r\n+CREG: 0,1\r\n\r\nOK\r\n";
     QTest::newRow("lower case accepted")
         << QByteArray("\r\nok\r\n") << QByteArray("\r\n+creg: 0,1\r\nok\r\n")
-        << QByteArray("\r\nconnect 9600\r\n") << 0u;
+        << QByteArray("\r\nconnect 9600\r\n") << RingResult::Connected;
     QTest::newRow("failure word while waiting for OK gives 2")
-        << QByteArray("\r\nNO CARRIER\r\n") << reg << QByteArray("\r\nCONNECT\r\n") << 2u;
+        << QByteArray("\r\nNO CARRIER\r\n") << reg << QByteArray("\r\nCONNECT\r\n")
+        << RingResult::ModemSilent;
     QTest::newRow("failure word beats CONNECT")
-        << ok << reg << QByteArray("\r\nCONNECT\r\nNO CARRIER\r\n") << 5u;
+        << ok << reg << QByteArray("\r\nCONNECT\r\nNO CARRIER\r\n") << RingResult::NoCarrier;
     QTest::newRow("failure word in registration stays")
-        << ok << QByteArray("\r\nBUSY\r\n") << QByteArray("\r\nCONNECT\r\n") << 4u;
+        << ok << QByteArray("\r\nBUSY\r\n") << QByteArray("\r\nCONNECT\r\n") << RingResult::Busy;
 }
 
 void TstRingThread::scriptedReplies()
@@ -412,7 +416,8 @@ void TstRingThread::scriptedReplies()
         QCOMPARE(heard.last(), QStringLiteral("AT"));
         return;
     }
-    QCOMPARE(a.StagesAtFinish, (QList<int>{1, 2, 3}));
+    QCOMPARE(a.StagesAtFinish,
+             (QList<int>{RingStage::PortOpened, RingStage::BearerSelected, RingStage::Dialling}));
     QVERIFY(heard.contains(QStringLiteral("ATD555")));
     // A hang-up only when the dial itself failed (the dialer has ended: all it wrote is here).
     responder.stop();
@@ -447,10 +452,10 @@ void TstRingThread::silentModem()
     WaitEnd(a);
 
     // The wait for "OK" decides: code 2, whatever the cancel marked.
-    QCOMPARE(a.CodeSeen, 2u);
-    QCOMPARE(a.Ring->ErrorCode(), 2u);
+    QCOMPARE(a.CodeSeen, RingResult::ModemSilent);
+    QCOMPARE(a.Ring->ErrorCode(), RingResult::ModemSilent);
     QCOMPARE(ModemErrorText(2), QStringLiteral("Модем не отвечает"));
-    QCOMPARE(a.StagesAtFinish, QList<int>{1});
+    QCOMPARE(a.StagesAtFinish, QList<int>{RingStage::PortOpened});
     QCOMPARE(DialerLogTexts(a.Log, QStringLiteral("<<")),
              (QStringList{QStringLiteral("ATZ"), QStringLiteral("ATZ"), QStringLiteral("AT")}));
     // Nothing heard while listening, nothing in the wait: one empty line each.
@@ -468,8 +473,8 @@ void TstRingThread::cancelDuringRegistrationKeepsTheMark()
     a.Cancel();
     WaitEnd(a);
 
-    QCOMPARE(a.CodeSeen, 255u);
-    QCOMPARE(a.StagesAtFinish, (QList<int>{1, 2}));
+    QCOMPARE(a.CodeSeen, RingResult::Cancelled);
+    QCOMPARE(a.StagesAtFinish, (QList<int>{RingStage::PortOpened, RingStage::BearerSelected}));
     const QStringList sent = DialerLogTexts(a.Log, QStringLiteral("<<"));
     QCOMPARE(sent.last(), QStringLiteral("AT+CREG?"));
     QVERIFY(sent.count(QStringLiteral("AT+CREG?")) < 10);
@@ -482,11 +487,12 @@ void TstRingThread::cancelDuringDiallingHangsUp()
     TAttempt a;
     a.ClosePort = true;
     a.Start(ModemCom, QStringLiteral("555"));
-    QTRY_VERIFY_WITH_TIMEOUT(a.Owner.Stages.contains(3) && ModemLog().Event("dial "), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        a.Owner.Stages.contains(RingStage::Dialling) && ModemLog().Event("dial "), 60000);
     a.Cancel();
     WaitEnd(a);
 
-    QCOMPARE(a.CodeSeen, 255u);
+    QCOMPARE(a.CodeSeen, RingResult::Cancelled);
     QCOMPARE(DialerLogTexts(a.Log, QStringLiteral("<<")).mid(5),
              (QStringList{QStringLiteral("ATD555"), QStringLiteral("ATH")}));
     QTRY_COMPARE_WITH_TIMEOUT(ModemLog().Count(QStringLiteral("ATH")), 1, 20000);
@@ -503,13 +509,13 @@ void TstRingThread::cancelEndsAPauseAtOnce()
     TAttempt a;
     a.ClosePort = true;
     a.Start(QStringLiteral("COM8"), QStringLiteral("555"));
-    QTRY_VERIFY_WITH_TIMEOUT(a.Owner.Stages.contains(1), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(a.Owner.Stages.contains(RingStage::PortOpened), 30000);
     QElapsedTimer clock;
     clock.start();
     a.Cancel();
     QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
     WaitEnd(a);
-    QCOMPARE(a.CodeSeen, 255u);
+    QCOMPARE(a.CodeSeen, RingResult::Cancelled);
 }
 
 void TstRingThread::portCannotBeOpened_data()
@@ -533,7 +539,7 @@ void TstRingThread::portCannotBeOpened()
     a.Start(com, QStringLiteral("555"));
     WaitEnd(a);
 
-    QCOMPARE(a.CodeSeen, 1u);
+    QCOMPARE(a.CodeSeen, RingResult::PortNotOpened);
     QCOMPARE(ModemErrorText(1), QStringLiteral("Не могу открыть COM-порт"));
     QCOMPARE(DialerLogBodies(a.Log), QStringList{QStringLiteral(" Ошибка открытия порта")});
     // Progress events are posted before the completion is handed over, so none came.
@@ -555,7 +561,7 @@ void TstRingThread::cancelRightAfterCreationIsNeverLost()
         a.Cancel();
         QVERIFY(a.Ring->isFinished());
         QCOMPARE(a.HandlerRuns, 1);
-        QCOMPARE(a.CodeSeen, 255u);
+        QCOMPARE(a.CodeSeen, RingResult::Cancelled);
         QCOMPARE(DialerLogTexts(a.Log, QStringLiteral("<<")), QStringList());
     }
     QCOMPARE(ModemLog().Commands(), QStringList());
@@ -568,10 +574,10 @@ void TstRingThread::portTakenByTheOwnerIsNotClosedAgain()
     TAttempt a;
     a.ClosePort = true; // as the main window does for a cancel
     a.Start(ModemCom, QStringLiteral("555"));
-    QTRY_VERIFY_WITH_TIMEOUT(a.Owner.Stages.contains(2), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(a.Owner.Stages.contains(RingStage::BearerSelected), 60000);
     a.Cancel();
     WaitEnd(a);
-    QCOMPARE(a.CodeSeen, 255u);
+    QCOMPARE(a.CodeSeen, RingResult::Cancelled);
     QVERIFY(a.PortSeen != INVALID_HANDLE_VALUE);
 
     // The descriptor number is free again and goes to the next file opened; destroying the
@@ -609,16 +615,16 @@ void TstRingThread::portNotTakenIsClosedByTheDestructor()
             // Speed 0 is refused after the port has been opened.
             a.Start(ModemCom, QStringLiteral("555"), 0);
             WaitEnd(a);
-            QCOMPARE(a.CodeSeen, 1u);
+            QCOMPARE(a.CodeSeen, RingResult::PortNotOpened);
             QVERIFY(a.PortSeen != INVALID_HANDLE_VALUE);
         } else if (how == QLatin1String("cancel")) {
             a.Start(ModemCom, QStringLiteral("555"));
-            QTRY_VERIFY_WITH_TIMEOUT(a.Owner.Stages.contains(1), 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(a.Owner.Stages.contains(RingStage::PortOpened), 30000);
             a.Cancel();
-            QCOMPARE(a.CodeSeen, 255u);
+            QCOMPARE(a.CodeSeen, RingResult::Cancelled);
         } else if (how == QLatin1String("destroy")) {
             a.Start(ModemCom, QStringLiteral("555"));
-            QTRY_VERIFY_WITH_TIMEOUT(a.Owner.Stages.contains(1), 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(a.Owner.Stages.contains(RingStage::PortOpened), 30000);
             QVERIFY(!PortCanBeOpened(ModemCom));
             // Destroyed without a cancel: it stops, and its completion handler never runs.
             a.Ring.reset();
@@ -628,7 +634,7 @@ void TstRingThread::portNotTakenIsClosedByTheDestructor()
         } else {
             a.Start(ModemCom, QStringLiteral("555"));
             WaitEnd(a);
-            QCOMPARE(a.CodeSeen, 3u);
+            QCOMPARE(a.CodeSeen, RingResult::NotRegistered);
         }
         QVERIFY(!PortCanBeOpened(ModemCom)); // still held by the dialer object
     }

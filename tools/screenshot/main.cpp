@@ -46,7 +46,7 @@ int main(int argc, char *argv[])
     TMainLindqvarForm &w = *windows.MainLindqvarForm;
     w.ConnectTypeComboBox->setCurrentIndex(1);
     w.ConnectTypeComboBoxChange();
-    w.SetCommand(2, QStringLiteral("Отключить"));
+    w.SetCommand(TCommandState::Connected);
     w.SetStatus(QStringLiteral("Подключен"), false);
     w.show();
     windows.LOGForm->show();
@@ -64,7 +64,7 @@ int main(int argc, char *argv[])
 
     const bool ok = w.grab().save(outDir + QStringLiteral("/main-window.png")) &&
                     windows.LOGForm->grab().save(outDir + QStringLiteral("/log-window.png"));
-    w.SetCommand(0, QStringLiteral("Подключить"));
+    w.SetCommand(TCommandState::Idle);
     if (!ok)
         std::fprintf(stderr, "lindqvar-screenshot: cannot write the images to %s\n",
                      qPrintable(outDir));
