@@ -10,6 +10,7 @@
 #include "app/MainFormUnit.h"
 #include "app/Windows.h"
 #include "controls/URLLabel.h"
+#include "support/MainFormAccess.h"
 
 #include <QDir>
 #include <QFile>
@@ -112,7 +113,7 @@ private:
         TFrameClient client;
         if (!client.Connect(FPort, 10000, error))
             return false;
-        if (!Await([&w] { return w.FSetupConnected; }, 10000)) {
+        if (!Await([&w] { return State(w).FSetupConnected; }, 10000)) {
             error = "the wizard did not take the connection";
             return false;
         }
@@ -137,7 +138,9 @@ private:
         OnWindow([&w] { w.URLLabel1Click(); }); // disconnect, inside the link's dispatch
         // The link has ended once its loop has returned.
         if (!Await(
-                [&w] { return w.FMainLoopDepth == 0 && w.CommandState() == TCommandState::Idle; },
+                [&w] {
+                    return State(w).FMainLoopDepth == 0 && w.CommandState() == TCommandState::Idle;
+                },
                 30000)) {
             error = "the link did not end";
             return false;

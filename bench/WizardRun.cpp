@@ -12,6 +12,7 @@
 #include "log/LOGUnit.h"
 #include "settings/Paths.h"
 #include "settings/TPCServerSettingsUnit.h"
+#include "support/MainFormAccess.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -240,7 +241,7 @@ TRelayFigures RunWizard(const TBenchOptions &options, TBenchWorld &)
     clockid_t windowCpu{};
     pthread_getcpuclockid(pthread_self(), &windowCpu);
     TPassLog passes;
-    w.PassObserver = [&] { passes.Note(MonotonicMs(), w.FSetupConnected); };
+    w.PassObserver = [&] { passes.Note(MonotonicMs(), State(w).FSetupConnected); };
     std::atomic<bool> linkEnded{false};
     std::atomic<bool> driverDone{false};
     TDriver driver{options, w, *windows->LOGForm, passes, windowCpu, port, linkEnded, figures};

@@ -6,7 +6,6 @@
 #include "controls/Dialogs.h"
 #include "controls/URLLabel.h"
 #include "log/LOGUnit.h"
-#include "platform/TickClock.h"
 #include "serial/RingThread.h"
 #include "settings/Defaults.h"
 
@@ -121,15 +120,6 @@ void TMainLindqvarForm::URLLabel1Click()
         }
         break;
     }
-}
-
-void TMainLindqvarForm::HangUpModemLink()
-{
-    // Three separate "+" writes leave the data mode; ATH hangs up.
-    for (int i = 0; i < 3; ++i)
-        WriteCOMString(FCOMHandle, QByteArrayLiteral("+"));
-    TickClock::Sleep(150);
-    HangUpModem();
 }
 
 void TMainLindqvarForm::StartRingThread()

@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstring>
 
 namespace
 {
@@ -214,6 +215,18 @@ void TMainLindqvarForm::Delay(std::uint32_t ms)
     }
 }
 
+QByteArray TMainLindqvarForm::BufferToBytes(int count) const
+{
+    return QByteArray(FDataBuffer.data(), std::clamp(count, 0, COM_BUFFER_SIZE));
+}
+
+int TMainLindqvarForm::BytesToBuffer(const QByteArray &bytes)
+{
+    const int size = static_cast<int>(std::min<qsizetype>(bytes.size(), COM_BUFFER_SIZE));
+    std::memcpy(FDataBuffer.data(), bytes.constData(), static_cast<size_t>(size));
+    return size;
+}
+
 int TMainLindqvarForm::COMRead()
 {
     int n = 0;
@@ -242,6 +255,15 @@ void TMainLindqvarForm::HangUpModem()
     WriteCOMString(FCOMHandle, QByteArrayLiteral("ATH"));
     TickClock::Sleep(150);
     CloseCOMPort(FCOMHandle);
+}
+
+void TMainLindqvarForm::HangUpModemLink()
+{
+    // Three separate "+" writes leave the data mode; ATH hangs up.
+    for (int i = 0; i < 3; ++i)
+        WriteCOMString(FCOMHandle, QByteArrayLiteral("+"));
+    TickClock::Sleep(150);
+    HangUpModem();
 }
 
 bool TMainLindqvarForm::DetectModemFailure(int count)

@@ -46,18 +46,6 @@ void WaitForInput(THandle handle, std::uint32_t remainingMs)
 
 } // namespace
 
-QByteArray TMainLindqvarForm::BufferToBytes(int count) const
-{
-    return QByteArray(FDataBuffer.data(), std::clamp(count, 0, COM_BUFFER_SIZE));
-}
-
-int TMainLindqvarForm::BytesToBuffer(const QByteArray &bytes)
-{
-    const int size = static_cast<int>(std::min<qsizetype>(bytes.size(), COM_BUFFER_SIZE));
-    std::memcpy(FDataBuffer.data(), bytes.constData(), static_cast<size_t>(size));
-    return size;
-}
-
 bool TMainLindqvarForm::RequestVerInfo()
 {
     COMWrite(BytesToBuffer(QByteArrayLiteral("+VER_INFO=?\r\n")));

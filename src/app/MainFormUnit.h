@@ -80,29 +80,26 @@ public:
 
     // The bridge loop, and one pass of it.
     void MainLoop();
-    // Ends a link that an error is unwinding: port closed, endpoint stopped, setup program
-    // ended, command idle with its inputs enabled; the error goes to the log.
-    void AbandonLink(const QString &error);
     void RelayPass();
     void Delay(std::uint32_t ms);
     // Called at the start of every pass when set, for measurements of the loop; null in the
     // program.
     std::function<void()> PassObserver;
 
-    // Serial link steps.
+    // Serial link steps, and the transfer buffer's first bytes as a byte string and back.
     int COMRead();
     int COMWrite(int count);
     bool DetectModemFailure(int count);
     void CloseLinkPort();
     bool ReopenLinkPort();
     THandle OpenLinkPort();
+    QByteArray BufferToBytes(int count) const;
+    int BytesToBuffer(const QByteArray &bytes);
 
     // Identification and the setup program.
     bool RequestVerInfo();
     void LaunchSetup();
     void TerminateSetup();
-    QByteArray BufferToBytes(int count) const;
-    int BytesToBuffer(const QByteArray &bytes);
 
     // The TCP endpoint.
     void StartServer();
@@ -116,6 +113,51 @@ public:
 
     // The event log of the window thread.
     void WriteLog(const QString &message, const QString &prefix = QString());
+
+    // The windows created after this one.
+    TCOMSettingsForm *COMSettingsForm = nullptr;
+    TTCPServerSettingsForm *TCPServerSettingsForm = nullptr;
+    TLOGForm *LOGForm = nullptr;
+
+    // Status label: a text and a colour, always set together.
+    void SetStatus(const QString &text, bool alarm);
+    // The command's state: its Tag and its caption, always set together.
+    void SetCommand(TCommandState state);
+    TCommandState CommandState() const;
+
+    // What tests may read and set of the window's state, beyond the operations above: see
+    // tests/support/MainFormAccess.h. The program itself never uses it.
+    struct TTestAccess;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    bool event(QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void CreateControls();
+    // Back to idle: the command "Подключить", the status "Нет подключения" in the normal colour,
+    // and the log line that says why. The inputs are enabled by the caller, at its own step.
+    void ShowIdle(const QString &logLine);
+    void EnableInputs(bool enabled);
+
+    // The body of MainLoop: identification, start, the passes and the end of one link.
+    void RunLink();
+    // Ends a link that an error is unwinding: port closed, endpoint stopped, setup program
+    // ended, command idle with its inputs enabled; the error goes to the log.
+    void AbandonLink(const QString &error);
+    // "ATH" without a line end, a pause, and the port closed.
+    void HangUpModem();
+    // Escape from the data call with three separate "+" writes, then HangUpModem.
+    void HangUpModemLink();
+
+    void StartRingThread();
+    void CancelRingThread();
+    // Frees a finished dialer now, a dialer still ending as soon as it has ended.
+    void RetireRingThread(std::unique_ptr<TRingThread> ring);
+
+    // Lets the endpoint deliver client bytes again once the transfer buffer is free.
+    void ResumeClientReads();
 
     // Link state.
     bool FConnected = false;
@@ -143,40 +185,6 @@ public:
     std::unique_ptr<TRingThread> FRing;
     // The dialers whose completion handler is on this thread's stack now (each one waits).
     QList<const TRingThread *> FRingsTerminating;
-
-    // The windows created after this one.
-    TCOMSettingsForm *COMSettingsForm = nullptr;
-    TTCPServerSettingsForm *TCPServerSettingsForm = nullptr;
-    TLOGForm *LOGForm = nullptr;
-
-    // Status label: a text and a colour, always set together.
-    void SetStatus(const QString &text, bool alarm);
-    // The command's state: its Tag and its caption, always set together.
-    void SetCommand(TCommandState state);
-    TCommandState CommandState() const;
-    // Back to idle: the command "Подключить", the status "Нет подключения" in the normal colour,
-    // and the log line that says why. The inputs are enabled by the caller, at its own step.
-    void ShowIdle(const QString &logLine);
-    void EnableInputs(bool enabled);
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-    bool event(QEvent *event) override;
-    void closeEvent(QCloseEvent *event) override;
-
-private:
-    void CreateControls();
-    // The body of MainLoop: identification, start, the passes and the end of one link.
-    void RunLink();
-    void StartRingThread();
-    void CancelRingThread();
-    // "ATH" without a line end, a pause, and the port closed.
-    void HangUpModem();
-    // Escape from the data call with three separate "+" writes, then HangUpModem.
-    void HangUpModemLink();
-    // Frees a finished dialer now, a dialer still ending as soon as it has ended.
-    void RetireRingThread(std::unique_ptr<TRingThread> ring);
-    void ResumeClientReads();
 };
 
 // The status label's normal colour, the button-text colour of the palette.

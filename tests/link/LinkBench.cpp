@@ -3,6 +3,7 @@
 #include "app/MainFormUnit.h"
 #include "controls/URLLabel.h"
 #include "settings/Paths.h"
+#include "support/MainFormAccess.h"
 
 #include <QComboBox>
 #include <QTest>
@@ -18,7 +19,7 @@ TLinkBench::~TLinkBench()
     if (F.Windows) {
         TMainLindqvarForm &w = W();
         // The window closes its port itself; a test's half-built link must not end in a loop.
-        w.FConnected = false;
+        State(w).FConnected = false;
         w.StopServer();
     }
 }
@@ -40,7 +41,7 @@ void TLinkBench::OpenPort()
 {
     TMainLindqvarForm &w = W();
     QVERIFY(w.OpenLinkPort() != INVALID_HANDLE_VALUE);
-    QVERIFY(w.FCOMHandle != INVALID_HANDLE_VALUE);
+    QVERIFY(State(w).FCOMHandle != INVALID_HANDLE_VALUE);
 }
 
 void TLinkBench::BeginRelay()
@@ -53,7 +54,7 @@ void TLinkBench::BeginRelay()
     QVERIFY(Port != 0);
     w.StartServer();
     QVERIFY(w.ServerSocket->Active());
-    w.FConnected = true;
+    State(w).FConnected = true;
     w.SetCommand(TCommandState::Connected);
 }
 

@@ -6,6 +6,7 @@
 #include "app/MainFormUnit.h"
 #include "platform/TickClock.h"
 #include "settings/Paths.h"
+#include "support/MainFormAccess.h"
 #include "support/ToolHarness.h"
 
 #include <QComboBox>
@@ -107,7 +108,7 @@ void TstIdentification::deviceReplyModes()
     QVERIFY(w.RequestVerInfo());
     QVERIFY(!dispatched);
 
-    QCOMPARE(w.FVerInfo, expected);
+    QCOMPARE(State(w).FVerInfo, expected);
     QFile recorded(record);
     QVERIFY(recorded.open(QIODevice::ReadOnly));
     QCOMPARE(recorded.readAll(), Request);
@@ -146,8 +147,8 @@ void TstIdentification::replyPieces()
     FDevice.join();
     QCOMPARE(FRequestSeen, Request);
     // Everything collected, up to and including the read that completed OK CR LF.
-    QCOMPARE(w.FVerInfo.size(), pieces.join().size());
-    QVERIFY(w.FVerInfo == pieces.join());
+    QCOMPARE(State(w).FVerInfo.size(), pieces.join().size());
+    QVERIFY(State(w).FVerInfo == pieces.join());
     QCOMPARE(B->F.LogLines().filter(QStringLiteral(": COM->APP ")).isEmpty(), false);
 }
 
@@ -157,7 +158,7 @@ void TstIdentification::unrecognisedRepliesTimeOut()
     B->Start();
     B->OpenPort();
     TMainLindqvarForm &w = B->W();
-    w.FVerInfo = "from an earlier request";
+    State(w).FVerInfo = "from an earlier request";
     // Lower case, LF alone, a split OK, and a long reply without OK: none of it completes a
     // reply, so the request fails after its whole wait (the one such wait of these tests). Ten
     // times faster, the 10 s are 1 s.
@@ -189,7 +190,7 @@ void TstIdentification::unrecognisedRepliesTimeOut()
     QVERIFY(!answered);
     QCOMPARE(FRequestSeen, Request);
     QVERIFY(allTaken);
-    QVERIFY(w.FVerInfo.isEmpty());
+    QVERIFY(State(w).FVerInfo.isEmpty());
     QVERIFY(B->F.LogHas(QStringLiteral(": APP->COM +VER_INFO=?")));
     QVERIFY(B->F.LogLines().filter(QStringLiteral(": COM->APP ")).isEmpty());
     // The wait cost the window thread a small part of its time in CPU (a spin costs all of it;

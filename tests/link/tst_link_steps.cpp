@@ -7,6 +7,7 @@
 #include "controls/URLLabel.h"
 #include "net/TServerSocket.h"
 #include "settings/COMSettingsUnit.h"
+#include "support/MainFormAccess.h"
 #include "support/WindowProbes.h"
 
 #include <QComboBox>
@@ -124,23 +125,23 @@ void TstLinkSteps::failedWriteDropsTheClientAndReopens()
     TMainLindqvarForm &w = B->W();
     QTcpSocket client;
     client.connectToHost(QStringLiteral("127.0.0.1"), B->Port);
-    QTRY_VERIFY(w.FSetupConnected);
+    QTRY_VERIFY(State(w).FSetupConnected);
     QVERIFY(StopTheDeviceReading(B->Pty) > 0);
 
     // The pass writes the client's block; the line takes nothing (after the serial layer's
     // stall limit), so the write has failed.
     client.write("request");
-    QVERIFY(PassUntil(w, [&] { return w.FNeedCOMReconnect; }));
+    QVERIFY(PassUntil(w, [&] { return State(w).FNeedCOMReconnect; }));
     QVERIFY(B->F.LogHas(QStringLiteral("Ошибка записи в COM порт")));
     QCOMPARE(w.Label7->text(), QStringLiteral("Прибор не доступен"));
     QCOMPARE(StatusColor(w), AlarmStatusColor);
-    QCOMPARE(w.FReadSocket, 0);
-    QVERIFY(!w.FSetupConnected);
+    QCOMPARE(State(w).FReadSocket, 0);
+    QVERIFY(!State(w).FSetupConnected);
     QCOMPARE(w.ServerSocket->ActiveConnections(), 0);
     QVERIFY(w.ServerSocket->Active());
     QVERIFY(!w.ServerSocket->ReadsSuspended());
     QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
-    QVERIFY(w.FConnected);
+    QVERIFY(State(w).FConnected);
 
     // The device reads again: the next passes reopen the port and the relay goes on.
     B->Pty.ReadQuiet(300);
@@ -148,12 +149,12 @@ void TstLinkSteps::failedWriteDropsTheClientAndReopens()
     QVERIFY(B->F.LogHas(QStringLiteral("Попытка переокрытия COM порта")));
     QCOMPARE(w.Label7->text(), QStringLiteral("Подключен"));
     QCOMPARE(StatusColor(w), NormalStatusColor());
-    QVERIFY(!w.FNeedCOMReconnect);
+    QVERIFY(!State(w).FNeedCOMReconnect);
     B->Pty.ReadQuiet(300);
 
     QTcpSocket again;
     again.connectToHost(QStringLiteral("127.0.0.1"), B->Port);
-    QTRY_VERIFY(w.FSetupConnected);
+    QTRY_VERIFY(State(w).FSetupConnected);
     again.write("again");
     QByteArray atDevice;
     QVERIFY(PassUntil(w, [&] {
@@ -169,12 +170,12 @@ void TstLinkSteps::writeToAnUnpluggedLine()
     B->OpenPort();
     TMainLindqvarForm &w = B->W();
     B->Pty.Unplug();
-    w.FReadSocket = w.BytesToBuffer("lost");
+    State(w).FReadSocket = w.BytesToBuffer("lost");
     QCOMPARE(w.COMWrite(4), 0);
     QVERIFY(B->F.LogHas(QStringLiteral("Ошибка записи в COM порт")));
     QCOMPARE(w.Label7->text(), QStringLiteral("Прибор не доступен"));
-    QVERIFY(w.FNeedCOMReconnect);
-    QCOMPARE(w.FReadSocket, 0);
+    QVERIFY(State(w).FNeedCOMReconnect);
+    QCOMPARE(State(w).FReadSocket, 0);
     // Reading the dead line gives nothing, and no fault escapes.
     QCOMPARE(w.COMRead(), 0);
 }
@@ -195,8 +196,8 @@ void TstLinkSteps::modemResultTextEndsTheLink()
     QFETCH(QByteArray, block);
     B->OpenPort();
     TMainLindqvarForm &w = B->W();
-    w.FModemConnect = true;
-    w.FConnected = true;
+    State(w).FModemConnect = true;
+    State(w).FConnected = true;
     w.SetCommand(TCommandState::Connected);
 
     QVERIFY(B->Pty.Write(block));
@@ -207,8 +208,8 @@ void TstLinkSteps::modemResultTextEndsTheLink()
     QCOMPARE(w.URLLabel1->text(), QStringLiteral("Переподключить"));
     QCOMPARE(w.Label7->text(), QStringLiteral("Нет подключения"));
     QCOMPARE(StatusColor(w), NormalStatusColor());
-    QVERIFY(!w.FConnected);
-    QVERIFY(w.FCOMHandle == INVALID_HANDLE_VALUE);
+    QVERIFY(!State(w).FConnected);
+    QVERIFY(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
     QVERIFY(LogInOrder(B->F.LogLines(),
                        {QStringLiteral("Завершение работы по ошибке модема"),
                         QStringLiteral("Последний полученный пакет:"),
@@ -222,8 +223,8 @@ void TstLinkSteps::resultTextSplitAcrossReadsIsData()
 {
     B->OpenPort();
     TMainLindqvarForm &w = B->W();
-    w.FModemConnect = true;
-    w.FConnected = true;
+    State(w).FModemConnect = true;
+    State(w).FConnected = true;
     w.SetCommand(TCommandState::Connected);
 
     QVERIFY(B->Pty.Write("NO CAR"));
@@ -233,9 +234,9 @@ void TstLinkSteps::resultTextSplitAcrossReadsIsData()
     QTRY_COMPARE(B->Pty.SlaveInputQueued(), 4);
     QCOMPARE(w.COMRead(), 4);
     QCOMPARE(w.BufferToBytes(4), QByteArray("RIER"));
-    QVERIFY(w.FConnected);
+    QVERIFY(State(w).FConnected);
     QCOMPARE(w.CommandState(), TCommandState::Connected);
-    QVERIFY(w.FCOMHandle != INVALID_HANDLE_VALUE);
+    QVERIFY(State(w).FCOMHandle != INVALID_HANDLE_VALUE);
     QVERIFY(!B->F.LogHas(QStringLiteral("Завершение работы по ошибке модема")));
 }
 
@@ -245,12 +246,12 @@ void TstLinkSteps::resultTextOnACableIsData()
     TMainLindqvarForm &w = B->W();
     QTcpSocket client;
     client.connectToHost(QStringLiteral("127.0.0.1"), B->Port);
-    QTRY_VERIFY(w.FSetupConnected);
+    QTRY_VERIFY(State(w).FSetupConnected);
 
     QVERIFY(B->Pty.Write("NO CARRIER"));
     QVERIFY(PassUntil(w, [&] { return client.bytesAvailable() >= 10; }));
     QCOMPARE(client.readAll(), QByteArray("NO CARRIER"));
-    QVERIFY(w.FConnected);
+    QVERIFY(State(w).FConnected);
     QCOMPARE(w.CommandState(), TCommandState::Connected);
     QVERIFY(B->F.LogHas(QStringLiteral(": COM->TCP NO CARRIER")));
 }
@@ -275,7 +276,7 @@ void TstLinkSteps::reopenSpeedFromTheDialog()
     ::cfsetspeed(&t, B38400);
     QCOMPARE(::tcsetattr(B->Pty.SlaveFd(), TCSANOW, &t), 0);
     B->OpenPort();
-    w.FNeedCOMReconnect = true;
+    State(w).FNeedCOMReconnect = true;
 
     QComboBox *combo = w.COMSettingsForm->SpeedComboBox;
     if (combo->findText(text) < 0)
@@ -285,8 +286,8 @@ void TstLinkSteps::reopenSpeedFromTheDialog()
 
     QVERIFY(w.ReopenLinkPort());
     QCOMPARE(int(SlaveSpeed(B->Pty)), speed);
-    QVERIFY(!w.FNeedCOMReconnect);
-    QVERIFY(w.FCOMHandle != INVALID_HANDLE_VALUE);
+    QVERIFY(!State(w).FNeedCOMReconnect);
+    QVERIFY(State(w).FCOMHandle != INVALID_HANDLE_VALUE);
     QCOMPARE(B->F.LogLines().size(), logged);
 }
 
@@ -296,10 +297,10 @@ void TstLinkSteps::openOnAHeldPort()
     THandle other = INVALID_HANDLE_VALUE;
     QVERIFY(OpenCOMPort(TLinkBench::ComName(), 19200, other));
     for (const bool flag : {false, true}) {
-        w.FNeedCOMReconnect = flag;
+        State(w).FNeedCOMReconnect = flag;
         QVERIFY(w.OpenLinkPort() == INVALID_HANDLE_VALUE);
-        QVERIFY(w.FCOMHandle == INVALID_HANDLE_VALUE);
-        QCOMPARE(w.FNeedCOMReconnect, flag);
+        QVERIFY(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
+        QCOMPARE(State(w).FNeedCOMReconnect, flag);
     }
     QVERIFY(B->F.LogHas(QStringLiteral("Ошибка открытия COM порта")));
     QVERIFY(!B->F.LogHas(QStringLiteral("COM порт успешно открыт")));
@@ -316,12 +317,12 @@ void TstLinkSteps::blockAtTheEndOfTheLinkIsDropped()
     TMainLindqvarForm &w = B->W();
     QTcpSocket client;
     client.connectToHost(QStringLiteral("127.0.0.1"), B->Port);
-    QTRY_VERIFY(w.FSetupConnected);
+    QTRY_VERIFY(State(w).FSetupConnected);
 
     // A block from the client, as a read event leaves it, and the link ends in the next dispatch.
-    w.FReadSocket = w.BytesToBuffer("late block");
+    State(w).FReadSocket = w.BytesToBuffer("late block");
     QMetaObject::invokeMethod(
-        &w, [&w] { w.FConnected = false; }, Qt::QueuedConnection);
+        &w, [&w] { State(w).FConnected = false; }, Qt::QueuedConnection);
     w.RelayPass();
     QVERIFY(B->F.LogHas(lost));
     QVERIFY(!B->F.LogHas(QStringLiteral("TCP->COM late block")));
@@ -329,12 +330,12 @@ void TstLinkSteps::blockAtTheEndOfTheLinkIsDropped()
 
     // Device bytes read as the link ends reach no client.
     const qsizetype before = B->F.LogLines().filter(lost).size();
-    w.FConnected = true;
-    w.FReadSocket = 0;
+    State(w).FConnected = true;
+    State(w).FReadSocket = 0;
     QVERIFY(B->Pty.Write("late reply"));
     QTRY_COMPARE(B->Pty.SlaveInputQueued(), 10);
     QMetaObject::invokeMethod(
-        &w, [&w] { w.FConnected = false; }, Qt::QueuedConnection);
+        &w, [&w] { State(w).FConnected = false; }, Qt::QueuedConnection);
     w.RelayPass();
     QCOMPARE(B->F.LogLines().filter(lost).size(), before + 1);
     QVERIFY(!B->F.LogHas(QStringLiteral("COM->TCP late reply")));

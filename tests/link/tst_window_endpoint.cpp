@@ -9,6 +9,7 @@
 #include "log/LOGUnit.h"
 #include "net/TServerSocket.h"
 #include "settings/TPCServerSettingsUnit.h"
+#include "support/MainFormAccess.h"
 
 #include <QDeadlineTimer>
 #include <QLineEdit>
@@ -147,7 +148,7 @@ void TstWindowEndpoint::oldestClientGetsDeviceDataUntilANewerOneLeaves()
     TMainLindqvarForm &w = B->W();
     QTcpSocket older;
     older.connectToHost(QStringLiteral("127.0.0.1"), B->Port);
-    QTRY_VERIFY(w.FSetupConnected);
+    QTRY_VERIFY(State(w).FSetupConnected);
     QTcpSocket newer;
     newer.connectToHost(QStringLiteral("127.0.0.1"), B->Port);
     QTRY_COMPARE(w.ServerSocket->ActiveConnections(), 2);
@@ -177,7 +178,7 @@ void TstWindowEndpoint::oldestClientGetsDeviceDataUntilANewerOneLeaves()
     // The newer client leaves: the flag clears and device data reach nobody, though the older
     // client is still there.
     newer.disconnectFromHost();
-    QTRY_VERIFY(!w.FSetupConnected);
+    QTRY_VERIFY(!State(w).FSetupConnected);
     QTRY_COMPARE(w.ServerSocket->ActiveConnections(), 1);
     QVERIFY(B->Pty.Write("reply two"));
     QVERIFY(PassUntil(w, [&] { return B->F.LogHas(QStringLiteral(": COM->TCP reply two")); }));
@@ -189,7 +190,7 @@ void TstWindowEndpoint::oldestClientGetsDeviceDataUntilANewerOneLeaves()
     // A new client makes the flag true again; the oldest listed connection gets the data.
     QTcpSocket third;
     third.connectToHost(QStringLiteral("127.0.0.1"), B->Port);
-    QTRY_VERIFY(w.FSetupConnected);
+    QTRY_VERIFY(State(w).FSetupConnected);
     QVERIFY(B->Pty.Write("reply three"));
     QVERIFY(PassUntil(w, [&] { return older.bytesAvailable() >= 11; }));
     QCOMPARE(older.readAll(), QByteArray("reply three"));
@@ -202,14 +203,14 @@ void TstWindowEndpoint::stopServerKeepsTheConnectedFlag()
     TMainLindqvarForm &w = B->W();
     QTcpSocket client;
     client.connectToHost(QStringLiteral("127.0.0.1"), B->Port);
-    QTRY_VERIFY(w.FSetupConnected);
+    QTRY_VERIFY(State(w).FSetupConnected);
 
     w.StopServer();
     QVERIFY(!w.ServerSocket->Active());
     QCOMPARE(w.ServerSocket->ActiveConnections(), 0);
     QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
     // No disconnect event for a stopped endpoint's clients.
-    QVERIFY(w.FSetupConnected);
+    QVERIFY(State(w).FSetupConnected);
     w.BytesToBuffer("lost");
     QVERIFY(!w.SendToClient(4));
 
@@ -221,7 +222,7 @@ void TstWindowEndpoint::stopServerKeepsTheConnectedFlag()
     w.StartServer();
     QCOMPARE(w.ServerSocket->ActiveConnections(), 0);
     QTRY_COMPARE(again.state(), QAbstractSocket::UnconnectedState);
-    QVERIFY(w.FSetupConnected);
+    QVERIFY(State(w).FSetupConnected);
 }
 
 void TstWindowEndpoint::resetPeerLeavesTheList()
@@ -235,7 +236,7 @@ void TstWindowEndpoint::resetPeerLeavesTheList()
     address.sin_port = htons(B->Port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     QCOMPARE(::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
-    QTRY_VERIFY(w.FSetupConnected);
+    QTRY_VERIFY(State(w).FSetupConnected);
     QTRY_COMPARE(w.ServerSocket->ActiveConnections(), 1);
 
     const qsizetype boxes = B->F.Dialogs.Boxes.size();
@@ -244,14 +245,14 @@ void TstWindowEndpoint::resetPeerLeavesTheList()
     QCOMPARE(::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
     ::close(fd);
 
-    QTRY_VERIFY(!w.FSetupConnected);
+    QTRY_VERIFY(!State(w).FSetupConnected);
     QTRY_COMPARE(w.ServerSocket->ActiveConnections(), 0);
     QCOMPARE(B->F.Dialogs.Boxes.size(), boxes); // the error is not shown
     // Device data read now reach no dead connection, and the link goes on.
     QVERIFY(B->Pty.Write("after the reset"));
     QVERIFY(
         PassUntil(w, [&] { return B->F.LogHas(QStringLiteral(": COM->TCP after the reset")); }));
-    QVERIFY(w.FConnected);
+    QVERIFY(State(w).FConnected);
     QVERIFY(w.ServerSocket->Active());
 }
 
@@ -267,20 +268,20 @@ void TstWindowEndpoint::megabyteFromTheClientWhileTheDeviceTalks()
     QTcpSocket client;
     client.connectToHost(QStringLiteral("127.0.0.1"), B->Port);
     QVERIFY(client.waitForConnected(10000));
-    QTRY_VERIFY(w.FSetupConnected);
+    QTRY_VERIFY(State(w).FSetupConnected);
     // The whole megabyte is in the window's socket before the window looks at it.
     client.write(upstream);
     while (client.bytesToWrite() > 0)
         QVERIFY(client.waitForBytesWritten(10000));
 
     // One read event takes a full buffer and leaves the rest in the socket.
-    QTRY_VERIFY(w.FReadSocket > 0);
-    QCOMPARE(w.FReadSocket, COM_BUFFER_SIZE);
+    QTRY_VERIFY(State(w).FReadSocket > 0);
+    QCOMPARE(State(w).FReadSocket, COM_BUFFER_SIZE);
     QVERIFY(w.ServerSocket->Connections(0)->ReceiveLength() > 0);
     // While that block waits for the serial line, further dispatches read nothing over it.
     for (int i = 0; i < 20; ++i)
         QCoreApplication::processEvents();
-    QCOMPARE(w.FReadSocket, COM_BUFFER_SIZE);
+    QCOMPARE(State(w).FReadSocket, COM_BUFFER_SIZE);
     QCOMPARE(w.BufferToBytes(COM_BUFFER_SIZE), upstream.first(COM_BUFFER_SIZE));
 
     // Both directions at once: the device sends while the window relays the megabyte.
@@ -290,7 +291,7 @@ void TstWindowEndpoint::megabyteFromTheClientWhileTheDeviceTalks()
     const bool done = PassUntil(
         w,
         [&] {
-            maxBlock = std::max(maxBlock, int(w.FReadSocket));
+            maxBlock = std::max(maxBlock, int(State(w).FReadSocket));
             atClient += client.readAll();
             return device.Finished() && atClient.size() >= downstream.size();
         },
@@ -311,7 +312,7 @@ void TstWindowEndpoint::megabyteFromTheClientWhileTheDeviceTalks()
     QCOMPARE(atClient.size(), downstream.size());
     QVERIFY(atClient == downstream);
     QCOMPARE(w.ServerSocket->Connections(0)->PendingSendLength(), 0);
-    QVERIFY(!w.FNeedCOMReconnect);
+    QVERIFY(!State(w).FNeedCOMReconnect);
 }
 
 void TstWindowEndpoint::fiftyClientsAtOnce()
@@ -332,7 +333,7 @@ void TstWindowEndpoint::fiftyClientsAtOnce()
         if (i % 5 == 4 || i == 0)
             QTRY_COMPARE_WITH_TIMEOUT(w.ServerSocket->ActiveConnections(), i + 1, 30000);
     }
-    QVERIFY(w.FSetupConnected);
+    QVERIFY(State(w).FSetupConnected);
     // All of them send at once.
     for (int i = 0; i < Clients; ++i)
         clients[size_t(i)]->write(QByteArray(Each, char(i)));
@@ -346,7 +347,7 @@ void TstWindowEndpoint::fiftyClientsAtOnce()
     for (int i = 0; i < Clients; ++i)
         QCOMPARE(atDevice.count(char(i)), Each);
     QCOMPARE(w.ServerSocket->ActiveConnections(), Clients);
-    QVERIFY(w.FSetupConnected);
+    QVERIFY(State(w).FSetupConnected);
 
     // Device data reach the oldest client only.
     QVERIFY(B->Pty.Write("for the first"));
@@ -358,7 +359,7 @@ void TstWindowEndpoint::fiftyClientsAtOnce()
     for (auto &client : clients)
         client->abort();
     QTRY_COMPARE(w.ServerSocket->ActiveConnections(), 0);
-    QVERIFY(!w.FSetupConnected);
+    QVERIFY(!State(w).FSetupConnected);
     QVERIFY(w.ServerSocket->Active());
 }
 
@@ -381,9 +382,9 @@ void TstWindowEndpoint::clientThatSendsAndLeaves()
     QVERIFY(PassUntil(w, [&] { return device.Finished(); }));
     device.Stop();
     QVERIFY(device.Received() == upstream);
-    QTRY_VERIFY(!w.FSetupConnected);
+    QTRY_VERIFY(!State(w).FSetupConnected);
     QTRY_COMPARE(w.ServerSocket->ActiveConnections(), 0);
-    QCOMPARE(w.FReadSocket, 0);
+    QCOMPARE(State(w).FReadSocket, 0);
 }
 
 QTEST_MAIN(TstWindowEndpoint)

@@ -3,6 +3,7 @@
 
 #include "app/MainFormUnit.h"
 #include "settings/Paths.h"
+#include "support/MainFormAccess.h"
 #include "support/WizardFixture.h"
 
 #include <QDir>
@@ -112,7 +113,7 @@ void TstWindowLaunch::init()
     F->Dialogs.Boxes.clear(); // the empty port list's box at start
     FRecord = F->Config.Root() + QStringLiteral("/record");
     qputenv("LINDQVAR_TEST_RECORD", QFile::encodeName(FRecord));
-    F->Main().FVerInfo = Reply;
+    State(F->Main()).FVerInfo = Reply;
 }
 
 void TstWindowLaunch::cleanup()
@@ -150,7 +151,7 @@ void TstWindowLaunch::missingSetupIni()
     QCOMPARE(F->Dialogs.Boxes[0].Text,
              QStringLiteral("Оболочка не запущена, не найден файл настроек"));
     QCOMPARE(F->Dialogs.Boxes[0].Icon, TMsgIcon::Error);
-    QVERIFY(!w.FSetupIsStarted);
+    QVERIFY(!State(w).FSetupIsStarted);
 }
 
 void TstWindowLaunch::temporaryDirectoryRefused_data()
@@ -189,7 +190,7 @@ void TstWindowLaunch::temporaryDirectoryRefused()
     QCOMPARE(F->Dialogs.Boxes.size(), 1);
     QCOMPARE(F->Dialogs.Boxes[0].Caption, QStringLiteral("Ошибка"));
     QCOMPARE(F->Dialogs.Boxes[0].Text, QStringLiteral("Оболочка не запущена, системная ошибка"));
-    QVERIFY(!w.FSetupIsStarted);
+    QVERIFY(!State(w).FSetupIsStarted);
     QVERIFY(!QFile::exists(FRecord));
 }
 
@@ -205,15 +206,15 @@ void TstWindowLaunch::startsItsCopyAndEndsIt()
     w.LaunchSetup();
     ::close(stray);
     QVERIFY(F->Dialogs.Boxes.isEmpty());
-    QVERIFY(w.FSetupIsStarted);
+    QVERIFY(State(w).FSetupIsStarted);
     const QString copy = Copy(QStringLiteral("recorder"));
-    QCOMPARE(w.FSetupFile, copy);
+    QCOMPARE(State(w).FSetupFile, copy);
     QVERIFY(QFileInfo(copy).isFile());
     struct stat st {
     };
     QCOMPARE(::stat(QFile::encodeName(copy).constData(), &st), 0);
     QCOMPARE(st.st_mode & 07777, mode_t(0750)); // the stored program's bits, exactly
-    const pid_t pid = w.FSetupProcInfo.hProcess;
+    const pid_t pid = State(w).FSetupProcInfo.hProcess;
     QVERIFY(pid > 0);
 
     const QStringList record = WaitForRecord();
@@ -231,7 +232,7 @@ void TstWindowLaunch::startsItsCopyAndEndsIt()
     QCOMPARE(OpenDescriptors(pid), (QStringList{"0", "1", "2"}));
 
     w.TerminateSetup();
-    QVERIFY(!w.FSetupIsStarted);
+    QVERIFY(!State(w).FSetupIsStarted);
     QVERIFY(ProcessIsGone(pid));
     QTRY_VERIFY(ProcessIsGone(helper)); // its whole process group ends with it
     QVERIFY(!QFile::exists(copy));
@@ -264,11 +265,11 @@ void TstWindowLaunch::listedModelVariants()
     QVERIFY(WriteFile(Stored(name), RecorderScript("new"), Executable));
     F->WriteSetupIni(ini);
     TMainLindqvarForm &w = F->Main();
-    w.FVerInfo = reply;
+    State(w).FVerInfo = reply;
 
     w.LaunchSetup();
-    QVERIFY(w.FSetupIsStarted);
-    QCOMPARE(w.FSetupFile, Copy(name));
+    QVERIFY(State(w).FSetupIsStarted);
+    QCOMPARE(State(w).FSetupFile, Copy(name));
     const QStringList record = WaitForRecord();
     QVERIFY(record.size() >= 2);
     QCOMPARE(record[1], Copy(name));
@@ -282,8 +283,8 @@ void TstWindowLaunch::programThatEndedByItselfIsReaped()
     F->WriteSetupIni("REC=quick\n");
     TMainLindqvarForm &w = F->Main();
     w.LaunchSetup();
-    QVERIFY(w.FSetupIsStarted);
-    const pid_t pid = w.FSetupProcInfo.hProcess;
+    QVERIFY(State(w).FSetupIsStarted);
+    const pid_t pid = State(w).FSetupProcInfo.hProcess;
     // Ended, but still our unreaped child until the window lets it go.
     QTRY_VERIFY(ProcessIsGone(pid));
     QVERIFY(::kill(pid, 0) == 0);
@@ -291,7 +292,7 @@ void TstWindowLaunch::programThatEndedByItselfIsReaped()
     w.TerminateSetup();
     QVERIFY(::kill(pid, 0) != 0 && errno == ESRCH);
     QVERIFY(!QFile::exists(Copy(QStringLiteral("quick"))));
-    QVERIFY(!w.FSetupIsStarted);
+    QVERIFY(!State(w).FSetupIsStarted);
 }
 
 void TstWindowLaunch::olderCopyIsStartedAsItIs()
@@ -305,7 +306,7 @@ void TstWindowLaunch::olderCopyIsStartedAsItIs()
 
     TMainLindqvarForm &w = F->Main();
     w.LaunchSetup();
-    QVERIFY(w.FSetupIsStarted);
+    QVERIFY(State(w).FSetupIsStarted);
     const QStringList record = WaitForRecord();
     QVERIFY(!record.isEmpty());
     QCOMPARE(record[0], QStringLiteral("old"));
@@ -326,7 +327,7 @@ void TstWindowLaunch::copyThatFailedToStartIsRemoved()
     F->ShowLog();
     TMainLindqvarForm &w = F->Main();
     w.LaunchSetup();
-    QVERIFY(!w.FSetupIsStarted);
+    QVERIFY(!State(w).FSetupIsStarted);
     QVERIFY(!QFile::exists(Copy(QStringLiteral("recorder"))));
     const QStringList reasons =
         F->LogLines().filter(QStringLiteral("Не удалось запустить программу настройки"));
@@ -335,7 +336,7 @@ void TstWindowLaunch::copyThatFailedToStartIsRemoved()
 
     QVERIFY(QFile::setPermissions(stored, Executable));
     w.LaunchSetup();
-    QVERIFY(w.FSetupIsStarted);
+    QVERIFY(State(w).FSetupIsStarted);
     const QStringList record = WaitForRecord();
     QVERIFY(!record.isEmpty());
     QCOMPARE(record[0], QStringLiteral("new"));
@@ -349,7 +350,7 @@ void TstWindowLaunch::storedProgramMissing()
     QVERIFY(WriteFile(Copy(QStringLiteral("recorder")), RecorderScript("old"), Executable));
     TMainLindqvarForm &w = F->Main();
     w.LaunchSetup();
-    QVERIFY(!w.FSetupIsStarted);
+    QVERIFY(!State(w).FSetupIsStarted);
     QVERIFY(F->Dialogs.Boxes.isEmpty());
     QTest::qWait(300);
     QVERIFY(!QFile::exists(FRecord));
@@ -390,10 +391,10 @@ void TstWindowLaunch::nothingStartedForBadEntries()
     QVERIFY(WriteFile(dir + "rec\001order", RecorderScript("new"), Executable));
     F->WriteSetupIni(ini);
     TMainLindqvarForm &w = F->Main();
-    w.FVerInfo = reply;
+    State(w).FVerInfo = reply;
 
     w.LaunchSetup();
-    QVERIFY(!w.FSetupIsStarted);
+    QVERIFY(!State(w).FSetupIsStarted);
     QVERIFY(F->Dialogs.Boxes.isEmpty());
     QVERIFY(
         QDir(Paths::PrivateTempDir()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
@@ -404,12 +405,12 @@ void TstWindowLaunch::nothingStartedForBadEntries()
 void TstWindowLaunch::alreadyStartedDoesNothing()
 {
     TMainLindqvarForm &w = F->Main();
-    w.FSetupIsStarted = true;
+    State(w).FSetupIsStarted = true;
     w.LaunchSetup(); // no setup.ini: no box either
     QVERIFY(F->Dialogs.Boxes.isEmpty());
-    QVERIFY(w.FSetupIsStarted);
-    QCOMPARE(w.FSetupProcInfo.hProcess, pid_t(0));
-    w.FSetupIsStarted = false;
+    QVERIFY(State(w).FSetupIsStarted);
+    QCOMPARE(State(w).FSetupProcInfo.hProcess, pid_t(0));
+    State(w).FSetupIsStarted = false;
 }
 
 void TstWindowLaunch::terminateWithoutAProgram()
@@ -417,9 +418,9 @@ void TstWindowLaunch::terminateWithoutAProgram()
     TMainLindqvarForm &w = F->Main();
     const QString kept = F->Config.Root() + QStringLiteral("/kept.exe");
     QVERIFY(WriteFile(kept, "x", Executable));
-    w.FSetupFile = kept;
+    State(w).FSetupFile = kept;
     w.TerminateSetup();
-    QVERIFY(!w.FSetupIsStarted);
+    QVERIFY(!State(w).FSetupIsStarted);
     QVERIFY(QFile::exists(kept));
 }
 

@@ -7,6 +7,7 @@
 #include "platform/TickClock.h"
 #include "settings/Paths.h"
 #include "support/LinkScript.h"
+#include "support/MainFormAccess.h"
 #include "support/RelayClient.h"
 #include "support/ResultCheck.h"
 #include "support/ToolHarness.h"
@@ -109,7 +110,7 @@ void TstCableLink::ExpectIdle()
     QVERIFY(w.URLLabel1->isEnabled());
     QVERIFY(w.ConnectTypeComboBox->isEnabled() && w.PortsListComboBox->isEnabled() &&
             w.SpeedButton1->isEnabled());
-    QVERIFY(w.FCOMHandle == INVALID_HANDLE_VALUE);
+    QVERIFY(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
     QVERIFY(!w.ServerSocket->Active());
     QVERIFY(!Listens(FPort));
 }
@@ -128,10 +129,10 @@ void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
     QString result;
     TLinkScript script(
         [&] {
-            if (w.CommandState() != TCommandState::Connected || !w.FSetupIsStarted)
+            if (w.CommandState() != TCommandState::Connected || !State(w).FSetupIsStarted)
                 return false;
-            setupPid = w.FSetupProcInfo.hProcess;
-            setupCopy = w.FSetupFile;
+            setupPid = State(w).FSetupProcInfo.hProcess;
+            setupCopy = State(w).FSetupFile;
             result = SetupDemoResult(transcript);
             if (result.isEmpty())
                 return false;
@@ -153,7 +154,7 @@ void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
     QVERIFY(setupCopy.endsWith(QStringLiteral("/DemoSetup.exe")));
     QVERIFY(!QFile::exists(setupCopy));
     QVERIFY(ProcessIsGone(setupPid));
-    QVERIFY(!w.FSetupIsStarted);
+    QVERIFY(!State(w).FSetupIsStarted);
     ExpectIdle();
 
     QVERIFY(F->LogHas(QStringLiteral("COM порт успешно открыт")));
@@ -190,7 +191,7 @@ void TstCableLink::unplugAndReplugKeepTheClientConnected()
                 stage = 1;
                 return false;
             case 1:
-                if (!w.FSetupConnected)
+                if (!State(w).FSetupConnected)
                     return false;
                 client.Send(1, tools::Echo, QByteArray("before the unplug\x00\xff", 19));
                 stage = 2;
@@ -255,8 +256,8 @@ void TstCableLink::noIdentificationAnswer()
     QVERIFY(F->LogHas(QStringLiteral("Устройство не обнаружено, работа программы невозможна")));
     QVERIFY(F->LogHas(
         QStringLiteral("Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO")));
-    QVERIFY(w.FVerInfo.isEmpty());
-    QVERIFY(!w.FSetupIsStarted);
+    QVERIFY(State(w).FVerInfo.isEmpty());
+    QVERIFY(!State(w).FSetupIsStarted);
     ExpectIdle();
 }
 
@@ -277,8 +278,8 @@ void TstCableLink::noSetupProgramForTheModel()
     QVERIFY(F->LogHas(QStringLiteral("Не найдена программа настройки")));
     QVERIFY(F->LogHas(
         QStringLiteral("Установили \"Нет подключения\", главный цикл, нет программы настройки")));
-    QVERIFY(w.FVerInfo.contains("OTHER.2.05"));
-    QVERIFY(!w.FSetupIsStarted);
+    QVERIFY(State(w).FVerInfo.contains("OTHER.2.05"));
+    QVERIFY(!State(w).FSetupIsStarted);
     ExpectIdle();
 }
 
@@ -316,10 +317,10 @@ void TstCableLink::windowClosedDuringLink()
 
     TLinkScript script(
         [&] {
-            if (w.CommandState() != TCommandState::Connected || !w.FSetupConnected)
+            if (w.CommandState() != TCommandState::Connected || !State(w).FSetupConnected)
                 return false;
-            setupPid = w.FSetupProcInfo.hProcess;
-            setupCopy = w.FSetupFile;
+            setupPid = State(w).FSetupProcInfo.hProcess;
+            setupCopy = State(w).FSetupFile;
             w.close();
             return true;
         },
@@ -329,7 +330,7 @@ void TstCableLink::windowClosedDuringLink()
     QVERIFY(!script.TimedOut() && !script.Failed());
     QVERIFY(ProcessIsGone(setupPid));
     QVERIFY(!QFile::exists(setupCopy));
-    QVERIFY(w.FCOMHandle == INVALID_HANDLE_VALUE);
+    QVERIFY(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
     QVERIFY(!w.ServerSocket->Active());
     const QByteArray saved = F->ReadSettings();
     QVERIFY2(saved.contains("COM=COM4") && saved.contains("CHANNEL=1"), saved.constData());
@@ -357,9 +358,9 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
 
     TLinkScript script(
         [&] {
-            if (w.CommandState() != TCommandState::Connected || !w.FSetupConnected)
+            if (w.CommandState() != TCommandState::Connected || !State(w).FSetupConnected)
                 return false;
-            setupPid = w.FSetupProcInfo.hProcess;
+            setupPid = State(w).FSetupProcInfo.hProcess;
             // Each pass starts here; the clicks run in its dispatches, before it ends.
             w.PassObserver = [&, armed = true]() mutable {
                 if (!std::exchange(armed, false))
@@ -373,7 +374,7 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
                         QMetaObject::invokeMethod(
                             &w,
                             [&] {
-                                secondClickInsideTheLink = w.FConnected == false;
+                                secondClickInsideTheLink = State(w).FConnected == false;
                                 QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
                                 w.URLLabel1Click();
                             },
@@ -390,7 +391,7 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
     watchdog.setSingleShot(true);
     connect(&watchdog, &QTimer::timeout, &w, [&] {
         nestedLinkEnded = true;
-        w.FConnected = false;
+        State(w).FConnected = false;
     });
     watchdog.start(40000);
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
@@ -402,9 +403,9 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
     QVERIFY(secondClickInsideTheLink);
     QCOMPARE(F->LogLines().filter(QStringLiteral("COM порт успешно открыт")).size(), 1);
     QVERIFY(F->LogLines().filter(QStringLiteral(":<< ")).isEmpty()); // no dialer either
-    QVERIFY(!w.FRing);
+    QVERIFY(!State(w).FRing);
     QVERIFY(ProcessIsGone(setupPid));
-    QVERIFY(!w.FSetupIsStarted);
+    QVERIFY(!State(w).FSetupIsStarted);
     ExpectIdle();
 }
 
@@ -422,8 +423,8 @@ void TstCableLink::endpointThatCannotStartEndsTheAttempt()
     QCOMPARE(F->Dialogs.Boxes.size(), 1);
     QVERIFY2(F->Dialogs.Boxes[0].Text.contains(QStringLiteral("on API 'bind'")),
              qPrintable(F->Dialogs.Boxes[0].Text));
-    QVERIFY(!w.FSetupIsStarted);
-    QVERIFY(!w.FConnected);
+    QVERIFY(!State(w).FSetupIsStarted);
+    QVERIFY(!State(w).FConnected);
     other.close();
     ExpectIdle();
     // The port is free for the next attempt.

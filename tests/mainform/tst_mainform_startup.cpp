@@ -8,6 +8,7 @@
 #include "settings/COMSettingsUnit.h"
 #include "settings/Paths.h"
 #include "settings/TPCServerSettingsUnit.h"
+#include "support/MainFormAccess.h"
 #include "support/Pty.h"
 #include "support/WizardFixture.h"
 
@@ -82,7 +83,8 @@ void TstMainFormStartup::firstStartOnCleanAccount()
     QCOMPARE(w.Label7->text(), QStringLiteral("Нет подключения"));
     QCOMPARE(w.URLLabel1->text(), QStringLiteral("Подключить"));
     QCOMPARE(w.CommandState(), TCommandState::Idle);
-    QVERIFY(!w.FConnected && !w.FSetupIsStarted && w.FCOMHandle == INVALID_HANDLE_VALUE);
+    QVERIFY(!State(w).FConnected && !State(w).FSetupIsStarted &&
+            State(w).FCOMHandle == INVALID_HANDLE_VALUE);
     // Only the main window is shown; it keeps its designed size.
     QVERIFY(!F->Windows->LOGForm->isVisible());
     QVERIFY(!F->Windows->COMSettingsForm->isVisible());

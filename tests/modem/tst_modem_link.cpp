@@ -9,6 +9,7 @@
 #include "serial/RingThread.h"
 #include "settings/Paths.h"
 #include "support/LinkScript.h"
+#include "support/MainFormAccess.h"
 #include "support/Pty.h"
 #include "support/ToolHarness.h"
 #include "support/WindowProbes.h"
@@ -172,7 +173,7 @@ void TstModemLink::ExpectIdle(const QString &status, bool alarm)
     QCOMPARE(StatusColor(w), alarm ? AlarmStatusColor : NormalStatusColor());
     QVERIFY(w.URLLabel1->isEnabled());
     QVERIFY(InputsEnabled(w));
-    QVERIFY(w.FCOMHandle == INVALID_HANDLE_VALUE);
+    QVERIFY(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
     QVERIFY(!w.ServerSocket->Active());
     QVERIFY(PortCanBeOpened(ModemCom));
 }
@@ -191,7 +192,7 @@ void TstModemLink::fullLinkThenUserDisconnect()
     QCOMPARE(w.CommandState(), TCommandState::Connecting);
     QCOMPARE(w.URLLabel1->text(), QStringLiteral("Отмена подключения"));
     QVERIFY(InputsDisabled(w));
-    QVERIFY(w.FModemConnect);
+    QVERIFY(State(w).FModemConnect);
     // The number is remembered at the start of every modem attempt.
     QVERIFY2(F->ReadSettings().contains("phone1=8 900 555"), F->ReadSettings().constData());
 
@@ -201,9 +202,9 @@ void TstModemLink::fullLinkThenUserDisconnect()
     // The link runs inside the dialer's completion, nested in this test's waits.
     TLinkScript script(
         [&] {
-            if (w.CommandState() != TCommandState::Connected || !w.FSetupIsStarted)
+            if (w.CommandState() != TCommandState::Connected || !State(w).FSetupIsStarted)
                 return false;
-            setupPid = w.FSetupProcInfo.hProcess;
+            setupPid = State(w).FSetupProcInfo.hProcess;
             result = SetupDemoResult(transcript);
             if (result.isEmpty())
                 return false;
@@ -214,7 +215,7 @@ void TstModemLink::fullLinkThenUserDisconnect()
                 return false;
             LINK_COMPARE(w.Label7->text(), QStringLiteral("Подключен"));
             LINK_VERIFY(InputsDisabled(w));
-            LINK_VERIFY(w.FRing && w.FRing->isRunning()); // blocked in its completion
+            LINK_VERIFY(State(w).FRing && State(w).FRing->isRunning()); // blocked in its completion
             QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
             return true;
         },
@@ -226,10 +227,10 @@ void TstModemLink::fullLinkThenUserDisconnect()
 
     QCOMPARE(status.Texts, StageTexts);
     QVERIFY(status.AllNormal);
-    QTRY_VERIFY_WITH_TIMEOUT(w.FRing && w.FRing->isFinished(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(State(w).FRing && State(w).FRing->isFinished(), 20000);
     QVERIFY(ProcessIsGone(setupPid));
-    QVERIFY(!w.FSetupIsStarted);
-    QVERIFY(!w.FModemConnect);
+    QVERIFY(!State(w).FSetupIsStarted);
+    QVERIFY(!State(w).FModemConnect);
     ExpectIdle(QStringLiteral("Нет подключения"), false);
 
     // The modem got "+" three times, then "ATH" without a line end, and nothing after it: it
@@ -283,11 +284,11 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
 
     // The call drops while the setup program is connected.
     auto dropWhenRelaying = [&] {
-        if (w.CommandState() != TCommandState::Connected || !w.FSetupConnected)
+        if (w.CommandState() != TCommandState::Connected || !State(w).FSetupConnected)
             return false;
         if (setupPid == 0)
-            setupPid = w.FSetupProcInfo.hProcess;
-        LINK_COMPARE(w.FSetupProcInfo.hProcess, setupPid); // never a second program
+            setupPid = State(w).FSetupProcInfo.hProcess;
+        LINK_COMPARE(State(w).FSetupProcInfo.hProcess, setupPid); // never a second program
         FModem->signal(SIGUSR2);
         return true;
     };
@@ -296,16 +297,16 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
         QCOMPARE(w.URLLabel1->text(), QStringLiteral("Переподключить"));
         QCOMPARE(w.Label7->text(), QStringLiteral("Нет подключения"));
         QVERIFY(InputsDisabled(w));
-        QVERIFY(w.FCOMHandle == INVALID_HANDLE_VALUE);
+        QVERIFY(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
         QVERIFY(!w.ServerSocket->Active());
-        QVERIFY(w.FSetupIsStarted);
+        QVERIFY(State(w).FSetupIsStarted);
         QVERIFY(ProcessIsAlive(setupPid));
     };
 
     {
         TLinkScript script(dropWhenRelaying, [&] { w.URLLabel1Click(); });
         QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(script.Done() && w.FRing->isFinished(), 90000);
+        QTRY_VERIFY_WITH_TIMEOUT(script.Done() && State(w).FRing->isFinished(), 90000);
         QVERIFY(!script.Failed() && !script.TimedOut());
     }
     expectBroken();
@@ -319,13 +320,13 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
     // Reconnect: a new dial, and the running setup program comes back to the new link. The
     // port is marked lost as if it had vanished after the result text: that belongs to the
     // ended link and must not end the new one.
-    w.FNeedCOMReconnect = true;
+    State(w).FNeedCOMReconnect = true;
     const int linesBefore = int(F->LogLines().filter(QStringLiteral(":<< ATD")).size());
     {
         TLinkScript script(dropWhenRelaying, [&] { w.URLLabel1Click(); });
         QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
         QCOMPARE(w.CommandState(), TCommandState::Connecting);
-        QTRY_VERIFY_WITH_TIMEOUT(script.Done() && w.FRing->isFinished(), 90000);
+        QTRY_VERIFY_WITH_TIMEOUT(script.Done() && State(w).FRing->isFinished(), 90000);
         QVERIFY(!script.Failed() && !script.TimedOut());
     }
     QCOMPARE(int(F->LogLines().filter(QStringLiteral(":<< ATD8 900 555")).size()), linesBefore + 1);
@@ -336,9 +337,9 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
     QVERIFY(F->Dialogs.Boxes.isEmpty());
     QCOMPARE(w.CommandState(), TCommandState::Connecting);
-    QVERIFY(w.FRing && !w.FRing->isFinished());
+    QVERIFY(State(w).FRing && !State(w).FRing->isFinished());
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // cancel
-    QVERIFY(!w.FRing);
+    QVERIFY(!State(w).FRing);
     QVERIFY(ProcessIsAlive(setupPid));
 }
 
@@ -352,27 +353,27 @@ void TstModemLink::lostPortDuringLink()
 
     TLinkScript script(
         [&] {
-            if (w.CommandState() != TCommandState::Connected || !w.FSetupConnected)
+            if (w.CommandState() != TCommandState::Connected || !State(w).FSetupConnected)
                 return false;
-            setupPid = w.FSetupProcInfo.hProcess;
+            setupPid = State(w).FSetupProcInfo.hProcess;
             FModem->signal(SIGUSR1); // the modem's cable is pulled
             return true;
         },
         [&] { w.URLLabel1Click(); });
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(script.Done() && w.FRing->isFinished(), 90000);
+    QTRY_VERIFY_WITH_TIMEOUT(script.Done() && State(w).FRing->isFinished(), 90000);
     QVERIFY(!script.Failed() && !script.TimedOut());
 
     QCOMPARE(w.CommandState(), TCommandState::Idle);
     QCOMPARE(w.URLLabel1->text(), QStringLiteral("Подключить"));
     QCOMPARE(w.Label7->text(), QStringLiteral("Нет подключения"));
     QVERIFY(InputsEnabled(w));
-    QVERIFY(w.FCOMHandle == INVALID_HANDLE_VALUE);
+    QVERIFY(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
     QVERIFY(!w.ServerSocket->Active());
     QVERIFY(F->LogHas(QStringLiteral("Завершение работы по потере порта.")));
     QVERIFY(F->LogHas(QStringLiteral(
         "Установили \"Нет подключения\", главный цикл, модемное соединение, порт потерян")));
-    QVERIFY(w.FSetupIsStarted);
+    QVERIFY(State(w).FSetupIsStarted);
     QVERIFY(ProcessIsAlive(setupPid));
 }
 
@@ -386,7 +387,7 @@ void TstModemLink::cancelDuringDialling()
     QTRY_VERIFY_WITH_TIMEOUT(w.Label7->text() == StageTexts[2] && ModemLog().Event("dial "), 60000);
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
 
-    QVERIFY(!w.FRing);
+    QVERIFY(!State(w).FRing);
     ExpectIdle(QStringLiteral("Нет подключения"), false);
     QVERIFY(F->LogHas(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку "
                                      "подключения в момент подключения к прибору")));
@@ -416,13 +417,13 @@ void TstModemLink::cancelWhileTheModemIsSilent()
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
 
     // The wait's own failure wins over the cancel mark and shows in red.
-    QVERIFY(!w.FRing);
+    QVERIFY(!State(w).FRing);
     QCOMPARE(w.CommandState(), TCommandState::Idle);
     QCOMPARE(w.URLLabel1->text(), QStringLiteral("Подключить"));
     QCOMPARE(w.Label7->text(), QStringLiteral("Модем не отвечает"));
     QCOMPARE(StatusColor(w), AlarmStatusColor);
     QVERIFY(InputsEnabled(w));
-    QVERIFY(w.FCOMHandle == INVALID_HANDLE_VALUE);
+    QVERIFY(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
     QVERIFY(PortCanBeOpened(QStringLiteral("COM8")));
 }
 
@@ -436,9 +437,9 @@ void TstModemLink::windowClosedDuringLink()
 
     TLinkScript script(
         [&] {
-            if (w.CommandState() != TCommandState::Connected || !w.FSetupConnected)
+            if (w.CommandState() != TCommandState::Connected || !State(w).FSetupConnected)
                 return false;
-            setupPid = w.FSetupProcInfo.hProcess;
+            setupPid = State(w).FSetupProcInfo.hProcess;
             w.close();
             return true;
         },
@@ -448,9 +449,9 @@ void TstModemLink::windowClosedDuringLink()
     QVERIFY(!script.Failed() && !script.TimedOut());
 
     // The link ended as the close unwound, and the dialer that ran it has ended too.
-    QTRY_VERIFY_WITH_TIMEOUT(!w.FRing || w.FRing->isFinished(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!State(w).FRing || State(w).FRing->isFinished(), 20000);
     QVERIFY(ProcessIsGone(setupPid));
-    QVERIFY(w.FCOMHandle == INVALID_HANDLE_VALUE);
+    QVERIFY(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
     QVERIFY(!w.ServerSocket->Active());
     QVERIFY(PortCanBeOpened(ModemCom));
     const QByteArray saved = F->ReadSettings();
@@ -479,7 +480,7 @@ void TstModemLink::windowClosedWhileDialling()
         F->Windows.reset();
     } else {
         w.close();
-        QVERIFY(!w.FRing || w.FRing->isFinished());
+        QVERIFY(!State(w).FRing || State(w).FRing->isFinished());
         const QByteArray saved = F->ReadSettings();
         QVERIFY2(saved.contains("COM=COM6") && saved.contains("CHANNEL=0"), saved.constData());
         F->Stop();
@@ -505,7 +506,7 @@ void TstModemLink::closedWhileACancelWaits()
     });
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
     QTRY_VERIFY(closed);
-    QVERIFY(!w.FRing);
+    QVERIFY(!State(w).FRing);
     QCOMPARE(w.CommandState(), TCommandState::Idle);
     QVERIFY(PortCanBeOpened(ModemCom));
     F->Stop();
@@ -522,7 +523,7 @@ void TstModemLink::refusedNumberSaveLeavesTheCommandIdle()
 
     QCOMPARE(F->Dialogs.Boxes.size(), 1);
     QCOMPARE(F->Dialogs.Boxes[0].Text, QStringLiteral("Failed to set data for 'phone1'"));
-    QVERIFY(!w.FRing);
+    QVERIFY(!State(w).FRing);
     ExpectIdle(QStringLiteral("Нет подключения"), false);
 }
 
