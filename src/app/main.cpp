@@ -1,23 +1,6 @@
-#include "app/ExceptionHandler.h"
-#include "app/MainFormUnit.h"
-#include "app/SingleInstance.h"
-#include "app/Windows.h"
-#include "controls/Dialogs.h"
-#include "settings/Paths.h"
+#include "app/Program.h"
 
 int main(int argc, char *argv[])
 {
-    TLindqvarApplication app(argc, argv);
-
-    const TSingleInstance instance(Paths::InstanceLockFile());
-    if (!instance.IsFirst()) {
-        TDialogs::Instance().MessageBox(nullptr, QStringLiteral("Предупреждение"),
-                                        QStringLiteral("Приложение уже запущено."),
-                                        TMsgIcon::Warning);
-        return 0;
-    }
-
-    TLindqvarWindows windows;
-    windows.MainLindqvarForm->show();
-    return app.exec();
+    return RunLindqvar(argc, argv);
 }

@@ -1,5 +1,6 @@
-// The real program refuses to run twice: the second start shows the warning and ends before
-// it creates a window, while the first goes on.
+// The program refuses to run twice: the second start shows the warning and ends before it
+// creates a window, while the first goes on. The program is started as a process of its own,
+// built from its own start (lindqvar_test_build.cpp) so that its message boxes are answered.
 
 #include "settings/Paths.h"
 #include "support/TempConfig.h"
@@ -43,11 +44,10 @@ QProcess *TstSingleInstance::Start(const QString &dialogLog)
     auto *process = new QProcess(this);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("LINDQVAR_DIALOG_LOG"), dialogLog);
     process->setProcessEnvironment(env);
     process->setProcessChannelMode(QProcess::ForwardedChannels);
-    process->start(qEnvironmentVariable("LINDQVAR_BIN_DIR") + QStringLiteral("/src/lindqvar"),
-                   QStringList());
+    // The program's own start, with its message boxes written to dialogLog.
+    process->start(QStringLiteral(LINDQVAR_TEST_BUILD), QStringList{dialogLog});
     return process;
 }
 
