@@ -4,7 +4,7 @@ MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test bench soak format fuzz clean
+.PHONY: all deps configure build run test bench soak format check-format fuzz clean
 
 all: build
 
@@ -20,10 +20,12 @@ build: configure
 run: build
 	@scripts/run-wizard $(BUILD)
 
-# The fuzzer runs first and briefly (its log goes to build-fuzz/fuzz.log); then the suite, and
-# the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/).
+# The format check and the fuzzer run first and briefly (the fuzzer's log goes to
+# build-fuzz/fuzz.log); then the suite, and the same suite built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (build-asan/).
 test: build
-	@FUZZ_SECONDS=$${FUZZ_SECONDS:-20} FUZZ_QUIET=1 scripts/fuzz
+	@scripts/check-format
+	@FUZZ_SECONDS=$${FUZZ_SECONDS:-20} FUZZ_QUIET=1 JOBS=$(JOBS) scripts/fuzz
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	@JOBS=$(JOBS) scripts/test-sanitized
 
@@ -38,6 +40,9 @@ fuzz: deps
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+check-format:
+	@scripts/check-format
 
 clean:
 	@rm -rf $(BUILD) build-asan build-fuzz
