@@ -2,7 +2,7 @@
 // The setup program's side of a relay under measurement: a plain TCP client on 127.0.0.1 that
 // speaks the device protocol of the stand-in tools. It uses blocking waits of its own (poll), so
 // it can run on a thread of its own and stays asleep while the link is idle.
-#include "Frame.h"
+#include "common/Frame.h"
 
 #include <cstdint>
 #include <string>

@@ -7,7 +7,7 @@
 
 #include <sys/stat.h>
 
-class TestSetupIni : public QObject
+class TstSetupIni : public QObject
 {
     Q_OBJECT
 
@@ -21,7 +21,7 @@ private slots:
     void readIni();
 };
 
-void TestSetupIni::modelKey_data()
+void TstSetupIni::modelKey_data()
 {
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QString>("key");
@@ -45,7 +45,7 @@ void TestSetupIni::modelKey_data()
                               << true;
 }
 
-void TestSetupIni::modelKey()
+void TstSetupIni::modelKey()
 {
     QFETCH(QByteArray, reply);
     QFETCH(QString, key);
@@ -55,7 +55,7 @@ void TestSetupIni::modelKey()
     QCOMPARE(token, hasToken);
 }
 
-void TestSetupIni::lookup_data()
+void TstSetupIni::lookup_data()
 {
     QTest::addColumn<QByteArray>("ini");
     QTest::addColumn<QString>("key");
@@ -92,7 +92,7 @@ void TestSetupIni::lookup_data()
                                  << "..prog..";
 }
 
-void TestSetupIni::lookup()
+void TstSetupIni::lookup()
 {
     QFETCH(QByteArray, ini);
     QFETCH(QString, key);
@@ -105,7 +105,7 @@ void TestSetupIni::lookup()
     QCOMPARE(found, outcome == int(SetupLookup::Found));
 }
 
-void TestSetupIni::encodingsAndLineEnds()
+void TstSetupIni::encodingsAndLineEnds()
 {
     const QString text = QStringLiteral("a=1\rПРИБОР=2\r\n\r\nb=3\n\rc=4");
     const QStringList lines = {"a=1", "ПРИБОР=2", "", "b=3", "", "c=4"};
@@ -128,7 +128,7 @@ void TestSetupIni::encodingsAndLineEnds()
     }
 }
 
-void TestSetupIni::hostileFile()
+void TstSetupIni::hostileFile()
 {
     bool found = false;
     // Binary rubbish and invalid UTF-8 around a good line.
@@ -155,7 +155,7 @@ void TestSetupIni::hostileFile()
     QCOMPARE(outcome, SetupLookup::NotListed);
 }
 
-void TestSetupIni::readIni()
+void TstSetupIni::readIni()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -178,5 +178,5 @@ void TestSetupIni::readIni()
     QVERIFY(bytes.startsWith("MODEL=p\n"));
 }
 
-QTEST_GUILESS_MAIN(TestSetupIni)
+QTEST_GUILESS_MAIN(TstSetupIni)
 #include "tst_setup_ini.moc"

@@ -121,7 +121,7 @@ private:
 
 } // namespace
 
-class TestSetupProcess : public QObject
+class TstSetupProcess : public QObject
 {
     Q_OBJECT
 
@@ -138,7 +138,7 @@ private:
     QTemporaryDir m_dir;
 };
 
-void TestSetupProcess::copyKeepsModeAndContent()
+void TstSetupProcess::copyKeepsModeAndContent()
 {
     const QByteArray content = QByteArray(200000, 'x') + "end";
     for (const mode_t mode : {0755, 0640, 0711}) {
@@ -151,7 +151,7 @@ void TestSetupProcess::copyKeepsModeAndContent()
     }
 }
 
-void TestSetupProcess::copyNeverOverwritesOrFollows()
+void TstSetupProcess::copyNeverOverwritesOrFollows()
 {
     const QString source = m_dir.filePath("new");
     QVERIFY(writeFile(source, "new", 0755));
@@ -176,7 +176,7 @@ void TestSetupProcess::copyNeverOverwritesOrFollows()
     QVERIFY(!QFile::exists(m_dir.filePath("nowhere")));
 }
 
-void TestSetupProcess::copyRefusesWhatIsNotAFile()
+void TstSetupProcess::copyRefusesWhatIsNotAFile()
 {
     const QString dir = m_dir.filePath("subdir");
     QVERIFY(QDir().mkdir(dir));
@@ -195,7 +195,7 @@ void TestSetupProcess::copyRefusesWhatIsNotAFile()
     QVERIFY(!QFileInfo::exists(target));
 }
 
-void TestSetupProcess::startedProgramGetsOnlyItsPath()
+void TstSetupProcess::startedProgramGetsOnlyItsPath()
 {
     // A long path with blanks, trailing ones too, reaches the program whole.
     const QString home = m_dir.filePath(QString(120, u'd') + QStringLiteral(" with blanks"));
@@ -252,7 +252,7 @@ void TestSetupProcess::startedProgramGetsOnlyItsPath()
     QCOMPARE(again.hProcess, 0);
 }
 
-void TestSetupProcess::terminateReapsAnEndedProgram()
+void TstSetupProcess::terminateReapsAnEndedProgram()
 {
     // A program that ended by itself stays a zombie until terminated.
     const QString program = m_dir.filePath("quits.exe");
@@ -269,7 +269,7 @@ void TestSetupProcess::terminateReapsAnEndedProgram()
     QCOMPARE(info.hProcess, 0);
 }
 
-void TestSetupProcess::startFailures()
+void TstSetupProcess::startFailures()
 {
     const QString plain = m_dir.filePath("plain.exe");
     QVERIFY(writeFile(plain, "#!/bin/sh\nexit 0\n", 0600));
@@ -291,7 +291,7 @@ void TestSetupProcess::startFailures()
     QCOMPARE(::waitpid(-1, nullptr, WNOHANG), -1);
 }
 
-void TestSetupProcess::stuckProgramDoesNotHoldTheCaller()
+void TstSetupProcess::stuckProgramDoesNotHoldTheCaller()
 {
     TFreezer freezer;
     if (!freezer.WhyNot().isEmpty())
@@ -326,5 +326,5 @@ void TestSetupProcess::stuckProgramDoesNotHoldTheCaller()
     QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)), 30000);
 }
 
-QTEST_GUILESS_MAIN(TestSetupProcess)
+QTEST_GUILESS_MAIN(TstSetupProcess)
 #include "tst_setup_process.moc"

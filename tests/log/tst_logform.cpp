@@ -54,7 +54,7 @@ bool WriteAll(const QString &path, const QByteArray &data)
 
 } // namespace
 
-class TestLogForm : public QObject
+class TstLogForm : public QObject
 {
     Q_OBJECT
 
@@ -221,5 +221,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestLogForm)
+QTEST_MAIN(TstLogForm)
 #include "tst_logform.moc"

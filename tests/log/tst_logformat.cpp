@@ -6,7 +6,7 @@
 
 #include <ctime>
 
-class TestLogFormat : public QObject
+class TstLogFormat : public QObject
 {
     Q_OBJECT
 
@@ -83,5 +83,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestLogFormat)
+QTEST_GUILESS_MAIN(TstLogFormat)
 #include "tst_logformat.moc"

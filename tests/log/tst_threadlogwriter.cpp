@@ -38,7 +38,7 @@ bool RunOnWorker(const std::function<void()> &work)
 
 } // namespace
 
-class TestThreadLogWriter : public QObject
+class TstThreadLogWriter : public QObject
 {
     Q_OBJECT
 
@@ -118,5 +118,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestThreadLogWriter)
+QTEST_MAIN(TstThreadLogWriter)
 #include "tst_threadlogwriter.moc"

@@ -29,7 +29,7 @@ QString ReferenceDecode(unsigned char byte)
 
 } // namespace
 
-class TestWin1251 : public QObject
+class TstWin1251 : public QObject
 {
     Q_OBJECT
 
@@ -80,5 +80,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestWin1251)
+QTEST_GUILESS_MAIN(TstWin1251)
 #include "tst_win1251.moc"

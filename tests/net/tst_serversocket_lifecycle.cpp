@@ -42,7 +42,7 @@ QString RaisedText(const std::function<void()> &action)
 
 } // namespace
 
-class TestServerSocketLifecycle : public QObject
+class TstServerSocketLifecycle : public QObject
 {
     Q_OBJECT
 
@@ -58,7 +58,7 @@ private slots:
     void handlerMayCloseItsOwnConnection();
 };
 
-void TestServerSocketLifecycle::listensOnLoopbackOnly()
+void TstServerSocketLifecycle::listensOnLoopbackOnly()
 {
     TServerSocket server;
     QVERIFY(!server.Active());
@@ -81,7 +81,7 @@ void TestServerSocketLifecycle::listensOnLoopbackOnly()
     QVERIFY(::fcntl(server.SocketHandle(), F_GETFD) & FD_CLOEXEC);
 }
 
-void TestServerSocketLifecycle::bindFailureLeavesEndpointStopped()
+void TstServerSocketLifecycle::bindFailureLeavesEndpointStopped()
 {
     PortHolder holder;
     QVERIFY(holder.port > 0);
@@ -96,7 +96,7 @@ void TestServerSocketLifecycle::bindFailureLeavesEndpointStopped()
     QVERIFY(server.Active());
 }
 
-void TestServerSocketLifecycle::portRules()
+void TstServerSocketLifecycle::portRules()
 {
     TServerSocket server;
     QVERIFY(!RaisedText([&] { server.SetPort(65536); }).isEmpty());
@@ -114,7 +114,7 @@ void TestServerSocketLifecycle::portRules()
     QCOMPARE(server.Port(), 1024);
 }
 
-void TestServerSocketLifecycle::restartsOnPortOfServedConnection()
+void TstServerSocketLifecycle::restartsOnPortOfServedConnection()
 {
     TServerSocket server;
     EventRecorder recorder(server);
@@ -135,7 +135,7 @@ void TestServerSocketLifecycle::restartsOnPortOfServedConnection()
     QTRY_COMPARE_WITH_TIMEOUT(server.ActiveConnections(), 1, 30000);
 }
 
-void TestServerSocketLifecycle::acceptsClientsInOrder()
+void TstServerSocketLifecycle::acceptsClientsInOrder()
 {
     TServerSocket server;
     EventRecorder recorder(server);
@@ -165,7 +165,7 @@ void TestServerSocketLifecycle::acceptsClientsInOrder()
     QCOMPARE(server.Connections(-1), nullptr);
 }
 
-void TestServerSocketLifecycle::newerClientDisconnectFiresItsEvent()
+void TstServerSocketLifecycle::newerClientDisconnectFiresItsEvent()
 {
     TServerSocket server;
     EventRecorder recorder(server);
@@ -187,7 +187,7 @@ void TestServerSocketLifecycle::newerClientDisconnectFiresItsEvent()
     QCOMPARE(first.ReadExactly(1), QByteArray("x"));
 }
 
-void TestServerSocketLifecycle::disconnectClientsKeepsListening()
+void TstServerSocketLifecycle::disconnectClientsKeepsListening()
 {
     TServerSocket server;
     EventRecorder recorder(server);
@@ -209,7 +209,7 @@ void TestServerSocketLifecycle::disconnectClientsKeepsListening()
     QCOMPARE(recorder.Events.last(), QStringLiteral("connect 2"));
 }
 
-void TestServerSocketLifecycle::deactivationClosesEverythingSilently()
+void TstServerSocketLifecycle::deactivationClosesEverythingSilently()
 {
     TServerSocket server;
     EventRecorder recorder(server);
@@ -231,7 +231,7 @@ void TestServerSocketLifecycle::deactivationClosesEverythingSilently()
     server.SetActive(false); // stopping a stopped endpoint does nothing
 }
 
-void TestServerSocketLifecycle::handlerMayCloseItsOwnConnection()
+void TstServerSocketLifecycle::handlerMayCloseItsOwnConnection()
 {
     // A handler that drops the clients and then dispatches events (as a message box would)
     // must leave the endpoint usable: no further events for the dropped connection.
@@ -257,5 +257,5 @@ void TestServerSocketLifecycle::handlerMayCloseItsOwnConnection()
     QTRY_COMPARE_WITH_TIMEOUT(recorder.ReadEvents, 2, 30000);
 }
 
-QTEST_GUILESS_MAIN(TestServerSocketLifecycle)
+QTEST_GUILESS_MAIN(TstServerSocketLifecycle)
 #include "tst_serversocket_lifecycle.moc"

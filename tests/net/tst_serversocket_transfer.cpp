@@ -50,7 +50,7 @@ bool WaitForSocketError(int handle)
 
 } // namespace
 
-class TestServerSocketTransfer : public QObject
+class TstServerSocketTransfer : public QObject
 {
     Q_OBJECT
 
@@ -68,7 +68,7 @@ private slots:
     void sendToBrokenConnection();
 };
 
-void TestServerSocketTransfer::bytesFromEitherClientAreRead()
+void TstServerSocketTransfer::bytesFromEitherClientAreRead()
 {
     TServerSocket server;
     EventRecorder recorder(server);
@@ -82,7 +82,7 @@ void TestServerSocketTransfer::bytesFromEitherClientAreRead()
     QTRY_COMPARE_WITH_TIMEOUT(recorder.Received[1], QByteArray("from second"), 30000);
 }
 
-void TestServerSocketTransfer::largeInputArrivesInBoundedReads()
+void TstServerSocketTransfer::largeInputArrivesInBoundedReads()
 {
     // 1 MiB at once: every read takes at most what the handler asks for, the rest waits in the
     // socket and causes further read events until nothing is left.
@@ -100,7 +100,7 @@ void TestServerSocketTransfer::largeInputArrivesInBoundedReads()
     QCOMPARE(server.Connections(0)->ReceiveLength(), 0);
 }
 
-void TestServerSocketTransfer::dataBeforeCloseIsDeliveredFirst()
+void TstServerSocketTransfer::dataBeforeCloseIsDeliveredFirst()
 {
     TServerSocket server;
     EventRecorder recorder(server);
@@ -125,7 +125,7 @@ void TestServerSocketTransfer::dataBeforeCloseIsDeliveredFirst()
     QTRY_COMPARE_WITH_TIMEOUT(server.ActiveConnections(), 0, 30000);
 }
 
-void TestServerSocketTransfer::suspendedReadsHoldDataUntilResumed()
+void TstServerSocketTransfer::suspendedReadsHoldDataUntilResumed()
 {
     // The reader holds one block at a time, as the main window does with its transfer buffer:
     // a read event that arrives while a block is held suspends reads instead of reading.
@@ -171,7 +171,7 @@ void TestServerSocketTransfer::suspendedReadsHoldDataUntilResumed()
     QVERIFY(delivered == sent);
 }
 
-void TestServerSocketTransfer::busyClientDoesNotStarveTheOthers()
+void TstServerSocketTransfer::busyClientDoesNotStarveTheOthers()
 {
     // As the main window reads: one block held at a time, reads resumed once it is delivered.
     // One client sends without a pause, so its socket always has data when reads resume.
@@ -224,7 +224,7 @@ void TestServerSocketTransfer::busyClientDoesNotStarveTheOthers()
     QVERIFY(servedFrom.contains(0));
 }
 
-void TestServerSocketTransfer::slowReaderGetsEverySentByteInOrder()
+void TstServerSocketTransfer::slowReaderGetsEverySentByteInOrder()
 {
     TServerSocket server;
     EventRecorder recorder(server);
@@ -256,7 +256,7 @@ void TestServerSocketTransfer::slowReaderGetsEverySentByteInOrder()
     QCOMPARE(recorder.Events, QStringList({"connect 0"}));
 }
 
-void TestServerSocketTransfer::readerThatNeverReadsFailsAtTheQueueLimit()
+void TstServerSocketTransfer::readerThatNeverReadsFailsAtTheQueueLimit()
 {
     TServerSocket server;
     EventRecorder recorder(server);
@@ -286,7 +286,7 @@ void TestServerSocketTransfer::readerThatNeverReadsFailsAtTheQueueLimit()
     QVERIFY(client.WaitForEof());
 }
 
-void TestServerSocketTransfer::peerResetIsErrorThenDisconnect()
+void TstServerSocketTransfer::peerResetIsErrorThenDisconnect()
 {
     TServerSocket server;
     EventRecorder recorder(server);
@@ -306,7 +306,7 @@ void TestServerSocketTransfer::peerResetIsErrorThenDisconnect()
     QVERIFY(gRaised.isEmpty());
 }
 
-void TestServerSocketTransfer::peerResetWithCodeLeftRaises()
+void TstServerSocketTransfer::peerResetWithCodeLeftRaises()
 {
     TServerSocket server;
     EventRecorder recorder(server);
@@ -322,7 +322,7 @@ void TestServerSocketTransfer::peerResetWithCodeLeftRaises()
     QTRY_COMPARE_WITH_TIMEOUT(server.ActiveConnections(), 0, 30000);
 }
 
-void TestServerSocketTransfer::sendToBrokenConnection()
+void TstServerSocketTransfer::sendToBrokenConnection()
 {
     TServerSocket server;
     EventRecorder recorder(server);
@@ -364,7 +364,7 @@ void TestServerSocketTransfer::sendToBrokenConnection()
 int main(int argc, char **argv)
 {
     CatchingApplication app(argc, argv);
-    TestServerSocketTransfer test;
+    TstServerSocketTransfer test;
     return QTest::qExec(&test, argc, argv);
 }
 

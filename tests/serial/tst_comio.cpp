@@ -27,7 +27,7 @@ QByteArray pattern(int size)
 
 } // namespace
 
-class TestCOMIO : public QObject
+class TstComIo : public QObject
 {
     Q_OBJECT
 
@@ -50,7 +50,7 @@ private:
     THandle FHandle = INVALID_HANDLE_VALUE;
 };
 
-void TestCOMIO::init()
+void TstComIo::init()
 {
     FConfig = new TTempConfig;
     FPty = new TPty;
@@ -61,7 +61,7 @@ void TestCOMIO::init()
     QVERIFY_OK(OpenCOMPort("COM7", 115200, FHandle));
 }
 
-void TestCOMIO::cleanup()
+void TstComIo::cleanup()
 {
     QVERIFY(CloseCOMPort(FHandle));
     delete FPty;
@@ -70,7 +70,7 @@ void TestCOMIO::cleanup()
     FConfig = nullptr;
 }
 
-void TestCOMIO::readTakesExactlyWhatIsQueued()
+void TstComIo::readTakesExactlyWhatIsQueued()
 {
     char buffer[COM_BUFFER_SIZE];
     QCOMPARE(ReadCOMPort(FHandle, buffer, COM_BUFFER_SIZE), 0);
@@ -94,7 +94,7 @@ void TestCOMIO::readTakesExactlyWhatIsQueued()
     QCOMPARE(text, all);
 }
 
-void TestCOMIO::readNeverPassesTheBuffer()
+void TstComIo::readNeverPassesTheBuffer()
 {
     // A pseudo-terminal queues at most about 4 KB, so a smaller buffer stands in for the
     // 32768-byte one: the queue must outgrow the buffer.
@@ -134,7 +134,7 @@ void TestCOMIO::readNeverPassesTheBuffer()
     ::close(pair[1]);
 }
 
-void TestCOMIO::longStreamArrivesWhole()
+void TstComIo::longStreamArrivesWhole()
 {
     const QByteArray sent = pattern(100000);
     QByteArray received;
@@ -160,7 +160,7 @@ void TestCOMIO::longStreamArrivesWhole()
     QVERIFY(received == sent);
 }
 
-void TestCOMIO::writesReachTheLine()
+void TstComIo::writesReachTheLine()
 {
     QCOMPARE(WriteCOMString(FHandle, "ATZ\r"), 4);
     QCOMPARE(FPty->Read(4), QByteArray("ATZ\r"));
@@ -177,7 +177,7 @@ void TestCOMIO::writesReachTheLine()
     QVERIFY(arrived == block);
 }
 
-void TestCOMIO::writeToStoppedReceiverReturns()
+void TstComIo::writeToStoppedReceiverReturns()
 {
     // Nobody reads the far end: the write takes what fits and then gives up instead of hanging.
     const QByteArray block = pattern(1 << 20);
@@ -187,7 +187,7 @@ void TestCOMIO::writeToStoppedReceiverReturns()
     QVERIFY(FPty->Read(written) == block.left(written));
 }
 
-void TestCOMIO::closeRightAfterAWriteKeepsEveryByte()
+void TstComIo::closeRightAfterAWriteKeepsEveryByte()
 {
     // As a hang-up is written and the port closed at once. A pseudo-terminal reports an empty
     // output queue while the bytes are still on their way, so a close that discarded output
@@ -203,7 +203,7 @@ void TestCOMIO::closeRightAfterAWriteKeepsEveryByte()
     QVERIFY_OK(OpenCOMPort("COM7", 115200, FHandle));
 }
 
-void TestCOMIO::cancelDiscardsQueuedInput()
+void TstComIo::cancelDiscardsQueuedInput()
 {
     QVERIFY(FPty->Write("old data"));
     QTRY_COMPARE_WITH_TIMEOUT(FPty->SlaveInputQueued(), 8, 10000);
@@ -218,7 +218,7 @@ void TestCOMIO::cancelDiscardsQueuedInput()
     QCOMPARE(QByteArray(buffer, 3), QByteArray("new"));
 }
 
-void TestCOMIO::unpluggedPortFailsCleanly()
+void TstComIo::unpluggedPortFailsCleanly()
 {
     QVERIFY(IsCOMPortPresent("COM7"));
     QVERIFY(FPty->Write("in flight"));
@@ -254,7 +254,7 @@ void TestCOMIO::unpluggedPortFailsCleanly()
     QVERIFY(CloseCOMPort(FHandle));
 }
 
-void TestCOMIO::operationsWithoutPort()
+void TstComIo::operationsWithoutPort()
 {
     char buffer[16];
     QCOMPARE(ReadCOMPort(INVALID_HANDLE_VALUE, buffer, sizeof buffer), 0);
@@ -267,5 +267,5 @@ void TestCOMIO::operationsWithoutPort()
     QCOMPARE(WriteCOMPort(FHandle, "AT", -2), -1);
 }
 
-QTEST_GUILESS_MAIN(TestCOMIO)
+QTEST_GUILESS_MAIN(TstComIo)
 #include "tst_comio.moc"

@@ -19,7 +19,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-class TestCOMOpen : public QObject
+class TstComOpen : public QObject
 {
     Q_OBJECT
 
@@ -39,7 +39,7 @@ private slots:
     void customSpeedGivesWayToStandard();
 };
 
-void TestCOMOpen::openPreparesAndCloseReleases()
+void TstComOpen::openPreparesAndCloseReleases()
 {
     TTempConfig config;
     TPty pty;
@@ -68,7 +68,7 @@ void TestCOMOpen::openPreparesAndCloseReleases()
     QVERIFY(CloseCOMPort(handle));
 }
 
-void TestCOMOpen::secondOpenInThisProcessFails()
+void TstComOpen::secondOpenInThisProcessFails()
 {
     TTempConfig config;
     TPty pty;
@@ -96,7 +96,7 @@ void TestCOMOpen::secondOpenInThisProcessFails()
     QVERIFY(CloseCOMPort(first));
 }
 
-void TestCOMOpen::portHeldByAnotherProcessFails()
+void TstComOpen::portHeldByAnotherProcessFails()
 {
     TTempConfig config;
     TPty pty;
@@ -119,7 +119,7 @@ void TestCOMOpen::portHeldByAnotherProcessFails()
     QVERIFY(CloseCOMPort(handle));
 }
 
-void TestCOMOpen::lockFileOfLiveProcessRefuses()
+void TstComOpen::lockFileOfLiveProcessRefuses()
 {
     TTempConfig config;
     TPty pty;
@@ -142,7 +142,7 @@ void TestCOMOpen::lockFileOfLiveProcessRefuses()
     QVERIFY(QFile::remove(lockFile));
 }
 
-void TestCOMOpen::plantedTemporaryNamesAreNeverWrittenThrough()
+void TstComOpen::plantedTemporaryNamesAreNeverWrittenThrough()
 {
     // Another user of the world-writable lock directory plants links, under the names the lock
     // file's temporary twin could take, to a file of ours.
@@ -181,7 +181,7 @@ void TestCOMOpen::plantedTemporaryNamesAreNeverWrittenThrough()
     QCOMPARE(file.readAll(), QByteArray("precious"));
 }
 
-void TestCOMOpen::staleLockFileIsTakenOver()
+void TstComOpen::staleLockFileIsTakenOver()
 {
     TTempConfig config;
     TPty pty;
@@ -199,7 +199,7 @@ void TestCOMOpen::staleLockFileIsTakenOver()
     QVERIFY(!QFile::exists(lockFile));
 }
 
-void TestCOMOpen::badTargetsFail_data()
+void TstComOpen::badTargetsFail_data()
 {
     QTest::addColumn<QString>("line");
     QTest::addColumn<QString>("name");
@@ -224,7 +224,7 @@ void TestCOMOpen::badTargetsFail_data()
                                   << "plain-file";
 }
 
-void TestCOMOpen::badTargetsFail()
+void TstComOpen::badTargetsFail()
 {
     QFETCH(QString, line);
     QFETCH(QString, name);
@@ -244,7 +244,7 @@ void TestCOMOpen::badTargetsFail()
     QVERIFY2(refused.Reason().contains(reasonPart), qPrintable(refused.Reason()));
 }
 
-void TestCOMOpen::refusedLineSettingsKeepHandleForClose()
+void TstComOpen::refusedLineSettingsKeepHandleForClose()
 {
     // A character device that is no terminal opens but refuses every line setting.
     TTempConfig config;
@@ -263,7 +263,7 @@ void TestCOMOpen::refusedLineSettingsKeepHandleForClose()
     QVERIFY(CloseCOMPort(handle));
 }
 
-void TestCOMOpen::deviceWithoutPermissionFails()
+void TstComOpen::deviceWithoutPermissionFails()
 {
     TTempConfig config;
     TPty pty;
@@ -302,7 +302,7 @@ void TestCOMOpen::deviceWithoutPermissionFails()
         QVERIFY(!QFile::exists(lockFile));
 }
 
-void TestCOMOpen::lineSettings_data()
+void TstComOpen::lineSettings_data()
 {
     QTest::addColumn<int>("speed");
     // Every speed the COM speed dialog offers.
@@ -311,7 +311,7 @@ void TestCOMOpen::lineSettings_data()
         QTest::newRow(qPrintable(QString::number(speed))) << speed;
 }
 
-void TestCOMOpen::lineSettings()
+void TstComOpen::lineSettings()
 {
     QFETCH(int, speed);
     TTempConfig config;
@@ -351,7 +351,7 @@ void TestCOMOpen::lineSettings()
     QVERIFY(CloseCOMPort(handle));
 }
 
-void TestCOMOpen::customSpeedGivesWayToStandard()
+void TstComOpen::customSpeedGivesWayToStandard()
 {
     TTempConfig config;
     TPty pty;
@@ -375,5 +375,5 @@ void TestCOMOpen::customSpeedGivesWayToStandard()
     }
 }
 
-QTEST_GUILESS_MAIN(TestCOMOpen)
+QTEST_GUILESS_MAIN(TstComOpen)
 #include "tst_comopen.moc"

@@ -49,7 +49,7 @@ TResult discoverAndSave(QList<TPortMapEntry> &entries)
 
 } // namespace
 
-class TestPortDiscovery : public QObject
+class TstPortDiscovery : public QObject
 {
     Q_OBJECT
 
@@ -63,7 +63,7 @@ private slots:
     void unsavableMapStillListsWhatItHolds();
 };
 
-void TestPortDiscovery::findsRealHardwareOnly()
+void TstPortDiscovery::findsRealHardwareOnly()
 {
     TTempConfig config;
     QVERIFY(config.IsValid());
@@ -94,7 +94,7 @@ void TestPortDiscovery::findsRealHardwareOnly()
     QCOMPARE(file.readAll(), before);
 }
 
-void TestPortDiscovery::keepsUserLinesAndNumbersAroundThem()
+void TstPortDiscovery::keepsUserLinesAndNumbersAroundThem()
 {
     TTempConfig config;
     QVERIFY(config.IsValid());
@@ -117,7 +117,7 @@ void TestPortDiscovery::keepsUserLinesAndNumbersAroundThem()
     QCOMPARE(entries.first(), (TPortMapEntry{"COM3", "/dev/pts/77"}));
 }
 
-void TestPortDiscovery::knownDevicesAreNotAddedAgain()
+void TstPortDiscovery::knownDevicesAreNotAddedAgain()
 {
     TTempConfig config;
     QVERIFY(config.IsValid());
@@ -141,7 +141,7 @@ void TestPortDiscovery::knownDevicesAreNotAddedAgain()
                           "COM4=" + config.DevRoot() + "/ttyS3"}));
 }
 
-void TestPortDiscovery::replugKeepsItsName()
+void TstPortDiscovery::replugKeepsItsName()
 {
     TTempConfig config;
     QVERIFY(config.IsValid());
@@ -164,7 +164,7 @@ void TestPortDiscovery::replugKeepsItsName()
              QFileInfo(config.DevRoot() + "/ttyUSB2").canonicalFilePath());
 }
 
-void TestPortDiscovery::describesDevices()
+void TstPortDiscovery::describesDevices()
 {
     TTempConfig config;
     TPty pty;
@@ -183,7 +183,7 @@ void TestPortDiscovery::describesDevices()
     QCOMPARE(PortDiscovery::Describe(sys, pty.SlavePath()), pty.SlavePath());
 }
 
-void TestPortDiscovery::presenceTestNeverDiscovers()
+void TstPortDiscovery::presenceTestNeverDiscovers()
 {
     TTempConfig config;
     QVERIFY(config.IsValid());
@@ -196,7 +196,7 @@ void TestPortDiscovery::presenceTestNeverDiscovers()
     QVERIFY(!QFile::exists(config.ConfigDir() + "ports.conf"));
 }
 
-void TestPortDiscovery::unsavableMapStillListsWhatItHolds()
+void TstPortDiscovery::unsavableMapStillListsWhatItHolds()
 {
     TTempConfig config;
     QVERIFY(config.IsValid());
@@ -239,5 +239,5 @@ void TestPortDiscovery::unsavableMapStillListsWhatItHolds()
     QCOMPARE(list, QStringList{"COM9"});
 }
 
-QTEST_GUILESS_MAIN(TestPortDiscovery)
+QTEST_GUILESS_MAIN(TstPortDiscovery)
 #include "tst_portdiscovery.moc"

@@ -10,7 +10,7 @@
 
 #include <stdexcept>
 
-class TestPortNames : public QObject
+class TstPortNames : public QObject
 {
     Q_OBJECT
 
@@ -23,7 +23,7 @@ private slots:
     void unreadableMapFailsEverywhere();
 };
 
-void TestPortNames::parseKeepsValidLinesInOrder()
+void TstPortNames::parseKeepsValidLinesInOrder()
 {
     const QByteArray text = "# ports\r\n"
                             "COM7=/dev/ttyUSB0\r\n"
@@ -51,7 +51,7 @@ void TestPortNames::parseKeepsValidLinesInOrder()
     QVERIFY(PortMap::Parse({}).isEmpty());
 }
 
-void TestPortNames::nextDeviceNameWalk()
+void TstPortNames::nextDeviceNameWalk()
 {
     const QString text = QStringLiteral("COM1") + QChar(0) + "LPT12" + QChar(0) + QChar(0);
     int pos = 1;
@@ -78,7 +78,7 @@ void TestPortNames::nextDeviceNameWalk()
     QCOMPARE(pos, 1);
 }
 
-void TestPortNames::nextDeviceNameRejectsPositionBelowOne()
+void TstPortNames::nextDeviceNameRejectsPositionBelowOne()
 {
     for (int start : {0, -1}) {
         int pos = start;
@@ -93,7 +93,7 @@ void TestPortNames::nextDeviceNameRejectsPositionBelowOne()
     }
 }
 
-void TestPortNames::listingHoldsPresentPortsByPrefix()
+void TstPortNames::listingHoldsPresentPortsByPrefix()
 {
     TTempConfig config;
     TPty a, b, c;
@@ -126,7 +126,7 @@ void TestPortNames::listingHoldsPresentPortsByPrefix()
     QVERIFY(list.isEmpty());
 }
 
-void TestPortNames::friendlyNamesAndPresence()
+void TstPortNames::friendlyNamesAndPresence()
 {
     TTempConfig config;
     TPty twelve, three;
@@ -157,7 +157,7 @@ void TestPortNames::friendlyNamesAndPresence()
     QVERIFY(!IsCOMPortPresent("COM3"));
 }
 
-void TestPortNames::unreadableMapFailsEverywhere()
+void TstPortNames::unreadableMapFailsEverywhere()
 {
     TTempConfig config;
     TPty pty;
@@ -186,5 +186,5 @@ void TestPortNames::unreadableMapFailsEverywhere()
     QVERIFY(list.isEmpty());
 }
 
-QTEST_GUILESS_MAIN(TestPortNames)
+QTEST_GUILESS_MAIN(TstPortNames)
 #include "tst_portnames.moc"

@@ -1,6 +1,6 @@
-#include "SettingsTestDir.h"
 #include "settings/PortSettings.h"
 #include "settings/RegistryKey.h"
+#include "support/SettingsFiles.h"
 
 #include <QComboBox>
 #include <QFileInfo>
@@ -47,7 +47,7 @@ void storePhones(const QStringList &values)
 
 } // namespace
 
-class TestPhoneList : public QObject
+class TstPhoneList : public QObject
 {
     Q_OBJECT
 
@@ -63,7 +63,7 @@ private slots:
     void refusedSaveKeepsTheList();
 };
 
-void TestPhoneList::cleanStartCreatesEmptyKey()
+void TstPhoneList::cleanStartCreatesEmptyKey()
 {
     SettingsTestDir dir;
     QComboBox box;
@@ -75,7 +75,7 @@ void TestPhoneList::cleanStartCreatesEmptyKey()
     QCOMPARE(readSettingsFile(), QByteArray());
 }
 
-void TestPhoneList::newNumberGoesToTheFront()
+void TstPhoneList::newNumberGoesToTheFront()
 {
     SettingsTestDir dir;
     storePhones({"111", "222", "333"});
@@ -91,7 +91,7 @@ void TestPhoneList::newNumberGoesToTheFront()
     QCOMPARE(box.currentText(), QStringLiteral("444"));
 }
 
-void TestPhoneList::storedNumberKeepsItsPlace()
+void TstPhoneList::storedNumberKeepsItsPlace()
 {
     SettingsTestDir dir;
     storePhones({"111", "222", "333"});
@@ -104,7 +104,7 @@ void TestPhoneList::storedNumberKeepsItsPlace()
     QCOMPARE(box.currentText(), QStringLiteral("333"));
 }
 
-void TestPhoneList::ninthNumberPushesOutTheOldest()
+void TstPhoneList::ninthNumberPushesOutTheOldest()
 {
     SettingsTestDir dir;
     const QStringList eight = {"1", "2", "3", "4", "5", "6", "7", "8"};
@@ -117,7 +117,7 @@ void TestPhoneList::ninthNumberPushesOutTheOldest()
     QVERIFY(!QSettings(Paths::SettingsFile(), QSettings::IniFormat).contains("phone9"));
 }
 
-void TestPhoneList::gapClosesUpAndLeavesTheOldValue()
+void TstPhoneList::gapClosesUpAndLeavesTheOldValue()
 {
     // Only phone1 and phone5 stored: two entries; a save writes the list from phone1 upward and
     // leaves the old phone5, so the next load shows that number twice.
@@ -139,7 +139,7 @@ void TestPhoneList::gapClosesUpAndLeavesTheOldValue()
     QCOMPARE(items(box), (QStringList{"999", "111", "555", "555"}));
 }
 
-void TestPhoneList::numbersAreStoredExactlyAsTyped()
+void TstPhoneList::numbersAreStoredExactlyAsTyped()
 {
     // Blanks and letter case count: these are four different entries.
     SettingsTestDir dir;
@@ -160,7 +160,7 @@ void TestPhoneList::numbersAreStoredExactlyAsTyped()
     QCOMPARE(items(box), (QStringList{"TEL:8900", "tel:8900", " 8 900 ", "8 900"}));
 }
 
-void TestPhoneList::wrongTypeStopsTheLoad()
+void TstPhoneList::wrongTypeStopsTheLoad()
 {
     // phone1 stays loaded; the typed text is not put back after the failure.
     SettingsTestDir dir;
@@ -175,7 +175,7 @@ void TestPhoneList::wrongTypeStopsTheLoad()
     QCOMPARE(box.currentText(), QString());
 }
 
-void TestPhoneList::wrongTypeStopsTheSave()
+void TstPhoneList::wrongTypeStopsTheSave()
 {
     // The save reads the whole list before it writes: nothing is written.
     SettingsTestDir dir;
@@ -188,7 +188,7 @@ void TestPhoneList::wrongTypeStopsTheSave()
     QCOMPARE(readSettingsFile(), original);
 }
 
-void TestPhoneList::refusedSaveKeepsTheList()
+void TstPhoneList::refusedSaveKeepsTheList()
 {
     // The config directory cannot be created below a regular file.
     SettingsTestDir dir;
@@ -205,5 +205,5 @@ void TestPhoneList::refusedSaveKeepsTheList()
     QCOMPARE(box.currentText(), QStringLiteral("999"));
 }
 
-QTEST_MAIN(TestPhoneList)
+QTEST_MAIN(TstPhoneList)
 #include "tst_phonelist.moc"

@@ -1,6 +1,6 @@
-#include "SettingsTestDir.h"
 #include "controls/ComboItems.h"
 #include "settings/PortSettings.h"
+#include "support/SettingsFiles.h"
 
 #include <QComboBox>
 #include <QSettings>
@@ -22,7 +22,7 @@ struct Lists {
 
 } // namespace
 
-class TestPortSettings : public QObject
+class TstPortSettings : public QObject
 {
     Q_OBJECT
 
@@ -36,7 +36,7 @@ private slots:
     void refusedSaveIsReported();
 };
 
-void TestPortSettings::selectComboItemIgnoresCase()
+void TstPortSettings::selectComboItemIgnoresCase()
 {
     QComboBox combo;
     combo.addItems({QStringLiteral("COM1"), QStringLiteral("COM3"), QStringLiteral("com3"),
@@ -51,7 +51,7 @@ void TestPortSettings::selectComboItemIgnoresCase()
     QCOMPARE(combo.currentIndex(), 3);
 }
 
-void TestPortSettings::cleanStartKeepsTheDefaults()
+void TstPortSettings::cleanStartKeepsTheDefaults()
 {
     SettingsTestDir dir;
     Lists lists;
@@ -61,7 +61,7 @@ void TestPortSettings::cleanStartKeepsTheDefaults()
     QCOMPARE(readSettingsFile(), QByteArray());
 }
 
-void TestPortSettings::storedPortAndType_data()
+void TstPortSettings::storedPortAndType_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("port");
@@ -74,7 +74,7 @@ void TestPortSettings::storedPortAndType_data()
     QTest::newRow("no type") << QByteArray("COM=COM3\n") << "COM3" << 0;
 }
 
-void TestPortSettings::storedPortAndType()
+void TstPortSettings::storedPortAndType()
 {
     QFETCH(QByteArray, content);
     QFETCH(QString, port);
@@ -87,7 +87,7 @@ void TestPortSettings::storedPortAndType()
     QCOMPARE(lists.types.currentIndex(), type);
 }
 
-void TestPortSettings::wrongTypeKeepsWhatWasApplied()
+void TstPortSettings::wrongTypeKeepsWhatWasApplied()
 {
     SettingsTestDir dir;
     {
@@ -109,7 +109,7 @@ void TestPortSettings::wrongTypeKeepsWhatWasApplied()
     }
 }
 
-void TestPortSettings::savedSettingsComeBack()
+void TstPortSettings::savedSettingsComeBack()
 {
     SettingsTestDir dir;
     writeSettingsFile("phone1=111\n");
@@ -129,7 +129,7 @@ void TestPortSettings::savedSettingsComeBack()
     QCOMPARE(check.value(QStringLiteral("CHANNEL")), QVariant(QStringLiteral("-1")));
 }
 
-void TestPortSettings::refusedSaveIsReported()
+void TstPortSettings::refusedSaveIsReported()
 {
     // A directory in place of the file: the store cannot be read, and it is not replaced.
     SettingsTestDir dir;
@@ -149,5 +149,5 @@ void TestPortSettings::refusedSaveIsReported()
              QStringLiteral("Failed to set data for 'COM'"));
 }
 
-QTEST_MAIN(TestPortSettings)
+QTEST_MAIN(TstPortSettings)
 #include "tst_portsettings.moc"

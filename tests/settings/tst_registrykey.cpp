@@ -1,12 +1,12 @@
-#include "SettingsTestDir.h"
 #include "settings/RegistryKey.h"
 #include "support/FileSizeLimit.h"
+#include "support/SettingsFiles.h"
 
 #include <QFileInfo>
 #include <QSettings>
 #include <QtTest>
 
-class TestRegistryKey : public QObject
+class TstRegistryKey : public QObject
 {
     Q_OBJECT
 
@@ -24,7 +24,7 @@ private slots:
     void commentLinesSurviveWrites();
 };
 
-void TestRegistryKey::openCreatesEmptyStore()
+void TstRegistryKey::openCreatesEmptyStore()
 {
     SettingsTestDir dir;
     QVERIFY(!QFileInfo::exists(Paths::SettingsFile()));
@@ -36,7 +36,7 @@ void TestRegistryKey::openCreatesEmptyStore()
     QCOMPARE(readSettingsFile(), QByteArray());
 }
 
-void TestRegistryKey::valuesAreTopLevelAndCaseSensitive()
+void TstRegistryKey::valuesAreTopLevelAndCaseSensitive()
 {
     SettingsTestDir dir;
     {
@@ -60,7 +60,7 @@ void TestRegistryKey::valuesAreTopLevelAndCaseSensitive()
     QVERIFY(!key.ValueExists(QStringLiteral("Phone1")));
 }
 
-void TestRegistryKey::stringsRoundTripExactly()
+void TstRegistryKey::stringsRoundTripExactly()
 {
     SettingsTestDir dir;
     const QStringList values = {QStringLiteral(" 8 900 123-45-67 "),
@@ -82,7 +82,7 @@ void TestRegistryKey::stringsRoundTripExactly()
     }
 }
 
-void TestRegistryKey::integersAreSigned32Bit()
+void TstRegistryKey::integersAreSigned32Bit()
 {
     SettingsTestDir dir;
     {
@@ -94,7 +94,7 @@ void TestRegistryKey::integersAreSigned32Bit()
     QCOMPARE(TRegistryKey().ReadInteger(QStringLiteral("CHANNEL")), 2147483647);
 }
 
-void TestRegistryKey::wrongTypesRaise_data()
+void TstRegistryKey::wrongTypesRaise_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("name");
@@ -110,7 +110,7 @@ void TestRegistryKey::wrongTypesRaise_data()
     QTest::newRow("list as int") << QByteArray("CHANNEL=1,2\n") << "CHANNEL" << true;
 }
 
-void TestRegistryKey::wrongTypesRaise()
+void TstRegistryKey::wrongTypesRaise()
 {
     QFETCH(QByteArray, content);
     QFETCH(QString, name);
@@ -128,7 +128,7 @@ void TestRegistryKey::wrongTypesRaise()
     QCOMPARE(text, QStringLiteral("Invalid data type for '%1'").arg(name));
 }
 
-void TestRegistryKey::unreadableStoreIsReportedAndKept()
+void TstRegistryKey::unreadableStoreIsReportedAndKept()
 {
     // A directory in place of the file cannot be read, even by root.
     SettingsTestDir dir;
@@ -149,7 +149,7 @@ void TestRegistryKey::unreadableStoreIsReportedAndKept()
     QVERIFY(marker.exists());
 }
 
-void TestRegistryKey::missingDirectoryCannotBeCreated()
+void TstRegistryKey::missingDirectoryCannotBeCreated()
 {
     // The config directory would have to live below a regular file: nothing can be created.
     SettingsTestDir dir;
@@ -176,7 +176,7 @@ void TestRegistryKey::missingDirectoryCannotBeCreated()
     QVERIFY(!TRegistryKey().ValueExists(QStringLiteral("phone1")));
 }
 
-void TestRegistryKey::fullDiskKeepsTheOldFile()
+void TstRegistryKey::fullDiskKeepsTheOldFile()
 {
     SettingsTestDir dir;
     QByteArray original = "[General]\nCOM=COM2\nCHANNEL=1\n";
@@ -213,7 +213,7 @@ void TestRegistryKey::fullDiskKeepsTheOldFile()
     QCOMPARE(check.value(QStringLiteral("phone8")).toString(), QStringLiteral("+79001234568"));
 }
 
-void TestRegistryKey::malformedFileIsNotRewritten()
+void TstRegistryKey::malformedFileIsNotRewritten()
 {
     // A line the INI reader cannot take would be dropped by a rewrite: the file stays as it is,
     // and what could be read is still read.
@@ -229,7 +229,7 @@ void TestRegistryKey::malformedFileIsNotRewritten()
     QCOMPARE(readSettingsFile(), original);
 }
 
-void TestRegistryKey::commentLinesSurviveWrites()
+void TstRegistryKey::commentLinesSurviveWrites()
 {
     // Comments as users write them in the port map: they never block a save, and each stays
     // with the line it was written above.
@@ -257,5 +257,5 @@ void TestRegistryKey::commentLinesSurviveWrites()
     QCOMPARE(key.ReadString(QStringLiteral("COM")), QStringLiteral("COM4"));
 }
 
-QTEST_GUILESS_MAIN(TestRegistryKey)
+QTEST_GUILESS_MAIN(TstRegistryKey)
 #include "tst_registrykey.moc"

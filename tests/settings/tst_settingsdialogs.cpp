@@ -1,7 +1,7 @@
-#include "SettingsTestDir.h"
 #include "controls/URLLabel.h"
 #include "settings/COMSettingsUnit.h"
 #include "settings/TPCServerSettingsUnit.h"
+#include "support/SettingsFiles.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -10,7 +10,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-class TestSettingsDialogs : public QObject
+class TstSettingsDialogs : public QObject
 {
     Q_OBJECT
 
@@ -22,7 +22,7 @@ private slots:
     void urlLabelReportsLeftClicksOnly();
 };
 
-void TestSettingsDialogs::comSpeedDialogAsDesigned()
+void TstSettingsDialogs::comSpeedDialogAsDesigned()
 {
     TCOMSettingsForm form;
     QCOMPARE(form.objectName(), QStringLiteral("COMSettingsForm"));
@@ -49,7 +49,7 @@ void TestSettingsDialogs::comSpeedDialogAsDesigned()
     QCOMPARE(form.OKButton->text(), QStringLiteral("Сохранить"));
 }
 
-void TestSettingsDialogs::tcpPortDialogAsDesigned()
+void TstSettingsDialogs::tcpPortDialogAsDesigned()
 {
     TTCPServerSettingsForm form;
     QCOMPARE(form.objectName(), QStringLiteral("TCPServerSettingsForm"));
@@ -65,7 +65,7 @@ void TestSettingsDialogs::tcpPortDialogAsDesigned()
     QCOMPARE(form.OkButton->text(), QStringLiteral("Сохранить"));
 }
 
-void TestSettingsDialogs::saveButtonsHideAndKeepTheChoice()
+void TstSettingsDialogs::saveButtonsHideAndKeepTheChoice()
 {
     SettingsTestDir dir;
     TCOMSettingsForm com;
@@ -98,7 +98,7 @@ void TestSettingsDialogs::saveButtonsHideAndKeepTheChoice()
     QVERIFY(!QFileInfo::exists(Paths::SettingsFile()));
 }
 
-void TestSettingsDialogs::urlLabelLooksLikeALink()
+void TstSettingsDialogs::urlLabelLooksLikeALink()
 {
     QWidget window;
     auto *label = new TURLLabel(QStringLiteral("Подключить"), &window);
@@ -114,7 +114,7 @@ void TestSettingsDialogs::urlLabelLooksLikeALink()
     QVERIFY(label->palette().color(QPalette::Disabled, QPalette::WindowText) != QColor(Qt::blue));
 }
 
-void TestSettingsDialogs::urlLabelReportsLeftClicksOnly()
+void TstSettingsDialogs::urlLabelReportsLeftClicksOnly()
 {
     QWidget window;
     window.resize(200, 60);
@@ -141,5 +141,5 @@ void TestSettingsDialogs::urlLabelReportsLeftClicksOnly()
     QCOMPARE(clicks.count(), 2);
 }
 
-QTEST_MAIN(TestSettingsDialogs)
+QTEST_MAIN(TstSettingsDialogs)
 #include "tst_settingsdialogs.moc"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Frame.h"
+#include "common/Frame.h"
 
 #include <QByteArray>
 #include <QTcpSocket>

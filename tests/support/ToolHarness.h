@@ -49,7 +49,7 @@ private:
     QByteArray m_pending;
 };
 
-#include "Frame.h"
+#include "common/Frame.h"
 
 // Reads one frame (or framing error) of the device protocol from the line; false on time-out.
 // Every byte read is appended to raw when given.

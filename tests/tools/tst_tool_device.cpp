@@ -15,7 +15,7 @@ using tools::FrameParser;
 static const QByteArray Request = "+VER_INFO=?\r\n";
 static const QByteArray Fields = "+VER_INFO: \"1234\",\"DEMO.1.00\",\"SN0001\"\r\n";
 
-class TestToolDevice : public QObject
+class TstToolDevice : public QObject
 {
     Q_OBJECT
 private slots:
@@ -33,7 +33,7 @@ private slots:
     void pacesOutputAtBaudRate();
 };
 
-void TestToolDevice::identification_data()
+void TstToolDevice::identification_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QByteArray>("expected");
@@ -45,7 +45,7 @@ void TestToolDevice::identification_data()
                                 << QByteArray("+VER_INFO: 7, MODEL.2.05,x\r\nOK\r\n");
 }
 
-void TestToolDevice::identification()
+void TstToolDevice::identification()
 {
     QFETCH(QStringList, args);
     QFETCH(QByteArray, expected);
@@ -67,7 +67,7 @@ void TestToolDevice::identification()
     QVERIFY(device.stop());
 }
 
-void TestToolDevice::identificationInPieces()
+void TstToolDevice::identificationInPieces()
 {
     ToolProcess device;
     QVERIFY(device.start("lindqvar-device", {"--ident-pieces", "--piece-gap", "1500"}));
@@ -79,7 +79,7 @@ void TestToolDevice::identificationInPieces()
     QCOMPARE(first + line.readUntil("OK\r\n"), Fields + "OK\r\n");
 }
 
-void TestToolDevice::silentDevice()
+void TstToolDevice::silentDevice()
 {
     ToolProcess device;
     QVERIFY(device.start("lindqvar-device", {"--ident-silent"}));
@@ -94,7 +94,7 @@ void TestToolDevice::silentDevice()
     QCOMPARE(ev.frame.payload, std::string("x"));
 }
 
-void TestToolDevice::protocolExchanges()
+void TstToolDevice::protocolExchanges()
 {
     ToolProcess device;
     QVERIFY(device.start("lindqvar-device", {}));
@@ -148,7 +148,7 @@ void TestToolDevice::protocolExchanges()
     }
 }
 
-void TestToolDevice::faultsAreReported()
+void TstToolDevice::faultsAreReported()
 {
     ToolProcess device;
     QVERIFY(device.start("lindqvar-device", {}));
@@ -184,7 +184,7 @@ void TestToolDevice::faultsAreReported()
     QCOMPARE(ev.frame.payload, std::string("payload bytes"));
 }
 
-void TestToolDevice::neverSendsModemResultTexts()
+void TstToolDevice::neverSendsModemResultTexts()
 {
     ToolProcess device;
     QVERIFY(device.start("lindqvar-device", {}));
@@ -203,7 +203,7 @@ void TestToolDevice::neverSendsModemResultTexts()
     }
 }
 
-void TestToolDevice::recordsReceivedBytes()
+void TstToolDevice::recordsReceivedBytes()
 {
     QTemporaryDir dir;
     const QString record = dir.filePath("rx.bin");
@@ -231,7 +231,7 @@ static QStringList confLines(const QString &path)
     return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
 }
 
-void TestToolDevice::unplugAndReplug()
+void TstToolDevice::unplugAndReplug()
 {
     QTemporaryDir dir;
     const QString conf = dir.filePath("Varo/Lindqvar/ports.conf");
@@ -267,7 +267,7 @@ void TestToolDevice::unplugAndReplug()
     QCOMPARE(confLines(conf), QStringList({"# user's map", "COM7=/dev/null"}));
 }
 
-void TestToolDevice::refusesForeignPortName()
+void TstToolDevice::refusesForeignPortName()
 {
     QTemporaryDir dir;
     const QString conf = dir.filePath("ports.conf");
@@ -283,7 +283,7 @@ void TestToolDevice::refusesForeignPortName()
     QCOMPARE(confLines(conf), QStringList({"COM3=/dev/null"}));
 }
 
-void TestToolDevice::sharedMapKeepsEveryLine()
+void TstToolDevice::sharedMapKeepsEveryLine()
 {
     QTemporaryDir dir;
     const QString conf = dir.filePath("ports.conf");
@@ -307,7 +307,7 @@ void TestToolDevice::sharedMapKeepsEveryLine()
     QCOMPARE(confLines(conf), QStringList({"COM1=/dev/null", "COM9=" + pc}));
 }
 
-void TestToolDevice::pacesOutputAtBaudRate()
+void TstToolDevice::pacesOutputAtBaudRate()
 {
     ToolProcess device;
     QVERIFY(device.start("lindqvar-device", {"--baud", "9600"}));
@@ -322,5 +322,5 @@ void TestToolDevice::pacesOutputAtBaudRate()
     QVERIFY2(clock.elapsed() >= 1900, qPrintable(QString::number(clock.elapsed())));
 }
 
-QTEST_GUILESS_MAIN(TestToolDevice)
+QTEST_GUILESS_MAIN(TstToolDevice)
 #include "tst_tool_device.moc"

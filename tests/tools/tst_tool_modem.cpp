@@ -9,7 +9,7 @@
 
 #include <csignal>
 
-class TestToolModem : public QObject
+class TstToolModem : public QObject
 {
     Q_OBJECT
 private slots:
@@ -31,7 +31,7 @@ private:
     QTemporaryDir m_dir;
 };
 
-bool TestToolModem::startModem(ToolProcess &modem, QStringList args, QString *path)
+bool TstToolModem::startModem(ToolProcess &modem, QStringList args, QString *path)
 {
     args << "--time-scale"
          << "10"
@@ -42,7 +42,7 @@ bool TestToolModem::startModem(ToolProcess &modem, QStringList args, QString *pa
     return !path->isEmpty();
 }
 
-QStringList TestToolModem::logLines() const
+QStringList TstToolModem::logLines() const
 {
     QFile f(m_dir.filePath("modem.log"));
     if (!f.open(QIODevice::ReadOnly))
@@ -57,7 +57,7 @@ static QByteArray command(LineClient &line, const QByteArray &cmd, const QByteAr
     return line.readUntil(result);
 }
 
-void TestToolModem::commandDialogue()
+void TstToolModem::commandDialogue()
 {
     ToolProcess modem;
     QString path;
@@ -81,7 +81,7 @@ void TestToolModem::commandDialogue()
     QCOMPARE(command(quietLine, "AT", "OK\r\n"), QByteArray("\r\nOK\r\n"));
 }
 
-void TestToolModem::registration_data()
+void TstToolModem::registration_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QList<int>>("statuses");
@@ -92,7 +92,7 @@ void TestToolModem::registration_data()
     QTest::newRow("script") << QStringList{"--creg", "0,2,5,1"} << QList<int>{0, 2, 5, 1};
 }
 
-void TestToolModem::registration()
+void TstToolModem::registration()
 {
     QFETCH(QStringList, args);
     QFETCH(QList<int>, statuses);
@@ -105,7 +105,7 @@ void TestToolModem::registration()
                  "\r\n+CREG: 0," + QByteArray::number(status) + "\r\n\r\nOK\r\n");
 }
 
-void TestToolModem::dialOutcomes_data()
+void TstToolModem::dialOutcomes_data()
 {
     QTest::addColumn<QString>("result");
     QTest::addColumn<QByteArray>("reply");
@@ -116,7 +116,7 @@ void TestToolModem::dialOutcomes_data()
     QTest::newRow("no answer") << "no-answer" << QByteArray("\r\nNO ANSWER\r\n");
 }
 
-void TestToolModem::dialOutcomes()
+void TstToolModem::dialOutcomes()
 {
     QFETCH(QString, result);
     QFETCH(QByteArray, reply);
@@ -135,7 +135,7 @@ void TestToolModem::dialOutcomes()
     QVERIFY(log.contains(QRegularExpression("^\\d+ EVENT dial-result " + result + "$")));
 }
 
-void TestToolModem::silenceUntilHangUp()
+void TstToolModem::silenceUntilHangUp()
 {
     ToolProcess modem;
     QString path;
@@ -148,7 +148,7 @@ void TestToolModem::silenceUntilHangUp()
     QVERIFY(logLines().contains(QRegularExpression("^\\d+ EVENT dial-aborted$")));
 }
 
-void TestToolModem::callCarriesDeviceUntilEscapeAndHangUp()
+void TstToolModem::callCarriesDeviceUntilEscapeAndHangUp()
 {
     ToolProcess modem;
     QString path;
@@ -200,14 +200,14 @@ void TestToolModem::callCarriesDeviceUntilEscapeAndHangUp()
     QCOMPARE(indexOf("^\\d+ EVENT escape$", escape + 1), -1);
 }
 
-void TestToolModem::callDroppedMidLink_data()
+void TstToolModem::callDroppedMidLink_data()
 {
     QTest::addColumn<bool>("bySignal");
     QTest::newRow("after a time") << false;
     QTest::newRow("on SIGUSR2") << true;
 }
 
-void TestToolModem::callDroppedMidLink()
+void TstToolModem::callDroppedMidLink()
 {
     QFETCH(bool, bySignal);
     ToolProcess modem;
@@ -231,7 +231,7 @@ void TestToolModem::callDroppedMidLink()
     QVERIFY(logLines().contains(QRegularExpression("^\\d+ EVENT drop$")));
 }
 
-void TestToolModem::greeting()
+void TstToolModem::greeting()
 {
     ToolProcess modem;
     QString path;
@@ -240,5 +240,5 @@ void TestToolModem::greeting()
     QCOMPARE(line.readUntil("+PBREADY\r\n"), QByteArray("\r\n+PBREADY\r\n"));
 }
 
-QTEST_GUILESS_MAIN(TestToolModem)
+QTEST_GUILESS_MAIN(TstToolModem)
 #include "tst_tool_modem.moc"

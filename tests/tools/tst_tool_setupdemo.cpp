@@ -103,7 +103,7 @@ QString lastLine(const QString &file)
 
 } // namespace
 
-class TestToolSetupDemo : public QObject
+class TstToolSetupDemo : public QObject
 {
     Q_OBJECT
 private slots:
@@ -116,7 +116,7 @@ private:
     QTemporaryDir m_dir;
 };
 
-void TestToolSetupDemo::completesRunThroughRelay()
+void TstToolSetupDemo::completesRunThroughRelay()
 {
     ToolProcess device;
     QVERIFY(device.start("lindqvar-device", {}));
@@ -135,7 +135,7 @@ void TestToolSetupDemo::completesRunThroughRelay()
     QVERIFY(demo.readAllStandardOutput().contains("connected to 127.0.0.1"));
 }
 
-void TestToolSetupDemo::corruptedByteIsCaught()
+void TstToolSetupDemo::corruptedByteIsCaught()
 {
     ToolProcess device;
     QVERIFY(device.start("lindqvar-device", {}));
@@ -155,7 +155,7 @@ void TestToolSetupDemo::corruptedByteIsCaught()
     QVERIFY(f.readAll().contains("3 read-param seq 02 type 01 length 2: FAIL"));
 }
 
-void TestToolSetupDemo::waitsForEndpointAndResendsAfterDrop()
+void TstToolSetupDemo::waitsForEndpointAndResendsAfterDrop()
 {
     // A free port, known before anything listens on it.
     quint16 port;
@@ -184,7 +184,7 @@ void TestToolSetupDemo::waitsForEndpointAndResendsAfterDrop()
     QVERIFY(relay.blocksFromTcp >= 9);
 }
 
-void TestToolSetupDemo::runsOverModemCall()
+void TstToolSetupDemo::runsOverModemCall()
 {
     ToolProcess modem;
     const QString log = m_dir.filePath("modem.log");
@@ -210,5 +210,5 @@ void TestToolSetupDemo::runsOverModemCall()
     QVERIFY(!text.contains("EVENT drop"));
 }
 
-QTEST_GUILESS_MAIN(TestToolSetupDemo)
+QTEST_GUILESS_MAIN(TstToolSetupDemo)
 #include "tst_tool_setupdemo.moc"

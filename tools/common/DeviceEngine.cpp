@@ -1,4 +1,4 @@
-#include "DeviceEngine.h"
+#include "common/DeviceEngine.h"
 
 #include <cctype>
 
@@ -122,8 +122,8 @@ std::vector<OutPiece> DeviceEngine::onDeadline(int64_t now)
 
 } // namespace tools
 
-#include "Line.h"
-#include "Options.h"
+#include "common/Line.h"
+#include "common/Options.h"
 
 namespace tools
 {

@@ -1,7 +1,7 @@
 #pragma once
 // The field device's behaviour on its line: the identification answer and the frame protocol.
 // It produces output pieces with pauses; the caller owns the line and the clock.
-#include "Frame.h"
+#include "common/Frame.h"
 
 #include <cstdint>
 #include <map>

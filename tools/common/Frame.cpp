@@ -1,4 +1,4 @@
-#include "Frame.h"
+#include "common/Frame.h"
 
 #include <cctype>
 

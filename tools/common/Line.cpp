@@ -1,8 +1,8 @@
-#include "Line.h"
+#include "common/Line.h"
 
-#include "Clock.h"
-#include "Options.h"
-#include "PortsConf.h"
+#include "common/Clock.h"
+#include "common/Options.h"
+#include "common/PortsConf.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -2,7 +2,7 @@
 // The serial line a stand-in serves: a pty (or a given device file), its ports.conf entry, paced
 // and delayed output, a record of the received bytes, unplugging and replugging, and the poll
 // loop with signals (SIGINT/SIGTERM end the run, SIGUSR1 unplugs, SIGUSR2 goes to the handler).
-#include "Pty.h"
+#include "common/Pty.h"
 
 #include <cstdint>
 #include <deque>

@@ -1,4 +1,4 @@
-#include "PortsConf.h"
+#include "common/PortsConf.h"
 
 #include <cerrno>
 #include <cstring>

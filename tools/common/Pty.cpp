@@ -1,4 +1,4 @@
-#include "Pty.h"
+#include "common/Pty.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,8 +1,8 @@
 // lindqvar-device: a field device on a serial line, for tests and demos without hardware.
-#include "Clock.h"
-#include "DeviceEngine.h"
-#include "Line.h"
-#include "Options.h"
+#include "common/Clock.h"
+#include "common/DeviceEngine.h"
+#include "common/Line.h"
+#include "common/Options.h"
 
 #include <cstdio>
 

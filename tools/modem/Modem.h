@@ -1,9 +1,9 @@
 #pragma once
 // A GSM modem on a serial line: the AT command dialogue, the dial outcome chosen per run, and,
 // once connected, the far-end device carried over the call until "+++"/ATH or a dropped call.
-#include "DeviceEngine.h"
 #include "DialogueLog.h"
-#include "Line.h"
+#include "common/DeviceEngine.h"
+#include "common/Line.h"
 
 #include <string>
 #include <vector>

@@ -1,7 +1,7 @@
 // lindqvar-modem: a GSM modem on a serial line, with the field device at the far end of its calls.
-#include "Clock.h"
 #include "Modem.h"
-#include "Options.h"
+#include "common/Clock.h"
+#include "common/Options.h"
 
 #include <cstdio>
 

@@ -1,6 +1,6 @@
 #include "Connection.h"
 
-#include "Clock.h"
+#include "common/Clock.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -2,7 +2,7 @@
 // The setup stand-in's TCP connection to 127.0.0.1: connects by itself, retrying until the
 // endpoint listens, and runs one request/reply exchange at a time, re-sending the request on a
 // new connection when the old one is dropped before the reply came.
-#include "Frame.h"
+#include "common/Frame.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #pragma once
 // The requests the setup stand-in sends, each with the one reply a sound device and relay give.
-#include "Frame.h"
+#include "common/Frame.h"
 
 #include <cstdint>
 #include <random>

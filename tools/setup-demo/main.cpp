@@ -1,10 +1,10 @@
 // lindqvar-setup-demo: a setup program for the device stand-in. Started with no arguments it
 // connects to 127.0.0.1:53462 by itself, runs framed requests one at a time, checks every reply
 // and exits 0 only when all were right.
-#include "Clock.h"
 #include "Connection.h"
-#include "Options.h"
 #include "Plan.h"
+#include "common/Clock.h"
+#include "common/Options.h"
 
 #include <cerrno>
 #include <csignal>

@@ -1,7 +1,7 @@
 // The window's serial link steps on a pseudo-terminal line the test holds: a failed write, the
 // modem result texts, the port wrappers, and a block that meets the end of its link.
 
-#include "LinkBench.h"
+#include "support/LinkBench.h"
 
 #include "app/MainFormUnit.h"
 #include "controls/URLLabel.h"

@@ -2,7 +2,7 @@
 // StartServer, a failed bind, which client gets device data, and heavy traffic relayed by the
 // window's own passes over a pseudo-terminal line.
 
-#include "LinkBench.h"
+#include "support/LinkBench.h"
 
 #include "app/ExceptionHandler.h"
 #include "app/MainFormUnit.h"

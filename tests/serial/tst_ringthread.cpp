@@ -2,10 +2,10 @@
 // the dialogue the modem receives, the log lines, the progress stages, cancels and the port's
 // ownership.
 
-#include "modem/ModemTestSupport.h"
 #include "platform/TickClock.h"
 #include "serial/RingThread.h"
 #include "settings/Paths.h"
+#include "support/ModemLog.h"
 #include "support/Pty.h"
 #include "support/TempConfig.h"
 #include "support/ToolHarness.h"

@@ -1,7 +1,7 @@
 // The device identification of the main window: against lindqvar-device in its reply modes,
 // and against a line the test holds for the replies the device cannot give.
 
-#include "LinkBench.h"
+#include "support/LinkBench.h"
 
 #include "app/MainFormUnit.h"
 #include "platform/TickClock.h"

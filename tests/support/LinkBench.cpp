@@ -1,4 +1,4 @@
-#include "LinkBench.h"
+#include "support/LinkBench.h"
 
 #include "app/MainFormUnit.h"
 #include "controls/URLLabel.h"

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-class TestPrivateTempDir : public QObject
+class TstPrivateTempDir : public QObject
 {
     Q_OBJECT
 
@@ -34,7 +34,7 @@ QByteArray native(const QString &path)
 
 } // namespace
 
-void TestPrivateTempDir::init()
+void TstPrivateTempDir::init()
 {
     m_base = new QTemporaryDir;
     QVERIFY(m_base->isValid());
@@ -42,7 +42,7 @@ void TestPrivateTempDir::init()
     m_expected = m_base->path() + QStringLiteral("/lindqvar/");
 }
 
-void TestPrivateTempDir::cleanup()
+void TstPrivateTempDir::cleanup()
 {
     // Give a directory handed to another owner back, so that it can be removed.
     if (::lchown(native(m_expected.chopped(1)).constData(), ::geteuid(), ::getegid()) == 0)
@@ -53,7 +53,7 @@ void TestPrivateTempDir::cleanup()
     qunsetenv("TMPDIR");
 }
 
-void TestPrivateTempDir::createdPrivate()
+void TstPrivateTempDir::createdPrivate()
 {
     const mode_t old = ::umask(0);
     const QString dir = Paths::PrivateTempDir();
@@ -68,7 +68,7 @@ void TestPrivateTempDir::createdPrivate()
     QCOMPARE(Paths::PrivateTempDir(), m_expected);
 }
 
-void TestPrivateTempDir::refusesWhatOthersCanReach()
+void TstPrivateTempDir::refusesWhatOthersCanReach()
 {
     const QByteArray path = native(m_expected.chopped(1));
     QCOMPARE(::mkdir(path.constData(), 0700), 0);
@@ -101,7 +101,7 @@ void TestPrivateTempDir::refusesWhatOthersCanReach()
     QVERIFY(Paths::PrivateTempDir().isEmpty());
 }
 
-void TestPrivateTempDir::fallsBackToTmpdir()
+void TstPrivateTempDir::fallsBackToTmpdir()
 {
     // Without a runtime directory (or with a relative one, which is invalid) TMPDIR holds it.
     qputenv("XDG_RUNTIME_DIR", "relative/dir");
@@ -112,5 +112,5 @@ void TestPrivateTempDir::fallsBackToTmpdir()
     QCOMPARE(Paths::PrivateTempDir(), m_expected);
 }
 
-QTEST_GUILESS_MAIN(TestPrivateTempDir)
+QTEST_GUILESS_MAIN(TstPrivateTempDir)
 #include "tst_private_temp_dir.moc"
