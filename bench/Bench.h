@@ -6,7 +6,8 @@
 #include <memory>
 #include <string>
 
-class TBenchWorld;
+class TWizardFixture;
+class ToolProcess;
 
 struct TBenchOptions {
     int IdleMs = 10000;
@@ -64,20 +65,23 @@ struct TSoakFigures {
     std::string Error; // empty when every link came up and ended
 };
 
-class TChild;
-class TLindqvarWindows;
-// Starts the device stand-in as COM4 and sets the wizard's windows for a cable link to it, with
+// The benchmark's private world (tests/support): its own config and runtime directories, an
+// empty discovery tree, a program directory whose setup.ini names a setup program that only
+// waits (the benchmark's own client is the setup program's connection), and message boxes
+// answered at once and recorded.
+bool PrepareWorld(TWizardFixture &world, std::string &error);
+// Starts the device stand-in as COM4, then the wizard's windows, set for a cable link to it with
 // the endpoint on a free TCP port. False with the reason when either cannot be set up.
-bool SetUpCableLink(TChild &device, std::unique_ptr<TLindqvarWindows> &windows,
-                    unsigned short &port, std::string &error);
+bool SetUpCableLink(ToolProcess &device, TWizardFixture &world, unsigned short &port,
+                    std::string &error);
 
 // Connects and disconnects cable links of the wizard's real main window to the device stand-in
 // over and over, with Echo exchanges on each, and reads the process's figures around them.
-TSoakFigures RunSoak(const TSoakOptions &options);
+TSoakFigures RunSoak(const TSoakOptions &options, TWizardFixture &world);
 
 // Drives a cable link of the wizard's real main window (on the calling thread, which must own
 // the application object) with the device stand-in on a pty and a client on its own thread.
-TRelayFigures RunWizard(const TBenchOptions &options, TBenchWorld &world);
+TRelayFigures RunWizard(const TBenchOptions &options, TWizardFixture &world);
 
 // The same measurements with socat relaying a device pty to TCP.
 TRelayFigures RunSocat(const TBenchOptions &options);

@@ -4,13 +4,13 @@
 // connection; every link runs nested inside its connect click on this thread.
 
 #include "Bench.h"
-#include "BenchWorld.h"
 #include "FrameClient.h"
 
 #include "app/MainFormUnit.h"
-#include "app/Windows.h"
 #include "controls/URLLabel.h"
 #include "support/MainFormAccess.h"
+#include "support/ToolHarness.h"
+#include "support/WizardFixture.h"
 
 #include <QDir>
 #include <QFile>
@@ -156,15 +156,14 @@ private:
 
 } // namespace
 
-TSoakFigures RunSoak(const TSoakOptions &options)
+TSoakFigures RunSoak(const TSoakOptions &options, TWizardFixture &world)
 {
     TSoakFigures figures;
-    TChild device;
-    std::unique_ptr<TLindqvarWindows> windows;
+    ToolProcess device;
     quint16 port = 0;
-    if (!SetUpCableLink(device, windows, port, figures.Error))
+    if (!SetUpCableLink(device, world, port, figures.Error))
         return figures;
-    TMainLindqvarForm &w = *windows->MainLindqvarForm;
+    TMainLindqvarForm &w = world.Main();
 
     PrintFigures("before the first link:", ReadProcessFigures());
     TSoakDriver driver(options, w, port, figures);

@@ -2,8 +2,9 @@
 // client and the same phases as the wizard.
 
 #include "Bench.h"
-#include "BenchWorld.h"
 #include "FrameClient.h"
+#include "support/ToolHarness.h"
+#include "support/WizardFixture.h"
 
 #include <QDir>
 #include <QFile>
@@ -54,21 +55,19 @@ TRelayFigures RunSocat(const TBenchOptions &options)
         return figures;
     }
     figures.Ran = true;
-    QString error;
-    TChild device;
+    ToolProcess device;
     QString pty;
-    if (!device.Start(QDir(ToolsDir()).filePath(QStringLiteral("lindqvar-device")), {}, error) ||
-        (pty = device.WaitLine(QStringLiteral("PTY "), 20000)).isEmpty()) {
-        figures.Error = "the device stand-in did not start: " + error.toStdString();
+    if (!device.start(QStringLiteral("lindqvar-device"), {}) ||
+        (pty = device.waitLine(QStringLiteral("PTY "))).isEmpty()) {
+        figures.Error = "the device stand-in did not start";
         return figures;
     }
     const quint16 port = FreeTcpPort();
-    TChild relay;
-    if (!relay.Start(socat,
-                     {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr").arg(port),
-                      pty + QStringLiteral(",raw,echo=0")},
-                     error)) {
-        figures.Error = error.toStdString();
+    ToolProcess relay;
+    if (!relay.startProgram(socat,
+                            {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr").arg(port),
+                             pty + QStringLiteral(",raw,echo=0")})) {
+        figures.Error = "socat did not start";
         return figures;
     }
 
@@ -80,9 +79,9 @@ TRelayFigures RunSocat(const TBenchOptions &options)
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const double wall0 = MonotonicMs();
-    const double cpu0 = ProcessCpuSeconds(relay.Pid());
+    const double cpu0 = ProcessCpuSeconds(relay.pid());
     std::this_thread::sleep_for(std::chrono::milliseconds(options.IdleMs));
-    const double cpu1 = ProcessCpuSeconds(relay.Pid());
+    const double cpu1 = ProcessCpuSeconds(relay.pid());
     if (cpu0 >= 0 && cpu1 >= 0)
         figures.IdleCpuPercent = CpuPercent(cpu1 - cpu0, (MonotonicMs() - wall0) / 1000.0);
 
@@ -91,14 +90,14 @@ TRelayFigures RunSocat(const TBenchOptions &options)
         return figures;
     }
 
-    const double bulkCpu0 = ProcessCpuSeconds(relay.Pid());
+    const double bulkCpu0 = ProcessCpuSeconds(relay.pid());
     double seconds = 0;
     if (!client.Bulk(options.BulkBytes, options.FrameSize, 30000, seconds, failure)) {
         figures.Error = failure;
         return figures;
     }
     figures.Bulk.KiBs = double(options.BulkBytes) / 1024.0 / seconds;
-    figures.Bulk.CpuPercent = CpuPercent(ProcessCpuSeconds(relay.Pid()) - bulkCpu0, seconds);
-    figures.PeakRssKiB = ProcessPeakRssKiB(relay.Pid());
+    figures.Bulk.CpuPercent = CpuPercent(ProcessCpuSeconds(relay.pid()) - bulkCpu0, seconds);
+    figures.PeakRssKiB = ProcessPeakRssKiB(relay.pid());
     return figures;
 }

@@ -3,19 +3,18 @@
 // runs nested inside the connect click on this thread.
 
 #include "Bench.h"
-#include "BenchWorld.h"
 #include "FrameClient.h"
 
 #include "app/MainFormUnit.h"
-#include "app/Windows.h"
 #include "controls/URLLabel.h"
 #include "log/LOGUnit.h"
 #include "settings/Paths.h"
-#include "settings/TPCServerSettingsUnit.h"
 #include "support/MainFormAccess.h"
+#include "support/ToolHarness.h"
+#include "support/WizardFixture.h"
 
 #include <QComboBox>
-#include <QDir>
+#include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
 
@@ -197,24 +196,36 @@ struct TDriver {
 
 } // namespace
 
-bool SetUpCableLink(TChild &device, std::unique_ptr<TLindqvarWindows> &windows,
-                    unsigned short &port, std::string &error)
+bool PrepareWorld(TWizardFixture &world, std::string &error)
 {
-    QString reason;
-    const QString com = QStringLiteral("COM4");
-    if (!device.Start(
-            QDir(ToolsDir()).filePath(QStringLiteral("lindqvar-device")),
-            {QStringLiteral("--ports-conf"), Paths::PortMapFile(), QStringLiteral("--com"), com},
-            reason) ||
-        device.WaitLine(QStringLiteral("PTY "), 20000).isEmpty()) {
-        error = "the device stand-in did not start: " + reason.toStdString();
+    const QString program = world.ProgramDir() + QStringLiteral("BenchSetup");
+    QFile setup(program);
+    if (!world.Config.IsValid() || !world.WriteSetupIni("[programs]\nDEMO=BenchSetup\n") ||
+        !setup.open(QIODevice::WriteOnly) || setup.write("#!/bin/sh\nexec sleep infinity\n") < 0 ||
+        !setup.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+        error = "cannot prepare the private directories in " + world.Config.Root().toStdString();
         return false;
     }
-    // Created once the device's port is there: the windows list the ports at creation.
-    windows = std::make_unique<TLindqvarWindows>();
-    TMainLindqvarForm &w = *windows->MainLindqvarForm;
-    w.show();
-    w.RefreshPortList();
+    return true;
+}
+
+bool SetUpCableLink(ToolProcess &device, TWizardFixture &world, unsigned short &port,
+                    std::string &error)
+{
+    const QString com = QStringLiteral("COM4");
+    if (!device.start(
+            QStringLiteral("lindqvar-device"),
+            {QStringLiteral("--ports-conf"), Paths::PortMapFile(), QStringLiteral("--com"), com}) ||
+        device.waitLine(QStringLiteral("PTY ")).isEmpty()) {
+        error = "the device stand-in did not start";
+        return false;
+    }
+    // Started once the device's port is there: the windows list the ports at creation.
+    if (!world.Start()) {
+        error = "the main window was not shown";
+        return false;
+    }
+    TMainLindqvarForm &w = world.Main();
     w.SelectComboItem(w.PortsListComboBox, com);
     if (w.PortsListComboBox->currentText() != com) {
         error = "the device's port is not in the wizard's port list";
@@ -222,21 +233,19 @@ bool SetUpCableLink(TChild &device, std::unique_ptr<TLindqvarWindows> &windows,
     }
     w.ConnectTypeComboBox->setCurrentIndex(1);
     w.ConnectTypeComboBoxChange();
-    port = FreeTcpPort();
-    windows->TCPServerSettingsForm->PortEdit->setText(QString::number(port));
-    return true;
+    port = world.UseFreeServerPort();
+    return port != 0;
 }
 
-TRelayFigures RunWizard(const TBenchOptions &options, TBenchWorld &)
+TRelayFigures RunWizard(const TBenchOptions &options, TWizardFixture &world)
 {
     TRelayFigures figures;
     figures.Ran = true;
-    TChild device;
-    std::unique_ptr<TLindqvarWindows> windows;
+    ToolProcess device;
     quint16 port = 0;
-    if (!SetUpCableLink(device, windows, port, figures.Error))
+    if (!SetUpCableLink(device, world, port, figures.Error))
         return figures;
-    TMainLindqvarForm &w = *windows->MainLindqvarForm;
+    TMainLindqvarForm &w = world.Main();
 
     clockid_t windowCpu{};
     pthread_getcpuclockid(pthread_self(), &windowCpu);
@@ -244,7 +253,8 @@ TRelayFigures RunWizard(const TBenchOptions &options, TBenchWorld &)
     w.PassObserver = [&] { passes.Note(MonotonicMs(), State(w).FSetupConnected); };
     std::atomic<bool> linkEnded{false};
     std::atomic<bool> driverDone{false};
-    TDriver driver{options, w, *windows->LOGForm, passes, windowCpu, port, linkEnded, figures};
+    TDriver driver{options,   w,      *world.Windows->LOGForm, passes, windowCpu, port,
+                   linkEnded, figures};
     std::thread thread([&] {
         driver.Run();
         driverDone = true;

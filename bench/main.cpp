@@ -2,8 +2,8 @@
 // line. Not a test: it prints what it measured and how that compares with the targets.
 
 #include "Bench.h"
-#include "BenchWorld.h"
 #include "FrameClient.h"
+#include "support/WizardFixture.h"
 
 #include "app/ExceptionHandler.h"
 
@@ -188,13 +188,25 @@ void PrintTable(const TBenchOptions &o, const TRelayFigures &w, const TRelayFigu
     Row("Peak RSS, MiB (end of run)", Mib(w.PeakRssKiB), Mib(s.PeakRssKiB), "", 0);
 }
 
-int Soak(const TSoakOptions &options, const TBenchWorld &world)
+// The message boxes the wizard showed during the run (there should be none); their count.
+int ReportBoxes(const TWizardFixture &world)
+{
+    for (const TRecordingDialogs::TBox &box : world.Dialogs.Boxes)
+        std::printf("message box \"%s\": %s\n", box.Caption.toUtf8().constData(),
+                    box.Text.toUtf8().constData());
+    if (!world.Dialogs.Boxes.isEmpty())
+        std::printf("the wizard showed %lld message box(es)\n",
+                    static_cast<long long>(world.Dialogs.Boxes.size()));
+    return static_cast<int>(world.Dialogs.Boxes.size());
+}
+
+int Soak(const TSoakOptions &options, TWizardFixture &world)
 {
     std::printf("soak: %d cable links, %d Echo exchanges of %zu bytes in all\n", options.Cycles,
                 options.Exchanges, options.EchoSize);
     std::fflush(stdout);
     const double start = MonotonicMs();
-    const TSoakFigures f = RunSoak(options);
+    const TSoakFigures f = RunSoak(options, world);
     const double minutes = (MonotonicMs() - start) / 60000.0;
     std::printf("load average at end: %s\n", LoadAverage().constData());
     std::printf("%d links, %lld exchanges, %lld failed (lost, wrong or reordered), %.1f min\n",
@@ -213,10 +225,8 @@ int Soak(const TSoakOptions &options, const TBenchWorld &world)
         std::printf("soak failed: descriptors or threads left over\n");
         status = 1;
     }
-    if (world.Dialogs.Shown > 0) {
-        std::printf("the wizard showed %d message box(es), see above\n", world.Dialogs.Shown);
+    if (ReportBoxes(world) > 0)
         status = 1;
-    }
     return status;
 }
 
@@ -255,10 +265,10 @@ int main(int argc, char **argv)
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     // The private directories are set before the application reads its environment.
-    TBenchWorld world;
-    QString error;
-    if (!world.Prepare(error)) {
-        std::fprintf(stderr, "lindqvar-bench: %s\n", error.toUtf8().constData());
+    TWizardFixture world;
+    std::string error;
+    if (!PrepareWorld(world, error)) {
+        std::fprintf(stderr, "lindqvar-bench: %s\n", error.c_str());
         return 1;
     }
     TLindqvarApplication app(argc, argv);
@@ -273,6 +283,11 @@ int main(int argc, char **argv)
     std::printf("load average at start: %s\n", LoadAverage().constData());
     std::fflush(stdout);
 
+    // The windows go before the application object does.
+    struct EndWindows {
+        TWizardFixture &world;
+        ~EndWindows() { world.Windows.reset(); }
+    } endWindows{world};
     if (soak)
         return Soak(soakOptions, world);
 
@@ -293,10 +308,8 @@ int main(int argc, char **argv)
         std::printf("\nwizard run failed: %s\n", wizard.Error.c_str());
         status = 1;
     }
-    if (world.Dialogs.Shown > 0) {
-        std::printf("\nthe wizard showed %d message box(es), see above\n", world.Dialogs.Shown);
+    if (ReportBoxes(world) > 0)
         status = 1;
-    }
     if (options.Socat && !socat.Error.empty()) {
         std::printf("\nsocat run failed: %s\n", socat.Error.c_str());
         if (socat.Ran)

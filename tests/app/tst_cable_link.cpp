@@ -18,7 +18,6 @@
 #include <QFile>
 #include <QLabel>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -27,18 +26,6 @@
 #include <memory>
 #include <sys/wait.h>
 #include <utility>
-
-namespace
-{
-
-bool Listens(quint16 port)
-{
-    QTcpSocket probe;
-    probe.connectToHost(QStringLiteral("127.0.0.1"), port);
-    return probe.waitForConnected(2000);
-}
-
-} // namespace
 
 class TstCableLink : public QObject
 {
@@ -61,7 +48,6 @@ private slots:
 private:
     // Starts the device as COM4, then the wizard with COM4 and the cable type selected.
     void StartWizardWithDevice(const QStringList &deviceOptions = {});
-    void ExpectIdle();
 
     std::unique_ptr<TWizardFixture> F;
     std::unique_ptr<ToolProcess> FDevice;
@@ -89,7 +75,7 @@ void TstCableLink::StartWizardWithDevice(const QStringList &deviceOptions)
                                        QStringLiteral("--com"), QStringLiteral("COM4")} +
                                deviceOptions));
     QVERIFY(!FDevice->waitLine(QStringLiteral("PTY ")).isEmpty());
-    F->Start();
+    QVERIFY(F->Start());
     F->ShowLog();
     TMainLindqvarForm &w = F->Main();
     w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM4"));
@@ -100,28 +86,13 @@ void TstCableLink::StartWizardWithDevice(const QStringList &deviceOptions)
     QVERIFY(FPort != 0);
 }
 
-void TstCableLink::ExpectIdle()
-{
-    TMainLindqvarForm &w = F->Main();
-    QCOMPARE(w.CommandState(), TCommandState::Idle);
-    QCOMPARE(w.URLLabel1->text(), QStringLiteral("Подключить"));
-    QCOMPARE(w.Label7->text(), QStringLiteral("Нет подключения"));
-    QCOMPARE(StatusColor(w), NormalStatusColor());
-    QVERIFY(w.URLLabel1->isEnabled());
-    QVERIFY(w.ConnectTypeComboBox->isEnabled() && w.PortsListComboBox->isEnabled() &&
-            w.SpeedButton1->isEnabled());
-    QVERIFY(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
-    QVERIFY(!w.ServerSocket->Active());
-    QVERIFY(!Listens(FPort));
-}
-
 void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
 {
     const QString transcript = F->Config.Root() + QStringLiteral("/transcript.txt");
     StartWizardWithDevice();
-    F->InstallSetupDemo(
+    QVERIFY(F->InstallSetupDemo(
         QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-        QStringLiteral("--port %1 --exchanges 40 --transcript %2").arg(FPort).arg(transcript));
+        QStringLiteral("--port %1 --exchanges 40 --transcript %2").arg(FPort).arg(transcript)));
     TMainLindqvarForm &w = F->Main();
 
     pid_t setupPid = 0;
@@ -155,7 +126,7 @@ void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
     QVERIFY(!QFile::exists(setupCopy));
     QVERIFY(ProcessIsGone(setupPid));
     QVERIFY(!State(w).FSetupIsStarted);
-    ExpectIdle();
+    QVERIFY(ExpectIdle(F->Main()));
 
     QVERIFY(F->LogHas(QStringLiteral("COM порт успешно открыт")));
     QVERIFY(F->LogHas(QStringLiteral(": APP->COM +VER_INFO=?")));
@@ -173,8 +144,8 @@ void TstCableLink::unplugAndReplugKeepTheClientConnected()
 {
     StartWizardWithDevice({QStringLiteral("--replug-after"), QStringLiteral("1500")});
     // The started program stays out of the way; the test is the setup program's connection.
-    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-                        QStringLiteral("--port 1 --forever"));
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
+                                QStringLiteral("--port 1 --forever")));
     TMainLindqvarForm &w = F->Main();
     TRelayClient client;
     tools::FrameParser::Event reply;
@@ -234,14 +205,14 @@ void TstCableLink::unplugAndReplugKeepTheClientConnected()
 
     QVERIFY(!script.Failed());
     QVERIFY2(!script.TimedOut(), qPrintable(QStringLiteral("stuck at stage %1").arg(stage)));
-    ExpectIdle();
+    QVERIFY(ExpectIdle(F->Main()));
     QTRY_VERIFY(client.IsClosed());
 }
 
 void TstCableLink::noIdentificationAnswer()
 {
     StartWizardWithDevice({QStringLiteral("--ident-silent")});
-    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString());
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString()));
     TMainLindqvarForm &w = F->Main();
 
     TickClock::SetSpeed(20); // the 10 s wait for the silent device is half a second here
@@ -258,7 +229,7 @@ void TstCableLink::noIdentificationAnswer()
         QStringLiteral("Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO")));
     QVERIFY(State(w).FVerInfo.isEmpty());
     QVERIFY(!State(w).FSetupIsStarted);
-    ExpectIdle();
+    QVERIFY(ExpectIdle(F->Main()));
 }
 
 void TstCableLink::noSetupProgramForTheModel()
@@ -266,7 +237,7 @@ void TstCableLink::noSetupProgramForTheModel()
     StartWizardWithDevice(
         {QStringLiteral("--ident"),
          QStringLiteral("+VER_INFO: \"1\",\"OTHER.2.05\",\"SN1\"\\r\\nOK\\r\\n")});
-    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString());
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString()));
     TMainLindqvarForm &w = F->Main();
 
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
@@ -280,7 +251,7 @@ void TstCableLink::noSetupProgramForTheModel()
         QStringLiteral("Установили \"Нет подключения\", главный цикл, нет программы настройки")));
     QVERIFY(State(w).FVerInfo.contains("OTHER.2.05"));
     QVERIFY(!State(w).FSetupIsStarted);
-    ExpectIdle();
+    QVERIFY(ExpectIdle(F->Main()));
 }
 
 void TstCableLink::portHeldByAnotherProgramThenCancel()
@@ -302,15 +273,16 @@ void TstCableLink::portHeldByAnotherProgramThenCancel()
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
     QVERIFY(F->LogHas(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку "
                                      "подключения в момент подключения к прибору")));
-    ExpectIdle();
+    // Idle once the other program has let the port go.
     QVERIFY(CloseCOMPort(other));
+    QVERIFY(ExpectIdle(F->Main()));
 }
 
 void TstCableLink::windowClosedDuringLink()
 {
     StartWizardWithDevice();
-    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-                        QStringLiteral("--port %1 --forever").arg(FPort));
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
+                                QStringLiteral("--port %1 --forever").arg(FPort)));
     TMainLindqvarForm &w = F->Main();
     pid_t setupPid = 0;
     QString setupCopy;
@@ -349,8 +321,8 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
     // in its pass, where the command already reads "Подключить" and the inputs are enabled.
     QFETCH(int, type);
     StartWizardWithDevice();
-    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-                        QStringLiteral("--port %1 --forever").arg(FPort));
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
+                                QStringLiteral("--port %1 --forever").arg(FPort)));
     TMainLindqvarForm &w = F->Main();
     w.PhoneNumber->setCurrentText(QStringLiteral("555"));
     pid_t setupPid = 0;
@@ -406,13 +378,13 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
     QVERIFY(!State(w).FRing);
     QVERIFY(ProcessIsGone(setupPid));
     QVERIFY(!State(w).FSetupIsStarted);
-    ExpectIdle();
+    QVERIFY(ExpectIdle(F->Main()));
 }
 
 void TstCableLink::endpointThatCannotStartEndsTheAttempt()
 {
     StartWizardWithDevice();
-    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString());
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString()));
     TMainLindqvarForm &w = F->Main();
     QTcpServer other;
     QVERIFY(other.listen(QHostAddress::LocalHost, FPort));
@@ -426,7 +398,7 @@ void TstCableLink::endpointThatCannotStartEndsTheAttempt()
     QVERIFY(!State(w).FSetupIsStarted);
     QVERIFY(!State(w).FConnected);
     other.close();
-    ExpectIdle();
+    QVERIFY(ExpectIdle(F->Main()));
     // The port is free for the next attempt.
     THandle h = INVALID_HANDLE_VALUE;
     QVERIFY_OK(OpenCOMPort(QStringLiteral("COM4"), 19200, h));

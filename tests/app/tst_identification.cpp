@@ -94,7 +94,7 @@ void TstIdentification::deviceReplyModes()
                                      QStringLiteral("--record"), record} +
                              options));
     QVERIFY(!device.waitLine(QStringLiteral("PTY ")).isEmpty());
-    B->F.Start();
+    QVERIFY(B->F.Start());
     B->F.ShowLog();
     TMainLindqvarForm &w = B->W();
     w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM4"));
@@ -138,8 +138,8 @@ void TstIdentification::replyPieces()
 {
     QFETCH(QList<QByteArray>, pieces);
     B = std::make_unique<TLinkBench>();
-    B->Start();
-    B->OpenPort();
+    QVERIFY(B->Start());
+    QVERIFY(B->OpenPort());
     TMainLindqvarForm &w = B->W();
     AnswerWith(pieces);
 
@@ -155,8 +155,8 @@ void TstIdentification::replyPieces()
 void TstIdentification::unrecognisedRepliesTimeOut()
 {
     B = std::make_unique<TLinkBench>();
-    B->Start();
-    B->OpenPort();
+    QVERIFY(B->Start());
+    QVERIFY(B->OpenPort());
     TMainLindqvarForm &w = B->W();
     State(w).FVerInfo = "from an earlier request";
     // Lower case, LF alone, a split OK, and a long reply without OK: none of it completes a

@@ -111,7 +111,7 @@ private:
 void TstLinkSteps::init()
 {
     B = std::make_unique<TLinkBench>();
-    B->Start();
+    QVERIFY(B->Start());
 }
 
 void TstLinkSteps::cleanup()
@@ -121,7 +121,7 @@ void TstLinkSteps::cleanup()
 
 void TstLinkSteps::failedWriteDropsTheClientAndReopens()
 {
-    B->BeginRelay();
+    QVERIFY(B->BeginRelay());
     TMainLindqvarForm &w = B->W();
     QTcpSocket client;
     client.connectToHost(QStringLiteral("127.0.0.1"), B->Port);
@@ -167,7 +167,7 @@ void TstLinkSteps::failedWriteDropsTheClientAndReopens()
 
 void TstLinkSteps::writeToAnUnpluggedLine()
 {
-    B->OpenPort();
+    QVERIFY(B->OpenPort());
     TMainLindqvarForm &w = B->W();
     B->Pty.Unplug();
     State(w).FReadSocket = w.BytesToBuffer("lost");
@@ -194,7 +194,7 @@ void TstLinkSteps::modemResultTextEndsTheLink_data()
 void TstLinkSteps::modemResultTextEndsTheLink()
 {
     QFETCH(QByteArray, block);
-    B->OpenPort();
+    QVERIFY(B->OpenPort());
     TMainLindqvarForm &w = B->W();
     State(w).FModemConnect = true;
     State(w).FConnected = true;
@@ -221,7 +221,7 @@ void TstLinkSteps::modemResultTextEndsTheLink()
 
 void TstLinkSteps::resultTextSplitAcrossReadsIsData()
 {
-    B->OpenPort();
+    QVERIFY(B->OpenPort());
     TMainLindqvarForm &w = B->W();
     State(w).FModemConnect = true;
     State(w).FConnected = true;
@@ -242,7 +242,7 @@ void TstLinkSteps::resultTextSplitAcrossReadsIsData()
 
 void TstLinkSteps::resultTextOnACableIsData()
 {
-    B->BeginRelay();
+    QVERIFY(B->BeginRelay());
     TMainLindqvarForm &w = B->W();
     QTcpSocket client;
     client.connectToHost(QStringLiteral("127.0.0.1"), B->Port);
@@ -275,7 +275,7 @@ void TstLinkSteps::reopenSpeedFromTheDialog()
     QCOMPARE(::tcgetattr(B->Pty.SlaveFd(), &t), 0);
     ::cfsetspeed(&t, B38400);
     QCOMPARE(::tcsetattr(B->Pty.SlaveFd(), TCSANOW, &t), 0);
-    B->OpenPort();
+    QVERIFY(B->OpenPort());
     State(w).FNeedCOMReconnect = true;
 
     QComboBox *combo = w.COMSettingsForm->SpeedComboBox;
@@ -313,7 +313,7 @@ void TstLinkSteps::openOnAHeldPort()
 void TstLinkSteps::blockAtTheEndOfTheLinkIsDropped()
 {
     const QString lost = QStringLiteral("Соединение было прервано, последний пакет не доставлен");
-    B->BeginRelay();
+    QVERIFY(B->BeginRelay());
     TMainLindqvarForm &w = B->W();
     QTcpSocket client;
     client.connectToHost(QStringLiteral("127.0.0.1"), B->Port);

@@ -68,7 +68,7 @@ void TstMainFormStartup::MapTwoPorts()
 void TstMainFormStartup::firstStartOnCleanAccount()
 {
     MapTwoPorts();
-    F->Start();
+    QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
 
     QCOMPARE(w.windowTitle(), QStringLiteral("Мастер подключения v.") + ProgramVersion());
@@ -96,8 +96,8 @@ void TstMainFormStartup::firstStartOnCleanAccount()
 void TstMainFormStartup::storedPortAndTypeAreApplied()
 {
     MapTwoPorts();
-    F->WriteSettings("[General]\nCOM=com5\nCHANNEL=1\nphone1=+7 900 1\nphone2=112\n");
-    F->Start();
+    QVERIFY(F->WriteSettings("[General]\nCOM=com5\nCHANNEL=1\nphone1=+7 900 1\nphone2=112\n"));
+    QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
 
     QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM5"));
@@ -115,8 +115,8 @@ void TstMainFormStartup::storedPortAndTypeAreApplied()
 void TstMainFormStartup::storedTypeOutOfRangeLeavesNoSelection()
 {
     MapTwoPorts();
-    F->WriteSettings("[General]\nCOM=COM9\nCHANNEL=7\n");
-    F->Start();
+    QVERIFY(F->WriteSettings("[General]\nCOM=COM9\nCHANNEL=7\n"));
+    QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
 
     QCOMPARE(w.ConnectTypeComboBox->currentIndex(), -1);
@@ -145,8 +145,8 @@ void TstMainFormStartup::noSerialPortShowsTheErrorBeforeTheWindow()
 void TstMainFormStartup::settingsErrorSkipsTheRestOfTheCreation()
 {
     MapTwoPorts();
-    F->WriteSettings("[General]\nphone1=a, b\nCHANNEL=1\n");
-    F->Start();
+    QVERIFY(F->WriteSettings("[General]\nphone1=a, b\nCHANNEL=1\n"));
+    QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
 
     QCOMPARE(F->Dialogs.Boxes.size(), 1);
@@ -162,7 +162,7 @@ void TstMainFormStartup::settingsErrorSkipsTheRestOfTheCreation()
 void TstMainFormStartup::refreshSelectsTheFirstPortAgain()
 {
     MapTwoPorts();
-    F->Start();
+    QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
     w.PortsListComboBox->setCurrentIndex(1);
 
@@ -183,7 +183,7 @@ void TstMainFormStartup::refreshSelectsTheFirstPortAgain()
 void TstMainFormStartup::keyCommandsOpenTheHiddenWindows()
 {
     MapTwoPorts();
-    F->Start();
+    QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
     QWidget *log = F->Windows->LOGForm.get();
     w.activateWindow();
@@ -217,7 +217,7 @@ void TstMainFormStartup::keyCommandsOpenTheHiddenWindows()
 void TstMainFormStartup::keysAreNotConsumed()
 {
     MapTwoPorts();
-    F->Start();
+    QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
     w.activateWindow();
     w.PhoneNumber->setFocus();
@@ -243,14 +243,14 @@ void TstMainFormStartup::keysAreNotConsumed()
 void TstMainFormStartup::closeSavesPortAndTypeForTheNextStart()
 {
     MapTwoPorts();
-    F->Start();
+    QVERIFY(F->Start());
     F->Main().PortsListComboBox->setCurrentIndex(1);
     F->Main().ConnectTypeComboBox->setCurrentIndex(1);
     F->Stop();
     const QByteArray saved = F->ReadSettings();
     QVERIFY2(saved.contains("COM=COM5") && saved.contains("CHANNEL=1"), saved.constData());
 
-    F->Start();
+    QVERIFY(F->Start());
     QCOMPARE(F->Main().PortsListComboBox->currentText(), QStringLiteral("COM5"));
     QCOMPARE(F->Main().ConnectTypeComboBox->currentIndex(), 1);
     QVERIFY(!F->Main().PhoneNumber->isVisible());

@@ -45,14 +45,6 @@ bool InputsDisabled(const TMainLindqvarForm &w)
            !w.PhoneNumber->isEnabled() && !w.SpeedButton1->isEnabled();
 }
 
-bool PortCanBeOpened(const QString &com)
-{
-    THandle h = INVALID_HANDLE_VALUE;
-    const bool ok = OpenCOMPort(com, 19200, h).Ok();
-    CloseCOMPort(h);
-    return ok;
-}
-
 // Lets the window handle each progress event, then notes the status text and whether it is in
 // the normal colour.
 class TStatusRecorder : public QObject
@@ -116,7 +108,6 @@ private:
             lines << QString::fromLatin1(line.left(60));
         return lines.mid(std::max<qsizetype>(0, lines.size() - 30)).join(QLatin1Char('\n'));
     }
-    void ExpectIdle(const QString &status, bool alarm);
 
     std::unique_ptr<TWizardFixture> F;
     std::unique_ptr<ToolProcess> FModem;
@@ -152,7 +143,7 @@ void TstModemLink::StartWizardWithModem(const QStringList &modemOptions)
                                       QStringLiteral("--guard"), QStringLiteral("5")} +
                               modemOptions));
     QVERIFY(!FModem->waitLine(QStringLiteral("PTY ")).isEmpty());
-    F->Start();
+    QVERIFY(F->Start());
     F->ShowLog();
     TMainLindqvarForm &w = F->Main();
     w.SelectComboItem(w.PortsListComboBox, ModemCom);
@@ -164,27 +155,13 @@ void TstModemLink::StartWizardWithModem(const QStringList &modemOptions)
     QVERIFY(FPort != 0);
 }
 
-void TstModemLink::ExpectIdle(const QString &status, bool alarm)
-{
-    TMainLindqvarForm &w = F->Main();
-    QCOMPARE(w.CommandState(), TCommandState::Idle);
-    QCOMPARE(w.URLLabel1->text(), QStringLiteral("Подключить"));
-    QCOMPARE(w.Label7->text(), status);
-    QCOMPARE(StatusColor(w), alarm ? AlarmStatusColor : NormalStatusColor());
-    QVERIFY(w.URLLabel1->isEnabled());
-    QVERIFY(InputsEnabled(w));
-    QVERIFY(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
-    QVERIFY(!w.ServerSocket->Active());
-    QVERIFY(PortCanBeOpened(ModemCom));
-}
-
 void TstModemLink::fullLinkThenUserDisconnect()
 {
     const QString transcript = F->Config.Root() + QStringLiteral("/transcript.txt");
     StartWizardWithModem({});
-    F->InstallSetupDemo(
+    QVERIFY(F->InstallSetupDemo(
         QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-        QStringLiteral("--port %1 --exchanges 30 --transcript %2").arg(FPort).arg(transcript));
+        QStringLiteral("--port %1 --exchanges 30 --transcript %2").arg(FPort).arg(transcript)));
     TMainLindqvarForm &w = F->Main();
     TStatusRecorder status(w);
 
@@ -231,7 +208,7 @@ void TstModemLink::fullLinkThenUserDisconnect()
     QVERIFY(ProcessIsGone(setupPid));
     QVERIFY(!State(w).FSetupIsStarted);
     QVERIFY(!State(w).FModemConnect);
-    ExpectIdle(QStringLiteral("Нет подключения"), false);
+    QVERIFY(ExpectIdle(F->Main(), QStringLiteral("Нет подключения"), false));
 
     // The modem got "+" three times, then "ATH" without a line end, and nothing after it: it
     // left the data mode and hung up.
@@ -262,7 +239,7 @@ void TstModemLink::busyShowsTheTextInRed()
     QTRY_VERIFY_WITH_TIMEOUT(w.CommandState() == TCommandState::Idle, 60000);
     QCOMPARE(status.Texts, StageTexts);
     QVERIFY(status.AllNormal);
-    ExpectIdle(QStringLiteral("Номер занят"), true);
+    QVERIFY(ExpectIdle(F->Main(), QStringLiteral("Номер занят"), true));
     QVERIFY(F->Dialogs.Boxes.isEmpty());
     QTRY_COMPARE_WITH_TIMEOUT(ModemLog().Commands().last(), QStringLiteral("ATH"), 20000);
     QVERIFY(F->LogHas(QStringLiteral(">> BUSY")));
@@ -277,8 +254,8 @@ void TstModemLink::busyShowsTheTextInRed()
 void TstModemLink::noCarrierDuringLinkThenReconnect()
 {
     StartWizardWithModem({});
-    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-                        QStringLiteral("--port %1 --forever").arg(FPort));
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
+                                QStringLiteral("--port %1 --forever").arg(FPort)));
     TMainLindqvarForm &w = F->Main();
     pid_t setupPid = 0;
 
@@ -346,8 +323,8 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
 void TstModemLink::lostPortDuringLink()
 {
     StartWizardWithModem({});
-    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-                        QStringLiteral("--port %1 --forever").arg(FPort));
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
+                                QStringLiteral("--port %1 --forever").arg(FPort)));
     TMainLindqvarForm &w = F->Main();
     pid_t setupPid = 0;
 
@@ -388,7 +365,7 @@ void TstModemLink::cancelDuringDialling()
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
 
     QVERIFY(!State(w).FRing);
-    ExpectIdle(QStringLiteral("Нет подключения"), false);
+    QVERIFY(ExpectIdle(F->Main(), QStringLiteral("Нет подключения"), false));
     QVERIFY(F->LogHas(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку "
                                      "подключения в момент подключения к прибору")));
     QVERIFY(F->LogHas(QStringLiteral(":<< ATH")));
@@ -401,7 +378,7 @@ void TstModemLink::cancelWhileTheModemIsSilent()
     TPty pty;
     QVERIFY2(pty.IsValid(), qPrintable(pty.Error()));
     QVERIFY(F->Config.WritePortMap({QStringLiteral("COM8=") + pty.SlavePath()}));
-    F->Start();
+    QVERIFY(F->Start());
     F->ShowLog();
     TMainLindqvarForm &w = F->Main();
     w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM8"));
@@ -430,8 +407,8 @@ void TstModemLink::cancelWhileTheModemIsSilent()
 void TstModemLink::windowClosedDuringLink()
 {
     StartWizardWithModem({});
-    F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-                        QStringLiteral("--port %1 --forever").arg(FPort));
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
+                                QStringLiteral("--port %1 --forever").arg(FPort)));
     TMainLindqvarForm &w = F->Main();
     pid_t setupPid = 0;
 
@@ -516,7 +493,7 @@ void TstModemLink::refusedNumberSaveLeavesTheCommandIdle()
 {
     StartWizardWithModem({});
     // A line the settings reader cannot take: the store refuses every write rather than drop it.
-    F->WriteSettings("notes for the next dial\n");
+    QVERIFY(F->WriteSettings("notes for the next dial\n"));
     TMainLindqvarForm &w = F->Main();
 
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
@@ -524,7 +501,7 @@ void TstModemLink::refusedNumberSaveLeavesTheCommandIdle()
     QCOMPARE(F->Dialogs.Boxes.size(), 1);
     QCOMPARE(F->Dialogs.Boxes[0].Text, QStringLiteral("Failed to set data for 'phone1'"));
     QVERIFY(!State(w).FRing);
-    ExpectIdle(QStringLiteral("Нет подключения"), false);
+    QVERIFY(ExpectIdle(F->Main(), QStringLiteral("Нет подключения"), false));
 }
 
 QTEST_MAIN(TstModemLink)

@@ -66,7 +66,7 @@ private:
 void TstWindowEndpoint::init()
 {
     B = std::make_unique<TLinkBench>();
-    B->Start();
+    QVERIFY(B->Start());
 }
 
 void TstWindowEndpoint::cleanup()
@@ -144,7 +144,7 @@ void TstWindowEndpoint::bindFailureOnAPortInUse()
 
 void TstWindowEndpoint::oldestClientGetsDeviceDataUntilANewerOneLeaves()
 {
-    B->BeginRelay();
+    QVERIFY(B->BeginRelay());
     TMainLindqvarForm &w = B->W();
     QTcpSocket older;
     older.connectToHost(QStringLiteral("127.0.0.1"), B->Port);
@@ -199,7 +199,7 @@ void TstWindowEndpoint::oldestClientGetsDeviceDataUntilANewerOneLeaves()
 
 void TstWindowEndpoint::stopServerKeepsTheConnectedFlag()
 {
-    B->BeginRelay();
+    QVERIFY(B->BeginRelay());
     TMainLindqvarForm &w = B->W();
     QTcpSocket client;
     client.connectToHost(QStringLiteral("127.0.0.1"), B->Port);
@@ -227,7 +227,7 @@ void TstWindowEndpoint::stopServerKeepsTheConnectedFlag()
 
 void TstWindowEndpoint::resetPeerLeavesTheList()
 {
-    B->BeginRelay();
+    QVERIFY(B->BeginRelay());
     TMainLindqvarForm &w = B->W();
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     QVERIFY(fd >= 0);
@@ -258,7 +258,7 @@ void TstWindowEndpoint::resetPeerLeavesTheList()
 
 void TstWindowEndpoint::megabyteFromTheClientWhileTheDeviceTalks()
 {
-    B->BeginRelay();
+    QVERIFY(B->BeginRelay());
     TMainLindqvarForm &w = B->W();
     // The log stays hidden: a megabyte of log lines would only slow the passes down.
     B->F.Windows->LOGForm->hide();
@@ -319,7 +319,7 @@ void TstWindowEndpoint::fiftyClientsAtOnce()
 {
     constexpr int Clients = 50;
     constexpr int Each = 1000;
-    B->BeginRelay();
+    QVERIFY(B->BeginRelay());
     TMainLindqvarForm &w = B->W();
     B->F.Windows->LOGForm->hide();
 
@@ -365,7 +365,7 @@ void TstWindowEndpoint::fiftyClientsAtOnce()
 
 void TstWindowEndpoint::clientThatSendsAndLeaves()
 {
-    B->BeginRelay();
+    QVERIFY(B->BeginRelay());
     TMainLindqvarForm &w = B->W();
     B->F.Windows->LOGForm->hide();
     const QByteArray upstream = PatternBytes(100 * 1024, 3);

@@ -109,7 +109,7 @@ private:
 void TstWindowLaunch::init()
 {
     F = std::make_unique<TWizardFixture>();
-    F->Start();
+    QVERIFY(F->Start());
     F->Dialogs.Boxes.clear(); // the empty port list's box at start
     FRecord = F->Config.Root() + QStringLiteral("/record");
     qputenv("LINDQVAR_TEST_RECORD", QFile::encodeName(FRecord));
@@ -168,7 +168,7 @@ void TstWindowLaunch::temporaryDirectoryRefused()
 {
     QFETCH(QString, kind);
     QVERIFY(WriteFile(Stored(QStringLiteral("recorder")), RecorderScript("new"), Executable));
-    F->WriteSetupIni("REC=recorder\n");
+    QVERIFY(F->WriteSetupIni("REC=recorder\n"));
     const QString dir = F->Config.RuntimeDir() + QStringLiteral("/lindqvar");
     const QByteArray native = QFile::encodeName(dir);
     if (kind == u"0755") {
@@ -197,7 +197,7 @@ void TstWindowLaunch::temporaryDirectoryRefused()
 void TstWindowLaunch::startsItsCopyAndEndsIt()
 {
     QVERIFY(WriteFile(Stored(QStringLiteral("recorder")), RecorderScript("new"), Executable));
-    F->WriteSetupIni("[programs]\nrec=recorder\nREC=other\n");
+    QVERIFY(F->WriteSetupIni("[programs]\nrec=recorder\nREC=other\n"));
     // A descriptor left inheritable by mistake must not reach the program either.
     const int stray = ::open("/dev/null", O_RDONLY);
     QVERIFY(stray > 2);
@@ -263,7 +263,7 @@ void TstWindowLaunch::listedModelVariants()
     QFETCH(QByteArray, reply);
     QFETCH(QString, name);
     QVERIFY(WriteFile(Stored(name), RecorderScript("new"), Executable));
-    F->WriteSetupIni(ini);
+    QVERIFY(F->WriteSetupIni(ini));
     TMainLindqvarForm &w = F->Main();
     State(w).FVerInfo = reply;
 
@@ -280,7 +280,7 @@ void TstWindowLaunch::listedModelVariants()
 void TstWindowLaunch::programThatEndedByItselfIsReaped()
 {
     QVERIFY(WriteFile(Stored(QStringLiteral("quick")), "#!/bin/sh\nexit 3\n", Executable));
-    F->WriteSetupIni("REC=quick\n");
+    QVERIFY(F->WriteSetupIni("REC=quick\n"));
     TMainLindqvarForm &w = F->Main();
     w.LaunchSetup();
     QVERIFY(State(w).FSetupIsStarted);
@@ -298,7 +298,7 @@ void TstWindowLaunch::programThatEndedByItselfIsReaped()
 void TstWindowLaunch::olderCopyIsStartedAsItIs()
 {
     QVERIFY(WriteFile(Stored(QStringLiteral("recorder")), RecorderScript("new"), Executable));
-    F->WriteSetupIni("REC=recorder\n");
+    QVERIFY(F->WriteSetupIni("REC=recorder\n"));
     const QString copy = Copy(QStringLiteral("recorder"));
     QVERIFY(!Paths::PrivateTempDir().isEmpty());
     const QByteArray older = RecorderScript("old");
@@ -323,7 +323,7 @@ void TstWindowLaunch::copyThatFailedToStartIsRemoved()
     const QString stored = Stored(QStringLiteral("recorder"));
     QVERIFY(WriteFile(stored, RecorderScript("new"),
                       QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup));
-    F->WriteSetupIni("REC=recorder\n");
+    QVERIFY(F->WriteSetupIni("REC=recorder\n"));
     F->ShowLog();
     TMainLindqvarForm &w = F->Main();
     w.LaunchSetup();
@@ -345,7 +345,7 @@ void TstWindowLaunch::copyThatFailedToStartIsRemoved()
 
 void TstWindowLaunch::storedProgramMissing()
 {
-    F->WriteSetupIni("REC=recorder\n");
+    QVERIFY(F->WriteSetupIni("REC=recorder\n"));
     QVERIFY(!Paths::PrivateTempDir().isEmpty());
     QVERIFY(WriteFile(Copy(QStringLiteral("recorder")), RecorderScript("old"), Executable));
     TMainLindqvarForm &w = F->Main();
@@ -389,7 +389,7 @@ void TstWindowLaunch::nothingStartedForBadEntries()
     QVERIFY(QDir().mkpath(dir + "sub") && QDir().mkpath(dir + "subdir"));
     QVERIFY(WriteFile(dir + "sub/recorder", RecorderScript("new"), Executable));
     QVERIFY(WriteFile(dir + "rec\001order", RecorderScript("new"), Executable));
-    F->WriteSetupIni(ini);
+    QVERIFY(F->WriteSetupIni(ini));
     TMainLindqvarForm &w = F->Main();
     State(w).FVerInfo = reply;
 

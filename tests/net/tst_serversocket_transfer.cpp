@@ -2,6 +2,8 @@
 // 127.0.0.1 and the real event loop.
 #include "TestClient.h"
 
+#include "support/PatternBytes.h"
+
 #include <QtTest>
 
 #include <poll.h>
@@ -32,14 +34,6 @@ public:
         }
     }
 };
-
-QByteArray Pattern(int size, int seed = 0)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        data[i] = static_cast<char>((i * 7 + i / 251 + seed) & 0xFF);
-    return data;
-}
 
 // Waits, without dispatching events, until the kernel has seen the peer's reset.
 bool WaitForSocketError(int handle)
@@ -90,7 +84,7 @@ void TstServerSocketTransfer::largeInputArrivesInBoundedReads()
     EventRecorder recorder(server);
     const int port = StartOnFreePort(server);
     TestClient client(port);
-    const QByteArray sent = Pattern(1024 * 1024);
+    const QByteArray sent = PatternBytes(1024 * 1024);
     QVERIFY(client.Write(sent));
     QTRY_COMPARE_WITH_TIMEOUT(recorder.Received[0].size(), sent.size(), 60000);
     QVERIFY(recorder.Received[0] == sent);
@@ -114,7 +108,7 @@ void TstServerSocketTransfer::dataBeforeCloseIsDeliveredFirst()
         QCOMPARE(socket->ReceiveBuf(&byte, 1), 0);
     };
     const int port = StartOnFreePort(server);
-    const QByteArray sent = Pattern(100000, 3);
+    const QByteArray sent = PatternBytes(100000, 3);
     {
         TestClient client(port);
         QVERIFY(client.Write(sent));
@@ -152,7 +146,7 @@ void TstServerSocketTransfer::suspendedReadsHoldDataUntilResumed()
     };
     const int port = StartOnFreePort(server);
     TestClient client(port);
-    const QByteArray sent = Pattern(100000, 5);
+    const QByteArray sent = PatternBytes(100000, 5);
     QVERIFY(client.Write(sent));
 
     QTRY_VERIFY_WITH_TIMEOUT(deferred > 0, 30000);
@@ -201,7 +195,7 @@ void TstServerSocketTransfer::busyClientDoesNotStarveTheOthers()
     QTRY_COMPARE_WITH_TIMEOUT(server.ActiveConnections(), 2, 30000);
     std::atomic<bool> stop{false};
     std::thread sender([&] {
-        const QByteArray chunk = Pattern(65536, 3);
+        const QByteArray chunk = PatternBytes(65536, 3);
         while (!stop) {
             pollfd pfd{busy.Handle(), POLLOUT, 0};
             if (::poll(&pfd, 1, 50) == 1)
@@ -236,7 +230,7 @@ void TstServerSocketTransfer::slowReaderGetsEverySentByteInOrder()
     const int chunk = 128 * 1024;
     QByteArray sent;
     for (int i = 0; i < 24; ++i) {
-        const QByteArray block = Pattern(chunk, i);
+        const QByteArray block = PatternBytes(chunk, i);
         QCOMPARE(socket->SendBuf(block.constData(), chunk), chunk);
         sent += block;
     }
@@ -266,7 +260,7 @@ void TstServerSocketTransfer::readerThatNeverReadsFailsAtTheQueueLimit()
     TCustomWinSocket *socket = server.Connections(0);
 
     const int chunk = 128 * 1024;
-    const QByteArray block = Pattern(chunk);
+    const QByteArray block = PatternBytes(chunk);
     qsizetype accepted = 0;
     int result = chunk;
     for (int i = 0; i < 200 && result == chunk; ++i) {

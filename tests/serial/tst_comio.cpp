@@ -1,6 +1,7 @@
 // Reading and writing an open port, and what happens when the cable is pulled.
 #include "serial/COMUtils.h"
 #include "serial/PortLock.h"
+#include "support/PatternBytes.h"
 #include "support/Pty.h"
 #include "support/ResultCheck.h"
 #include "support/TempConfig.h"
@@ -13,19 +14,6 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
-
-namespace
-{
-
-QByteArray pattern(int size)
-{
-    QByteArray data(size, '\0');
-    for (int i = 0; i < size; ++i)
-        data[i] = char((i * 7 + i / 251) & 0xFF);
-    return data;
-}
-
-} // namespace
 
 class TstComIo : public QObject
 {
@@ -98,7 +86,7 @@ void TstComIo::readNeverPassesTheBuffer()
 {
     // A pseudo-terminal queues at most about 4 KB, so a smaller buffer stands in for the
     // 32768-byte one: the queue must outgrow the buffer.
-    const QByteArray sent = pattern(3000);
+    const QByteArray sent = PatternBytes(3000);
     QVERIFY(FPty->Write(sent));
     QTRY_COMPARE_WITH_TIMEOUT(FPty->SlaveInputQueued(), 3000, 10000);
 
@@ -121,7 +109,7 @@ void TstComIo::readNeverPassesTheBuffer()
     // holds far more than a terminal does.
     int pair[2];
     QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
-    const QByteArray big = pattern(COM_BUFFER_SIZE + 7000);
+    const QByteArray big = PatternBytes(COM_BUFFER_SIZE + 7000);
     QCOMPARE(::write(pair[1], big.constData(), size_t(big.size())), ssize_t(big.size()));
     QByteArray large(COM_BUFFER_SIZE + guard, char(0xAB));
     const THandle socket = THandle(pair[0]);
@@ -136,7 +124,7 @@ void TstComIo::readNeverPassesTheBuffer()
 
 void TstComIo::longStreamArrivesWhole()
 {
-    const QByteArray sent = pattern(100000);
+    const QByteArray sent = PatternBytes(100000);
     QByteArray received;
     qsizetype offered = 0;
     char buffer[COM_BUFFER_SIZE];
@@ -168,7 +156,7 @@ void TstComIo::writesReachTheLine()
     QCOMPARE(WriteCOMPort(FHandle, "x", 0), 0);
 
     // A block larger than any driver queue is taken whole while the far end reads.
-    const QByteArray block = pattern(COM_BUFFER_SIZE);
+    const QByteArray block = PatternBytes(COM_BUFFER_SIZE);
     QByteArray arrived;
     std::thread reader([&] { arrived = FPty->Read(block.size(), 60000); });
     const int written = WriteCOMPort(FHandle, block.constData(), int(block.size()));
@@ -180,7 +168,7 @@ void TstComIo::writesReachTheLine()
 void TstComIo::writeToStoppedReceiverReturns()
 {
     // Nobody reads the far end: the write takes what fits and then gives up instead of hanging.
-    const QByteArray block = pattern(1 << 20);
+    const QByteArray block = PatternBytes(1 << 20);
     const int written = WriteCOMPort(FHandle, block.constData(), int(block.size()));
     QVERIFY2(written > 0 && written < block.size(), qPrintable(QString::number(written)));
     // What was taken is intact.

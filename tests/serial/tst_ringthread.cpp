@@ -9,6 +9,7 @@
 #include "support/Pty.h"
 #include "support/TempConfig.h"
 #include "support/ToolHarness.h"
+#include "support/WindowProbes.h"
 
 #include <QElapsedTimer>
 #include <QListWidget>
@@ -90,14 +91,6 @@ struct TAttempt {
         CloseCOMPort(Port);
     }
 };
-
-bool PortCanBeOpened(const QString &com)
-{
-    THandle h = INVALID_HANDLE_VALUE;
-    const bool ok = OpenCOMPort(com, 19200, h).Ok();
-    CloseCOMPort(h);
-    return ok;
-}
 
 } // namespace
 

@@ -1,6 +1,7 @@
 #include "settings/PortSettings.h"
 #include "settings/RegistryKey.h"
 #include "support/SettingsFiles.h"
+#include "support/TempConfig.h"
 
 #include <QComboBox>
 #include <QFileInfo>
@@ -42,7 +43,7 @@ void storePhones(const QStringList &values)
     QByteArray content;
     for (int i = 0; i < values.size(); ++i)
         content += QStringLiteral("phone%1=%2\n").arg(i + 1).arg(values.at(i)).toUtf8();
-    writeSettingsFile(content);
+    QVERIFY(writeSettingsFile(content));
 }
 
 } // namespace
@@ -65,7 +66,8 @@ private slots:
 
 void TstPhoneList::cleanStartCreatesEmptyKey()
 {
-    SettingsTestDir dir;
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
     QComboBox box;
     box.setEditable(true);
     LoadPhoneList(&box);
@@ -77,7 +79,8 @@ void TstPhoneList::cleanStartCreatesEmptyKey()
 
 void TstPhoneList::newNumberGoesToTheFront()
 {
-    SettingsTestDir dir;
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
     storePhones({"111", "222", "333"});
     QComboBox box;
     box.setEditable(true);
@@ -93,7 +96,8 @@ void TstPhoneList::newNumberGoesToTheFront()
 
 void TstPhoneList::storedNumberKeepsItsPlace()
 {
-    SettingsTestDir dir;
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
     storePhones({"111", "222", "333"});
     QComboBox box;
     box.setEditable(true);
@@ -106,7 +110,8 @@ void TstPhoneList::storedNumberKeepsItsPlace()
 
 void TstPhoneList::ninthNumberPushesOutTheOldest()
 {
-    SettingsTestDir dir;
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
     const QStringList eight = {"1", "2", "3", "4", "5", "6", "7", "8"};
     storePhones(eight);
     QComboBox box;
@@ -121,8 +126,9 @@ void TstPhoneList::gapClosesUpAndLeavesTheOldValue()
 {
     // Only phone1 and phone5 stored: two entries; a save writes the list from phone1 upward and
     // leaves the old phone5, so the next load shows that number twice.
-    SettingsTestDir dir;
-    writeSettingsFile("phone1=111\nphone5=555\n");
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
+    QVERIFY(writeSettingsFile("phone1=111\nphone5=555\n"));
     QComboBox box;
     box.setEditable(true);
     LoadPhoneList(&box);
@@ -133,7 +139,7 @@ void TstPhoneList::gapClosesUpAndLeavesTheOldValue()
     QCOMPARE(items(box), (QStringList{"111", "555", "555"}));
 
     // With a new number in front the list is written again from phone1 and meets phone5.
-    writeSettingsFile("phone1=111\nphone5=555\n");
+    QVERIFY(writeSettingsFile("phone1=111\nphone5=555\n"));
     SavePhoneNumber(&box, QStringLiteral("999"));
     QCOMPARE(storedPhones(), withNone({"999", "111", "555", "<none>", "555"}));
     QCOMPARE(items(box), (QStringList{"999", "111", "555", "555"}));
@@ -142,7 +148,8 @@ void TstPhoneList::gapClosesUpAndLeavesTheOldValue()
 void TstPhoneList::numbersAreStoredExactlyAsTyped()
 {
     // Blanks and letter case count: these are four different entries.
-    SettingsTestDir dir;
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
     QComboBox box;
     box.setEditable(true);
     for (const QString &number : {QStringLiteral("8 900"), QStringLiteral(" 8 900 "),
@@ -163,8 +170,9 @@ void TstPhoneList::numbersAreStoredExactlyAsTyped()
 void TstPhoneList::wrongTypeStopsTheLoad()
 {
     // phone1 stays loaded; the typed text is not put back after the failure.
-    SettingsTestDir dir;
-    writeSettingsFile("phone1=111\nphone2=2,22\nphone3=333\n");
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
+    QVERIFY(writeSettingsFile("phone1=111\nphone2=2,22\nphone3=333\n"));
     QComboBox box;
     box.setEditable(true);
     box.addItem(QStringLiteral("old"));
@@ -178,9 +186,10 @@ void TstPhoneList::wrongTypeStopsTheLoad()
 void TstPhoneList::wrongTypeStopsTheSave()
 {
     // The save reads the whole list before it writes: nothing is written.
-    SettingsTestDir dir;
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
     const QByteArray original = "phone1=111\nphone2=@ByteArray(222)\n";
-    writeSettingsFile(original);
+    QVERIFY(writeSettingsFile(original));
     QComboBox box;
     box.setEditable(true);
     QCOMPARE(raisedText([&] { SavePhoneNumber(&box, QStringLiteral("999")); }),
@@ -191,8 +200,9 @@ void TstPhoneList::wrongTypeStopsTheSave()
 void TstPhoneList::refusedSaveKeepsTheList()
 {
     // The config directory cannot be created below a regular file.
-    SettingsTestDir dir;
-    QFile blocker(dir.root() + QStringLiteral("/Varo"));
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
+    QFile blocker(dir.Root() + QStringLiteral("/config/Varo"));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     QComboBox box;

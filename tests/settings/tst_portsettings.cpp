@@ -1,6 +1,7 @@
 #include "controls/ComboItems.h"
 #include "settings/PortSettings.h"
 #include "support/SettingsFiles.h"
+#include "support/TempConfig.h"
 
 #include <QComboBox>
 #include <QSettings>
@@ -53,7 +54,8 @@ void TstPortSettings::selectComboItemIgnoresCase()
 
 void TstPortSettings::cleanStartKeepsTheDefaults()
 {
-    SettingsTestDir dir;
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
     Lists lists;
     LoadPortSettings(&lists.ports, &lists.types);
     QCOMPARE(lists.ports.currentText(), QStringLiteral("COM1"));
@@ -79,8 +81,9 @@ void TstPortSettings::storedPortAndType()
     QFETCH(QByteArray, content);
     QFETCH(QString, port);
     QFETCH(int, type);
-    SettingsTestDir dir;
-    writeSettingsFile(content);
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
+    QVERIFY(writeSettingsFile(content));
     Lists lists;
     LoadPortSettings(&lists.ports, &lists.types);
     QCOMPARE(lists.ports.currentText(), port);
@@ -89,9 +92,10 @@ void TstPortSettings::storedPortAndType()
 
 void TstPortSettings::wrongTypeKeepsWhatWasApplied()
 {
-    SettingsTestDir dir;
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
     {
-        writeSettingsFile("COM=COM3\nCHANNEL=cable\n");
+        QVERIFY(writeSettingsFile("COM=COM3\nCHANNEL=cable\n"));
         Lists lists;
         lists.types.setCurrentIndex(1);
         QCOMPARE(raisedText([&] { LoadPortSettings(&lists.ports, &lists.types); }),
@@ -100,7 +104,7 @@ void TstPortSettings::wrongTypeKeepsWhatWasApplied()
         QCOMPARE(lists.types.currentIndex(), 1);
     }
     {
-        writeSettingsFile("COM=COM3,COM1\nCHANNEL=1\n");
+        QVERIFY(writeSettingsFile("COM=COM3,COM1\nCHANNEL=1\n"));
         Lists lists;
         QCOMPARE(raisedText([&] { LoadPortSettings(&lists.ports, &lists.types); }),
                  QStringLiteral("Invalid data type for 'COM'"));
@@ -111,8 +115,9 @@ void TstPortSettings::wrongTypeKeepsWhatWasApplied()
 
 void TstPortSettings::savedSettingsComeBack()
 {
-    SettingsTestDir dir;
-    writeSettingsFile("phone1=111\n");
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
+    QVERIFY(writeSettingsFile("phone1=111\n"));
     SavePortSettings(QStringLiteral("COM12"), 1);
     const QByteArray text = readSettingsFile();
     QVERIFY2(text.contains("COM=COM12\n") && text.contains("CHANNEL=1\n"), text.constData());
@@ -132,7 +137,8 @@ void TstPortSettings::savedSettingsComeBack()
 void TstPortSettings::refusedSaveIsReported()
 {
     // A directory in place of the file: the store cannot be read, and it is not replaced.
-    SettingsTestDir dir;
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
     QVERIFY(QDir().mkpath(Paths::SettingsFile()));
     QCOMPARE(raisedText([] { SavePortSettings(QStringLiteral("COM3"), 1); }),
              QStringLiteral("Failed to read settings file '%1': Is a directory")

@@ -1,6 +1,7 @@
 #include "settings/RegistryKey.h"
 #include "support/FileSizeLimit.h"
 #include "support/SettingsFiles.h"
+#include "support/TempConfig.h"
 
 #include <QFileInfo>
 #include <QSettings>
@@ -26,7 +27,8 @@ private slots:
 
 void TstRegistryKey::openCreatesEmptyStore()
 {
-    SettingsTestDir dir;
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
     QVERIFY(!QFileInfo::exists(Paths::SettingsFile()));
     {
         const TRegistryKey key;
@@ -38,7 +40,8 @@ void TstRegistryKey::openCreatesEmptyStore()
 
 void TstRegistryKey::valuesAreTopLevelAndCaseSensitive()
 {
-    SettingsTestDir dir;
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
     {
         TRegistryKey key;
         key.WriteString(QStringLiteral("COM"), QStringLiteral("COM3"));
@@ -53,7 +56,7 @@ void TstRegistryKey::valuesAreTopLevelAndCaseSensitive()
     QVERIFY2(text.contains("phone1=+79001234567\n"), text.constData());
 
     // A file written by hand without a section header reads the same.
-    writeSettingsFile("phone1=111\nCom=COM9\n");
+    QVERIFY(writeSettingsFile("phone1=111\nCom=COM9\n"));
     const TRegistryKey key;
     QCOMPARE(key.ReadString(QStringLiteral("phone1")), QStringLiteral("111"));
     QVERIFY(!key.ValueExists(QStringLiteral("COM")));
@@ -62,7 +65,8 @@ void TstRegistryKey::valuesAreTopLevelAndCaseSensitive()
 
 void TstRegistryKey::stringsRoundTripExactly()
 {
-    SettingsTestDir dir;
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
     const QStringList values = {QStringLiteral(" 8 900 123-45-67 "),
                                 QStringLiteral("1,2"),
                                 QStringLiteral("@ByteArray(x)"),
@@ -84,13 +88,14 @@ void TstRegistryKey::stringsRoundTripExactly()
 
 void TstRegistryKey::integersAreSigned32Bit()
 {
-    SettingsTestDir dir;
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
     {
         TRegistryKey key;
         key.WriteInteger(QStringLiteral("CHANNEL"), -2147483647 - 1);
     }
     QCOMPARE(TRegistryKey().ReadInteger(QStringLiteral("CHANNEL")), -2147483647 - 1);
-    writeSettingsFile("CHANNEL=2147483647\n");
+    QVERIFY(writeSettingsFile("CHANNEL=2147483647\n"));
     QCOMPARE(TRegistryKey().ReadInteger(QStringLiteral("CHANNEL")), 2147483647);
 }
 
@@ -115,8 +120,9 @@ void TstRegistryKey::wrongTypesRaise()
     QFETCH(QByteArray, content);
     QFETCH(QString, name);
     QFETCH(bool, asInteger);
-    SettingsTestDir dir;
-    writeSettingsFile(content);
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
+    QVERIFY(writeSettingsFile(content));
     const TRegistryKey key;
     QVERIFY(key.ValueExists(name));
     const QString text = raisedText([&] {
@@ -131,7 +137,8 @@ void TstRegistryKey::wrongTypesRaise()
 void TstRegistryKey::unreadableStoreIsReportedAndKept()
 {
     // A directory in place of the file cannot be read, even by root.
-    SettingsTestDir dir;
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
     QVERIFY(QDir().mkpath(Paths::SettingsFile()));
     QFile marker(Paths::SettingsFile() + QStringLiteral("/keep"));
     QVERIFY(marker.open(QIODevice::WriteOnly));
@@ -152,8 +159,9 @@ void TstRegistryKey::unreadableStoreIsReportedAndKept()
 void TstRegistryKey::missingDirectoryCannotBeCreated()
 {
     // The config directory would have to live below a regular file: nothing can be created.
-    SettingsTestDir dir;
-    QFile blocker(dir.root() + QStringLiteral("/Varo"));
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
+    QFile blocker(dir.Root() + QStringLiteral("/config/Varo"));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
 
@@ -178,11 +186,12 @@ void TstRegistryKey::missingDirectoryCannotBeCreated()
 
 void TstRegistryKey::fullDiskKeepsTheOldFile()
 {
-    SettingsTestDir dir;
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
     QByteArray original = "[General]\nCOM=COM2\nCHANNEL=1\n";
     for (int i = 1; i <= 8; ++i)
         original += QStringLiteral("phone%1=+7900123456%1\n").arg(i).toLatin1();
-    writeSettingsFile(original);
+    QVERIFY(writeSettingsFile(original));
 
     {
         TRegistryKey key;
@@ -217,9 +226,10 @@ void TstRegistryKey::malformedFileIsNotRewritten()
 {
     // A line the INI reader cannot take would be dropped by a rewrite: the file stays as it is,
     // and what could be read is still read.
-    SettingsTestDir dir;
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
     const QByteArray original = "phone1=123\nnotes for the next dial\n";
-    writeSettingsFile(original);
+    QVERIFY(writeSettingsFile(original));
     QCOMPARE(TRegistryKey().ReadString(QStringLiteral("phone1")), QStringLiteral("123"));
     QCOMPARE(raisedText([] {
                  TRegistryKey key;
@@ -233,14 +243,15 @@ void TstRegistryKey::commentLinesSurviveWrites()
 {
     // Comments as users write them in the port map: they never block a save, and each stays
     // with the line it was written above.
-    SettingsTestDir dir;
-    writeSettingsFile("# written by hand\n"
-                      "[General]\n"
-                      "; the office line\n"
-                      "phone1=123\n"
-                      "   # the lab's adapter\n"
-                      "COM=COM3\n"
-                      "# the end\n");
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
+    QVERIFY(writeSettingsFile("# written by hand\n"
+                              "[General]\n"
+                              "; the office line\n"
+                              "phone1=123\n"
+                              "   # the lab's adapter\n"
+                              "COM=COM3\n"
+                              "# the end\n"));
     {
         TRegistryKey key;
         key.WriteString(QStringLiteral("phone2"), QStringLiteral("456"));

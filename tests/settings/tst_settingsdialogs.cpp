@@ -2,6 +2,7 @@
 #include "settings/COMSettingsUnit.h"
 #include "settings/TPCServerSettingsUnit.h"
 #include "support/SettingsFiles.h"
+#include "support/TempConfig.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -67,7 +68,8 @@ void TstSettingsDialogs::tcpPortDialogAsDesigned()
 
 void TstSettingsDialogs::saveButtonsHideAndKeepTheChoice()
 {
-    SettingsTestDir dir;
+    TTempConfig dir;
+    QVERIFY(dir.IsValid());
     TCOMSettingsForm com;
     com.show();
     QVERIFY(QTest::qWaitForWindowExposed(&com));

@@ -24,38 +24,38 @@ TLinkBench::~TLinkBench()
     }
 }
 
-void TLinkBench::Start()
+bool TLinkBench::Start()
 {
-    QVERIFY2(Pty.IsValid(), qPrintable(Pty.Error()));
-    QVERIFY(F.Config.WritePortMap({ComName() + QLatin1Char('=') + Pty.SlavePath()}));
-    F.Start();
+    if (!QTest::qVerify(Pty.IsValid(), "Pty.IsValid()", qPrintable(Pty.Error()), __FILE__,
+                        __LINE__) ||
+        !F.Config.WritePortMap({ComName() + QLatin1Char('=') + Pty.SlavePath()}) || !F.Start())
+        return false;
     F.ShowLog();
     TMainLindqvarForm &w = W();
     w.SelectComboItem(w.PortsListComboBox, ComName());
-    QCOMPARE(w.PortsListComboBox->currentText(), ComName());
     w.ConnectTypeComboBox->setCurrentIndex(1);
     w.ConnectTypeComboBoxChange();
+    return w.PortsListComboBox->currentText() == ComName();
 }
 
-void TLinkBench::OpenPort()
+bool TLinkBench::OpenPort()
 {
     TMainLindqvarForm &w = W();
-    QVERIFY(w.OpenLinkPort() != INVALID_HANDLE_VALUE);
-    QVERIFY(State(w).FCOMHandle != INVALID_HANDLE_VALUE);
+    return w.OpenLinkPort() != INVALID_HANDLE_VALUE && State(w).FCOMHandle != INVALID_HANDLE_VALUE;
 }
 
-void TLinkBench::BeginRelay()
+bool TLinkBench::BeginRelay()
 {
-    OpenPort();
-    if (QTest::currentTestFailed())
-        return;
+    if (!OpenPort())
+        return false;
     TMainLindqvarForm &w = W();
     Port = F.UseFreeServerPort();
-    QVERIFY(Port != 0);
+    if (Port == 0)
+        return false;
     w.StartServer();
-    QVERIFY(w.ServerSocket->Active());
     State(w).FConnected = true;
     w.SetCommand(TCommandState::Connected);
+    return w.ServerSocket->Active();
 }
 
 TMainLindqvarForm &TLinkBench::W() const
@@ -106,15 +106,4 @@ void TLineDevice::Run()
         }
     }
     FFinished = true;
-}
-
-QByteArray PatternBytes(qsizetype size, int seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    quint32 state = 2166136261u ^ quint32(seed);
-    for (qsizetype i = 0; i < size; ++i) {
-        state = state * 16777619u + quint32(i);
-        bytes[i] = char(state >> 24);
-    }
-    return bytes;
 }

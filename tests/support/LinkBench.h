@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/PatternBytes.h"
 #include "support/Pty.h"
 #include "support/WizardFixture.h"
 
@@ -21,12 +22,12 @@ public:
     ~TLinkBench();
 
     // Maps COM7 to the pty, starts the windows with the log shown, selects COM7 and the cable type.
-    void Start();
+    [[nodiscard]] bool Start();
     // Opens the port as a cable connect does; the handle is left in FCOMHandle.
-    void OpenPort();
+    [[nodiscard]] bool OpenPort();
     // The relaying state of a link: the port open, FConnected, command 2 and the endpoint
     // listening on a free port (Port).
-    void BeginRelay();
+    [[nodiscard]] bool BeginRelay();
 
     TMainLindqvarForm &W() const;
     static QString ComName() { return QStringLiteral("COM7"); }
@@ -63,7 +64,3 @@ private:
     std::atomic<bool> FFinished{false};
     std::thread FThread;
 };
-
-// A recognisable byte stream: a position-dependent pattern, different for every seed, so that a
-// byte that is lost, doubled, reordered or taken from the other direction shows.
-QByteArray PatternBytes(qsizetype size, int seed);

@@ -1,31 +1,12 @@
 #pragma once
 
+// The settings file as the settings tests read and write it, inside a TTempConfig.
+
 #include "settings/Paths.h"
 
 #include <QByteArray>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
-
-#include <memory>
-
-// Points XDG_CONFIG_HOME at a fresh temporary directory for one test, so every test starts on a
-// clean account and never touches the real settings.
-class SettingsTestDir
-{
-public:
-    SettingsTestDir() : FDir(std::make_unique<QTemporaryDir>())
-    {
-        QVERIFY(FDir->isValid());
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(FDir->path()));
-    }
-    ~SettingsTestDir() { qunsetenv("XDG_CONFIG_HOME"); }
-
-    QString root() const { return FDir->path(); }
-
-private:
-    std::unique_ptr<QTemporaryDir> FDir;
-};
 
 inline QByteArray readSettingsFile()
 {
@@ -35,12 +16,12 @@ inline QByteArray readSettingsFile()
     return file.readAll();
 }
 
-inline void writeSettingsFile(const QByteArray &content)
+[[nodiscard]] inline bool writeSettingsFile(const QByteArray &content)
 {
     QDir().mkpath(Paths::ConfigDir());
     QFile file(Paths::SettingsFile());
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(content), content.size());
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(content) == content.size();
 }
 
 // Runs a call that must raise std::runtime_error and returns its text ("" when nothing was

@@ -1,5 +1,8 @@
 #include "support/ToolHarness.h"
 
+#include "platform/Deadline.h"
+
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QTest>
@@ -13,7 +16,11 @@
 
 QString toolPath(const QString &name)
 {
-    return QDir(qEnvironmentVariable("LINDQVAR_TOOLS_DIR")).filePath(name);
+    const QString dir = qEnvironmentVariable("LINDQVAR_TOOLS_DIR");
+    if (!dir.isEmpty())
+        return QDir(dir).filePath(name);
+    return QDir(QCoreApplication::applicationDirPath())
+        .filePath(QStringLiteral("../tools/") + name);
 }
 
 ToolProcess::~ToolProcess()
@@ -26,8 +33,13 @@ ToolProcess::~ToolProcess()
 
 bool ToolProcess::start(const QString &tool, const QStringList &args)
 {
+    return startProgram(toolPath(tool), args);
+}
+
+bool ToolProcess::startProgram(const QString &program, const QStringList &args)
+{
     m_proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_proc.start(toolPath(tool), args);
+    m_proc.start(program, args);
     return m_proc.waitForStarted(10000);
 }
 
@@ -78,20 +90,19 @@ LineClient::~LineClient()
         ::close(m_fd);
 }
 
-void LineClient::write(const QByteArray &bytes)
+bool LineClient::write(const QByteArray &bytes)
 {
     qsizetype done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(m_fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n > 0) {
+        const ssize_t n = RetryOnInterrupt(
+            [&] { return ::write(m_fd, bytes.constData() + done, size_t(bytes.size() - done)); });
+        if (n > 0)
             done += n;
-        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            pollfd p{m_fd, POLLOUT, 0};
-            ::poll(&p, 1, 100);
-        } else {
-            QFAIL("write to the line failed");
-        }
+        else if (n == 0 || errno != EAGAIN ||
+                 WaitForDescriptor(m_fd, POLLOUT, TDeadline(std::chrono::seconds(10))) <= 0)
+            return false;
     }
+    return true;
 }
 
 QByteArray LineClient::readSome(int timeoutMs)

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+// A stand-in tool of the build: in $LINDQVAR_TOOLS_DIR, else in ../tools beside this program.
 QString toolPath(const QString &name);
 
 // A tool process whose stdout is read line by line ("PTY <path>", "UNPLUGGED").
@@ -16,6 +17,9 @@ public:
     ToolProcess(const ToolProcess &) = delete;
     ToolProcess &operator=(const ToolProcess &) = delete;
     bool start(const QString &tool, const QStringList &args);
+    // Starts any program (not a stand-in tool) by its path.
+    bool startProgram(const QString &program, const QStringList &args);
+    qint64 pid() const { return m_proc.processId(); }
     // Waits for the next stdout line that starts with prefix; returns the rest of it.
     QString waitLine(const QString &prefix, int timeoutMs = 20000);
     bool stop(); // SIGTERM; true when it ended with status 0
@@ -36,7 +40,8 @@ public:
     LineClient(const LineClient &) = delete;
     LineClient &operator=(const LineClient &) = delete;
     bool isOpen() const { return m_fd >= 0; }
-    void write(const QByteArray &bytes);
+    // Writes every byte; false when the line fails or takes nothing for 10 s.
+    [[nodiscard]] bool write(const QByteArray &bytes);
     // Reads until the collected bytes contain needle or the time-out passes; returns them all.
     QByteArray readUntil(const QByteArray &needle, int timeoutMs = 20000);
     // Reads whatever arrives within ms.

@@ -1,6 +1,13 @@
 #include "support/WindowProbes.h"
 
 #include "app/MainFormUnit.h"
+#include "controls/URLLabel.h"
+#include "net/TServerSocket.h"
+#include "support/MainFormAccess.h"
+
+#include <QComboBox>
+#include <QTest>
+#include <QToolButton>
 
 #include <QFile>
 #include <QLabel>
@@ -31,4 +38,34 @@ QString SetupDemoResult(const QString &transcript)
     const QByteArray text = file.readAll();
     const qsizetype at = text.indexOf("RESULT ");
     return at < 0 ? QString() : QString::fromUtf8(text.mid(at).trimmed());
+}
+
+bool PortCanBeOpened(const QString &com)
+{
+    THandle handle = INVALID_HANDLE_VALUE;
+    const bool opened = OpenCOMPort(com, 19200, handle).Ok();
+    CloseCOMPort(handle);
+    return opened;
+}
+
+#define IDLE_CHECK(condition)                                                                      \
+    do {                                                                                           \
+        if (!QTest::qVerify(static_cast<bool>(condition), #condition, "", __FILE__, __LINE__))     \
+            return false;                                                                          \
+    } while (false)
+
+bool ExpectIdle(TMainLindqvarForm &w, const QString &status, bool alarm)
+{
+    IDLE_CHECK(w.CommandState() == TCommandState::Idle);
+    IDLE_CHECK(w.URLLabel1->text() == QStringLiteral("Подключить"));
+    IDLE_CHECK(w.URLLabel1->isEnabled());
+    if (!QTest::qCompare(w.Label7->text(), status, "status", "expected", __FILE__, __LINE__))
+        return false;
+    IDLE_CHECK(StatusColor(w) == (alarm ? AlarmStatusColor : NormalStatusColor()));
+    IDLE_CHECK(w.ConnectTypeComboBox->isEnabled() && w.PortsListComboBox->isEnabled() &&
+               w.PhoneNumber->isEnabled() && w.SpeedButton1->isEnabled());
+    IDLE_CHECK(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
+    IDLE_CHECK(!w.ServerSocket->Active());
+    IDLE_CHECK(PortCanBeOpened(w.PortsListComboBox->currentText()));
+    return true;
 }

@@ -17,3 +17,11 @@ bool ProcessIsAlive(pid_t pid);
 bool ProcessIsGone(pid_t pid);
 // The "RESULT ..." line of a setup stand-in's transcript, or empty while it has none yet.
 QString SetupDemoResult(const QString &transcript);
+// The port opens now (nobody holds it) and is closed again.
+bool PortCanBeOpened(const QString &com);
+// The window is idle after a link or an attempt: the command "Подключить", enabled; the status
+// text in its colour; all four inputs enabled; no port open and the selected port free for
+// others; the endpoint stopped. Records the first difference as a failure of the running test
+// and returns false, so that QVERIFY(ExpectIdle(w)) stops the test there.
+bool ExpectIdle(TMainLindqvarForm &w, const QString &status = QStringLiteral("Нет подключения"),
+                bool alarm = false);

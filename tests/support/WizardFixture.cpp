@@ -24,11 +24,11 @@ TWizardFixture::~TWizardFixture()
     Paths::SetProgramDirForTesting(QString());
 }
 
-void TWizardFixture::Start()
+bool TWizardFixture::Start()
 {
     Windows = std::make_unique<TLindqvarWindows>();
     Windows->MainLindqvarForm->show();
-    QVERIFY(QTest::qWaitForWindowExposed(Windows->MainLindqvarForm.get()));
+    return QTest::qWaitForWindowExposed(Windows->MainLindqvarForm.get());
 }
 
 void TWizardFixture::Stop()
@@ -43,12 +43,11 @@ TMainLindqvarForm &TWizardFixture::Main() const
     return *Windows->MainLindqvarForm;
 }
 
-void TWizardFixture::WriteSettings(const QByteArray &ini) const
+bool TWizardFixture::WriteSettings(const QByteArray &ini) const
 {
-    QVERIFY(QDir().mkpath(Paths::ConfigDir()));
     QFile file(Paths::SettingsFile());
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(ini);
+    return QDir().mkpath(Paths::ConfigDir()) &&
+           file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(ini) == ini.size();
 }
 
 QByteArray TWizardFixture::ReadSettings() const
@@ -59,30 +58,33 @@ QByteArray TWizardFixture::ReadSettings() const
     return file.readAll();
 }
 
-void TWizardFixture::InstallSetupDemo(const QString &model, const QString &name,
+bool TWizardFixture::InstallSetupDemo(const QString &model, const QString &name,
                                       const QString &demoOptions)
 {
     const QString target = ProgramDir() + name;
     QFile::remove(target);
-    QVERIFY(QFile::copy(toolPath(QStringLiteral("lindqvar-setup-demo")), target));
-    WriteSetupIni(QStringLiteral("[programs]\n%1=%2\n").arg(model, name).toUtf8());
     qputenv("LINDQVAR_SETUP_DEMO_OPTIONS", demoOptions.toUtf8());
+    return QFile::copy(toolPath(QStringLiteral("lindqvar-setup-demo")), target) &&
+           WriteSetupIni(QStringLiteral("[programs]\n%1=%2\n").arg(model, name).toUtf8());
 }
 
-void TWizardFixture::WriteSetupIni(const QByteArray &text) const
+bool TWizardFixture::WriteSetupIni(const QByteArray &text) const
 {
     QFile file(ProgramDir() + QStringLiteral("setup.ini"));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(text);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
 }
 
-quint16 TWizardFixture::UseFreeServerPort()
+quint16 FreeTcpPort()
 {
     QTcpServer probe;
     if (!probe.listen(QHostAddress::LocalHost, 0))
         return 0;
-    const quint16 port = probe.serverPort();
-    probe.close();
+    return probe.serverPort();
+}
+
+quint16 TWizardFixture::UseFreeServerPort()
+{
+    const quint16 port = FreeTcpPort();
     Windows->TCPServerSettingsForm->PortEdit->setText(QString::number(port));
     return port;
 }

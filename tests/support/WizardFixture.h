@@ -10,6 +10,9 @@
 
 class TMainLindqvarForm;
 
+// A TCP port on 127.0.0.1 that nothing listens on now.
+quint16 FreeTcpPort();
+
 // The wizard's four windows in a private world: their own config and runtime directories, an
 // empty discovery tree, a program directory of their own (for setup.ini), and message boxes
 // that are answered at once and recorded.
@@ -20,7 +23,7 @@ public:
     ~TWizardFixture();
 
     // Creates the windows as the program does at start; the main window is shown.
-    void Start();
+    [[nodiscard]] bool Start();
     // Closes the main window as the user would, then destroys the windows.
     void Stop();
 
@@ -28,9 +31,10 @@ public:
     QString ProgramDir() const { return FProgramDir.path() + QLatin1Char('/'); }
     // Copies lindqvar-setup-demo into the program directory under the given name and lists it
     // in setup.ini for the model; a copy started by the wizard takes demoOptions.
-    void InstallSetupDemo(const QString &model, const QString &name, const QString &demoOptions);
+    [[nodiscard]] bool InstallSetupDemo(const QString &model, const QString &name,
+                                        const QString &demoOptions);
     // Writes setup.ini in the program directory.
-    void WriteSetupIni(const QByteArray &text) const;
+    [[nodiscard]] bool WriteSetupIni(const QByteArray &text) const;
     // A TCP port that nothing listens on now; also put into the TCP port dialog.
     quint16 UseFreeServerPort();
     // Shows the log window, so that the window thread's lines are recorded.
@@ -39,7 +43,7 @@ public:
     QStringList LogLines() const;
     bool LogHas(const QString &ending) const;
     // Replaces Lindqvar.conf with this text (INI).
-    void WriteSettings(const QByteArray &ini) const;
+    [[nodiscard]] bool WriteSettings(const QByteArray &ini) const;
     QByteArray ReadSettings() const;
 
     TTempConfig Config;

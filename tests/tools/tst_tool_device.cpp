@@ -56,13 +56,13 @@ void TstToolDevice::identification()
     LineClient line(path);
     QVERIFY(line.isOpen());
     // The request may come in pieces, as a serial write can.
-    line.write(Request.left(5));
-    line.write(Request.mid(5));
+    QVERIFY(line.write(Request.left(5)));
+    QVERIFY(line.write(Request.mid(5)));
     QByteArray got = line.readUntil(expected.right(4));
     got += line.readFor(200);
     QCOMPARE(got, expected);
     // Asked again (a new link), it answers again.
-    line.write(Request);
+    QVERIFY(line.write(Request));
     QCOMPARE(line.readUntil(expected), expected);
     QVERIFY(device.stop());
 }
@@ -72,7 +72,7 @@ void TstToolDevice::identificationInPieces()
     ToolProcess device;
     QVERIFY(device.start("lindqvar-device", {"--ident-pieces", "--piece-gap", "1500"}));
     LineClient line(device.waitLine("PTY "));
-    line.write(Request);
+    QVERIFY(line.write(Request));
     const QByteArray first = line.readSome();
     QVERIFY(!first.isEmpty());
     QVERIFY2(!first.contains("OK\r\n"), first.constData());
@@ -84,10 +84,10 @@ void TstToolDevice::silentDevice()
     ToolProcess device;
     QVERIFY(device.start("lindqvar-device", {"--ident-silent"}));
     LineClient line(device.waitLine("PTY "));
-    line.write(Request);
+    QVERIFY(line.write(Request));
     QVERIFY(line.readFor(1000).isEmpty());
     // The protocol still works: only the identification is withheld.
-    line.write(frameBytes(1, tools::Echo, "x"));
+    QVERIFY(line.write(frameBytes(1, tools::Echo, "x")));
     FrameParser::Event ev;
     QVERIFY(readFrame(line, ev));
     QCOMPARE(int(ev.result), int(FrameParser::Result::Frame));
@@ -99,7 +99,7 @@ void TstToolDevice::protocolExchanges()
     ToolProcess device;
     QVERIFY(device.start("lindqvar-device", {}));
     LineClient line(device.waitLine("PTY "));
-    line.write(Request);
+    QVERIFY(line.write(Request));
     QVERIFY(line.readUntil("OK\r\n").endsWith("OK\r\n"));
 
     struct Case {
@@ -138,7 +138,7 @@ void TstToolDevice::protocolExchanges()
     };
     quint8 seq = 0xF0;
     for (const Case &c : cases) {
-        line.write(frameBytes(++seq, c.type, c.payload));
+        QVERIFY(line.write(frameBytes(++seq, c.type, c.payload)));
         FrameParser::Event ev;
         QVERIFY(readFrame(line, ev));
         QCOMPARE(int(ev.result), int(FrameParser::Result::Frame));
@@ -165,20 +165,20 @@ void TstToolDevice::faultsAreReported()
     // A byte changed on the way.
     QByteArray corrupted = good;
     corrupted[12] = char(corrupted[12] ^ 0x01);
-    line.write(corrupted);
+    QVERIFY(line.write(corrupted));
     expectError(7, tools::BadChecksum);
     // Two bytes swapped.
     QByteArray swapped = good;
     std::swap(swapped[10], swapped[11]);
-    line.write(swapped);
+    QVERIFY(line.write(swapped));
     expectError(7, tools::BadChecksum);
     // A byte lost: the frame stays short and is answered as incomplete after a pause.
     QByteArray lost = good;
     lost.remove(15, 1);
-    line.write(lost);
+    QVERIFY(line.write(lost));
     expectError(7, tools::Incomplete);
     // The line is usable again afterwards.
-    line.write(good);
+    QVERIFY(line.write(good));
     FrameParser::Event ev;
     QVERIFY(readFrame(line, ev));
     QCOMPARE(ev.frame.payload, std::string("payload bytes"));
@@ -192,7 +192,7 @@ void TstToolDevice::neverSendsModemResultTexts()
     quint8 seq = 0;
     for (const QByteArray &text : {QByteArray("abc no carrier"), QByteArray("Busy"),
                                    QByteArray("NO DIALTONE"), QByteArray("x No Answer y")}) {
-        line.write(frameBytes(++seq, tools::Echo, text));
+        QVERIFY(line.write(frameBytes(++seq, tools::Echo, text)));
         FrameParser::Event ev;
         QByteArray raw;
         QVERIFY(readFrame(line, ev, 20000, &raw));
@@ -212,9 +212,9 @@ void TstToolDevice::recordsReceivedBytes()
     LineClient line(device.waitLine("PTY "));
     const QByteArray frame = frameBytes(1, tools::Echo, QByteArray("\0\r\n\xff", 4));
     const QByteArray sent = Request + frame;
-    line.write(Request);
+    QVERIFY(line.write(Request));
     line.readUntil("OK\r\n");
-    line.write(frame);
+    QVERIFY(line.write(frame));
     FrameParser::Event ev;
     QVERIFY(readFrame(line, ev));
     QVERIFY(device.stop());
@@ -260,7 +260,7 @@ void TstToolDevice::unplugAndReplug()
         QCOMPARE(confLines(conf),
                  QStringList({"# user's map", "COM7=/dev/null", "COM5=" + second}));
         LineClient again(second);
-        again.write(Request);
+        QVERIFY(again.write(Request));
         QVERIFY(again.readUntil("OK\r\n").endsWith("OK\r\n"));
     }
     QVERIFY(device.stop());
@@ -314,7 +314,7 @@ void TstToolDevice::pacesOutputAtBaudRate()
     LineClient line(device.waitLine("PTY "));
     QElapsedTimer clock;
     clock.start();
-    line.write(frameBytes(1, tools::Echo, QByteArray(1986, 'z'))); // a 2000-byte reply
+    QVERIFY(line.write(frameBytes(1, tools::Echo, QByteArray(1986, 'z')))); // a 2000-byte reply
     tools::FrameParser::Event ev;
     QVERIFY(readFrame(line, ev));
     QCOMPARE(ev.frame.payload.size(), size_t(1986));

@@ -53,7 +53,9 @@ QStringList TstToolModem::logLines() const
 // Sends a command line as the dialer does and returns what came back up to the final result.
 static QByteArray command(LineClient &line, const QByteArray &cmd, const QByteArray &result)
 {
-    line.write(cmd + "\r\n");
+    // A failed write shows as a reply without the awaited result.
+    if (!line.write(cmd + "\r\n"))
+        return {};
     return line.readUntil(result);
 }
 
@@ -141,7 +143,7 @@ void TstToolModem::silenceUntilHangUp()
     QString path;
     QVERIFY(startModem(modem, {"--dial-result", "silence", "--echo-off"}, &path));
     LineClient line(path);
-    line.write("ATD123\r\n");
+    QVERIFY(line.write("ATD123\r\n"));
     QVERIFY(line.readFor(1500).isEmpty());
     QCOMPARE(command(line, "ATH", "OK\r\n"), QByteArray("\r\nOK\r\n"));
     QVERIFY(modem.stop());
@@ -155,21 +157,21 @@ void TstToolModem::callCarriesDeviceUntilEscapeAndHangUp()
     QVERIFY(startModem(modem, {}, &path));
     LineClient line(path);
     QVERIFY(command(line, "ATD5551234", "CONNECT 9600\r\n").endsWith("CONNECT 9600\r\n"));
-    line.write("+VER_INFO=?\r\n");
+    QVERIFY(line.write("+VER_INFO=?\r\n"));
     QCOMPARE(line.readUntil("OK\r\n"),
              QByteArray("+VER_INFO: \"1234\",\"DEMO.1.00\",\"SN0001\"\r\nOK\r\n"));
     // Pluses inside device data are data, not an escape.
-    line.write(frameBytes(3, tools::Echo, "+++ATH\r"));
+    QVERIFY(line.write(frameBytes(3, tools::Echo, "+++ATH\r")));
     tools::FrameParser::Event ev;
     QVERIFY(readFrame(line, ev));
     QCOMPARE(ev.frame.payload, std::string("+++ATH\r"));
     // The wizard's hang-up: three separate "+" writes, a pause, then "ATH" without CR LF.
     QTest::qWait(300);
-    line.write("+");
-    line.write("+");
-    line.write("+");
+    QVERIFY(line.write("+"));
+    QVERIFY(line.write("+"));
+    QVERIFY(line.write("+"));
     QTest::qWait(150);
-    line.write("ATH");
+    QVERIFY(line.write("ATH"));
     // The bare "ATH" is echoed as it came and runs after a short pause.
     QByteArray got = line.readUntil("OK\r\nATH\r\nOK\r\n");
     QCOMPARE(got, QByteArray("\r\nOK\r\nATH\r\nOK\r\n"));
@@ -219,7 +221,7 @@ void TstToolModem::callDroppedMidLink()
     QVERIFY(startModem(modem, args, &path));
     LineClient line(path);
     QCOMPARE(command(line, "ATD1", "CONNECT 9600\r\n"), QByteArray("\r\nCONNECT 9600\r\n"));
-    line.write(frameBytes(1, tools::Echo, "abc"));
+    QVERIFY(line.write(frameBytes(1, tools::Echo, "abc")));
     tools::FrameParser::Event ev;
     QVERIFY(readFrame(line, ev));
     if (bySignal)
