@@ -1,5 +1,8 @@
 #include "FrameClient.h"
 
+#include "platform/Deadline.h"
+#include "platform/SystemError.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -27,7 +30,12 @@ namespace
 
 std::string SystemError(const char *what)
 {
-    return std::string(what) + ": " + std::strerror(errno);
+    return ErrnoReason(QString::fromLatin1(what), errno).toStdString();
+}
+
+TDeadline After(int ms)
+{
+    return TDeadline(std::chrono::milliseconds(ms));
 }
 
 // A reply for an error message: its type and payload, the payload in hex when not text.
@@ -38,12 +46,6 @@ std::string Describe(const tools::Frame &frame)
         payload += (c >= ' ' && c <= '~') ? std::string(1, c) : "\\x" + tools::hex(uint8_t(c), 2);
     return " (type " + tools::hex(frame.type, 2) + ", seq " + tools::hex(frame.seq, 2) + ": \"" +
            payload + "\")";
-}
-
-int RemainingMs(double deadline)
-{
-    const double left = deadline - MonotonicMs();
-    return left <= 0 ? 0 : int(left) + 1;
 }
 
 } // namespace
@@ -83,7 +85,7 @@ bool TFrameClient::Connect(std::uint16_t port, int timeoutMs, std::string &error
             FFd = fd;
             return true;
         }
-        error = "connect to 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno);
+        error = SystemError(("connect to 127.0.0.1:" + std::to_string(port)).c_str());
         ::close(fd);
         if (MonotonicMs() >= deadline)
             return false;
@@ -93,20 +95,20 @@ bool TFrameClient::Connect(std::uint16_t port, int timeoutMs, std::string &error
 
 bool TFrameClient::SendAll(const std::string &bytes, int timeoutMs, std::string &error)
 {
-    const double deadline = MonotonicMs() + timeoutMs;
+    const TDeadline deadline = After(timeoutMs);
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::send(FFd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        const ssize_t n = RetryOnInterrupt(
+            [&] { return ::send(FFd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL); });
         if (n > 0) {
             done += std::size_t(n);
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        if (n < 0 && errno != EAGAIN) {
             error = SystemError("send");
             return false;
         }
-        pollfd p{FFd, POLLOUT, 0};
-        if (::poll(&p, 1, RemainingMs(deadline)) == 0) {
+        if (WaitForDescriptor(FFd, POLLOUT, deadline) == 0) {
             error = "send timed out";
             return false;
         }
@@ -116,7 +118,7 @@ bool TFrameClient::SendAll(const std::string &bytes, int timeoutMs, std::string 
 
 bool TFrameClient::NextEvent(FrameParser::Event &event, int timeoutMs, std::string &error)
 {
-    const double deadline = MonotonicMs() + timeoutMs;
+    const TDeadline deadline = After(timeoutMs);
     for (;;) {
         while (!FPending.empty()) {
             event = {};
@@ -128,7 +130,7 @@ bool TFrameClient::NextEvent(FrameParser::Event &event, int timeoutMs, std::stri
                 break;
         }
         char buf[65536];
-        const ssize_t n = ::recv(FFd, buf, sizeof buf, 0);
+        const ssize_t n = RetryOnInterrupt([&] { return ::recv(FFd, buf, sizeof buf, 0); });
         if (n > 0) {
             FPending.append(buf, std::size_t(n));
             continue;
@@ -137,12 +139,11 @@ bool TFrameClient::NextEvent(FrameParser::Event &event, int timeoutMs, std::stri
             error = "the relay closed the connection";
             return false;
         }
-        if (errno != EAGAIN && errno != EINTR) {
+        if (errno != EAGAIN) {
             error = SystemError("recv");
             return false;
         }
-        pollfd p{FFd, POLLIN, 0};
-        if (::poll(&p, 1, RemainingMs(deadline)) == 0) {
+        if (WaitForDescriptor(FFd, POLLIN, deadline) == 0) {
             error = "no reply within " + std::to_string(timeoutMs) + " ms";
             return false;
         }
