@@ -129,9 +129,24 @@ void TMainLindqvarForm::LaunchSetup()
         return;
     }
 
+    const bool windows = ProgramKindOf(startPath) == TProgramKind::Windows;
+    if (windows && FindWine().isEmpty()) {
+        // Nothing is started; the link start then fails as for a missing setup program.
+        WriteLog(QStringLiteral("Программа настройки - программа для Windows, а Wine не найден: %1")
+                     .arg(startPath));
+        ShowErrorBox(this, QStringLiteral("Программа настройки этого прибора написана для Windows. "
+                                          "Для её запуска нужен Wine: установите пакет wine "
+                                          "(sudo apt install wine)."));
+        if (copiedNow)
+            QFile::remove(startPath);
+        return;
+    }
     const TResult started = StartSetupProcess(startPath, programDir, FSetupProcInfo);
     if (started) {
         FSetupFile = startPath;
+        // Its first start in a new Wine prefix takes some seconds; it connects when it is ready.
+        if (windows)
+            WriteLog(QStringLiteral("Программа настройки запущена через Wine: %1").arg(startPath));
     } else {
         WriteLog(
             QStringLiteral("Не удалось запустить программу настройки: %1").arg(started.Reason()));

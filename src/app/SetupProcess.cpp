@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QStandardPaths>
 
 #include <cerrno>
 #include <chrono>
@@ -15,6 +16,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 extern char **environ;
 
@@ -61,6 +63,19 @@ private:
 };
 
 } // namespace
+
+TProgramKind ProgramKindOf(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return TProgramKind::Native;
+    return file.read(2) == "MZ" ? TProgramKind::Windows : TProgramKind::Native;
+}
+
+QString FindWine()
+{
+    return QStandardPaths::findExecutable(QStringLiteral("wine"));
+}
 
 TResult CopySetupProgram(const QString &source, const QString &target)
 {
@@ -152,16 +167,37 @@ TResult StartSetupProcess(const QString &path, const QString &workDir, TProcessI
     if (rc == 0)
         rc = posix_spawnattr_setsigmask(&attr, &none);
 
+    // A Windows program runs as "wine <path>" with Wine's debug output off unless the user asked
+    // for it; anything else starts itself with its path as its only argument.
+    const bool windows = ProgramKindOf(path) == TProgramKind::Windows;
+    const QByteArray wine = windows ? QFile::encodeName(FindWine()) : QByteArray();
+    if (rc == 0 && windows && wine.isEmpty())
+        rc = ENOENT;
+    std::vector<char *> env;
+    QByteArray wineDebug("WINEDEBUG=-all");
+    for (char **entry = environ; *entry; ++entry)
+        env.push_back(*entry);
+    if (windows && !qEnvironmentVariableIsSet("WINEDEBUG"))
+        env.push_back(wineDebug.data());
+    env.push_back(nullptr);
+
     pid_t pid = 0;
     if (rc == 0) {
-        char *const argv[] = {const_cast<char *>(program.constData()), nullptr};
-        rc = posix_spawn(&pid, program.constData(), &actions, &attr, argv, environ);
+        char *const nativeArgv[] = {const_cast<char *>(program.constData()), nullptr};
+        char *const wineArgv[] = {const_cast<char *>(wine.constData()),
+                                  const_cast<char *>(program.constData()), nullptr};
+        const QByteArray &file = windows ? wine : program;
+        rc = posix_spawn(&pid, file.constData(), &actions, &attr, windows ? wineArgv : nativeArgv,
+                         env.data());
     }
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
 
+    if (rc != 0 && windows && wine.isEmpty())
+        return TResult::Failure(
+            QStringLiteral("%1: программа для Windows, а Wine не найден").arg(path));
     if (rc != 0)
-        return TResult::Failure(ErrnoReason(path, rc));
+        return TResult::Failure(ErrnoReason(windows ? QStringLiteral("wine ") + path : path, rc));
     info.hProcess = pid;
     info.hProcessGroup = pid;
     return TResult::Success();

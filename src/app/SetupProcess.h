@@ -22,10 +22,19 @@ struct TProcessInformation {
 // removed. False, with the reason, when nothing was copied.
 TResult CopySetupProgram(const QString &source, const QString &target);
 
+// How a setup program is started: by itself (an ELF program, a "#!" script), or through Wine (a
+// Windows program, whose file begins with "MZ").
+enum class TProgramKind { Native, Windows };
+TProgramKind ProgramKindOf(const QString &path);
+// The wine found on PATH; empty when there is none.
+QString FindWine();
+
 // Starts the program at path with the argument list {path} (whole, never cut), workDir as its
 // working directory, our environment, in a process group of its own, and only the descriptors 0,
-// 1 and 2 inherited. False, with the reason, when it cannot start (not executable, missing,
-// workDir not usable); info is then left clear.
+// 1 and 2 inherited. A Windows program is started as {wine, path} with the wine on PATH, and
+// WINEDEBUG=-all unless our environment sets WINEDEBUG; it needs no executable bit. False, with the
+// reason, when it cannot start (not executable, missing, workDir not usable); info is then left
+// clear.
 TResult StartSetupProcess(const QString &path, const QString &workDir, TProcessInformation &info);
 
 // Kills the program's process group and its leader, waits for our child so that no zombie stays,

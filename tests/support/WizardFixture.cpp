@@ -59,12 +59,12 @@ QByteArray TWizardFixture::ReadSettings() const
 }
 
 bool TWizardFixture::InstallSetupDemo(const QString &model, const QString &name,
-                                      const QString &demoOptions)
+                                      const QString &demoOptions, const QString &tool)
 {
     const QString target = ProgramDir() + name;
     QFile::remove(target);
     qputenv("LINDQVAR_SETUP_DEMO_OPTIONS", demoOptions.toUtf8());
-    return QFile::copy(toolPath(QStringLiteral("lindqvar-setup-demo")), target) &&
+    return QFile::copy(toolPath(tool), target) &&
            WriteSetupIni(QStringLiteral("[programs]\n%1=%2\n").arg(model, name).toUtf8());
 }
 

@@ -29,10 +29,12 @@ public:
 
     TMainLindqvarForm &Main() const;
     QString ProgramDir() const { return FProgramDir.path() + QLatin1Char('/'); }
-    // Copies lindqvar-setup-demo into the program directory under the given name and lists it
-    // in setup.ini for the model; a copy started by the wizard takes demoOptions.
-    [[nodiscard]] bool InstallSetupDemo(const QString &model, const QString &name,
-                                        const QString &demoOptions);
+    // Copies the setup stand-in (lindqvar-setup-demo, or the tool named, e.g. its Windows build
+    // lindqvar-setup-demo.exe) into the program directory under the given name and lists it in
+    // setup.ini for the model; a copy started by the wizard takes demoOptions.
+    [[nodiscard]] bool
+    InstallSetupDemo(const QString &model, const QString &name, const QString &demoOptions,
+                     const QString &tool = QStringLiteral("lindqvar-setup-demo"));
     // Writes setup.ini in the program directory.
     [[nodiscard]] bool WriteSetupIni(const QByteArray &text) const;
     // A TCP port that nothing listens on now; also put into the TCP port dialog.

@@ -2,14 +2,8 @@
 
 #include "common/Clock.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <algorithm>
+#include <thread>
 
 std::atomic<bool> Connection::stopRequested{false};
 
@@ -17,42 +11,30 @@ static constexpr int RetryMs = 500;
 
 void Connection::close()
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+    demo::CloseSocket(m_socket);
+    m_socket = demo::NoSocket;
     m_parser.abandon();
 }
 
 bool Connection::ensureConnected()
 {
     bool announced = false;
-    while (m_fd < 0) {
+    while (m_socket == demo::NoSocket) {
         if (stopRequested)
             return false;
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            m_say(std::string("socket: ") + std::strerror(errno));
-            return false;
-        }
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(m_port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
-            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) == 0) {
-            m_fd = fd;
+        int error = 0;
+        m_socket = demo::ConnectLoopback(m_port, error);
+        if (m_socket != demo::NoSocket) {
             m_say(std::string(m_everConnected ? "reconnected" : "connected") +
                   " to 127.0.0.1:" + std::to_string(m_port));
             m_everConnected = true;
             return true;
         }
-        const int err = errno;
-        ::close(fd);
         if (!announced)
-            m_say("waiting for 127.0.0.1:" + std::to_string(m_port) + " (" + std::strerror(err) +
-                  "), retrying every " + std::to_string(RetryMs) + " ms");
+            m_say("waiting for 127.0.0.1:" + std::to_string(m_port) + " (" +
+                  demo::ErrorText(error) + "), retrying every " + std::to_string(RetryMs) + " ms");
         announced = true;
-        poll(nullptr, 0, RetryMs);
+        std::this_thread::sleep_for(std::chrono::milliseconds(RetryMs));
     }
     return true;
 }
@@ -61,14 +43,14 @@ bool Connection::sendAll(const std::string &bytes)
 {
     size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        int error = 0;
+        const long n = demo::SendSome(m_socket, bytes.data() + done, bytes.size() - done, error);
         if (n > 0) {
             done += size_t(n);
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            pollfd p{m_fd, POLLOUT, 0};
-            poll(&p, 1, 1000);
+        if (n < 0 && demo::IsTransient(error)) {
+            demo::WaitWritable(m_socket, 1000);
             if (stopRequested)
                 return false;
             continue;
@@ -125,17 +107,16 @@ Connection::Outcome Connection::exchange(const tools::Frame &request, int64_t ti
             m_parser.abandon();
             return Outcome::Timeout;
         }
-        pollfd p{m_fd, POLLIN, 0};
-        if (poll(&p, 1, int(std::min<int64_t>(left, 1000))) < 0 && errno != EINTR)
-            return Outcome::Stopped;
+        const bool readable = demo::WaitReadable(m_socket, int(std::min<int64_t>(left, 1000)));
         if (stopRequested)
             return Outcome::Stopped;
-        if (!(p.revents & (POLLIN | POLLHUP | POLLERR)))
+        if (!readable)
             continue;
-        const ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
+        int error = 0;
+        const long n = demo::ReceiveSome(m_socket, buf, sizeof buf, error);
         if (n > 0) {
             pending.assign(buf, size_t(n));
-        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        } else if (n == 0 || !demo::IsTransient(error)) {
             m_say("connection dropped before the reply; reconnecting to send the request again");
             close();
             needSend = true;

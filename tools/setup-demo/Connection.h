@@ -2,6 +2,7 @@
 // The setup stand-in's TCP connection to 127.0.0.1: connects by itself, retrying until the
 // endpoint listens, and runs one request/reply exchange at a time, re-sending the request on a
 // new connection when the old one is dropped before the reply came.
+#include "Socket.h"
 #include "common/Frame.h"
 
 #include <atomic>
@@ -33,7 +34,7 @@ private:
     void close();
     uint16_t m_port;
     std::function<void(const std::string &)> m_say;
-    int m_fd = -1;
+    demo::SocketHandle m_socket = demo::NoSocket;
     tools::FrameParser m_parser;
     bool m_everConnected = false;
 };

@@ -1,6 +1,7 @@
 // lindqvar-setup-demo: a setup program for the device stand-in. Started with no arguments it
 // connects to 127.0.0.1:53462 by itself, runs framed requests one at a time, checks every reply
-// and exits 0 only when all were right.
+// and exits 0 only when all were right. The same code builds lindqvar-setup-demo.exe, the
+// Windows stand-in that runs under Wine.
 #include "Connection.h"
 #include "Plan.h"
 #include "common/Clock.h"
@@ -11,9 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <sstream>
-#include <unistd.h>
 #include <vector>
 
 namespace
@@ -36,8 +35,12 @@ public:
     {
         if (path.empty())
             return true;
+#ifdef _WIN32
+        m_file = std::fopen(path.c_str(), "w");
+#else
         // "e": the transcript is not handed to any program we might start.
         m_file = std::fopen(path.c_str(), "we");
+#endif
         if (!m_file)
             error = "cannot write " + path + ": " + std::strerror(errno);
         return m_file != nullptr;
@@ -125,13 +128,12 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "lindqvar-setup-demo: %s\n", error.c_str());
         return 1;
     }
-    struct sigaction sa {
-    };
-    sa.sa_handler = onStop;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    if (!demo::StartSockets(error)) {
+        std::fprintf(stderr, "lindqvar-setup-demo: %s\n", error.c_str());
+        return 1;
+    }
+    std::signal(SIGINT, onStop);
+    std::signal(SIGTERM, onStop);
 
     Connection conn(uint16_t(port), [&out](const std::string &s) { out.say(s); });
     Plan plan{uint32_t(seed)};

@@ -1,0 +1,188 @@
+// A vendor's setup program is a Windows program: the wizard starts its copy through Wine. A cable
+// link through the real main window to lindqvar-device, with setup.ini naming the Windows build of
+// the setup stand-in (lindqvar-setup-demo.exe), run under real Wine in the test run's own prefix
+// (WINEPREFIX, prepared once by the wine_prefix fixture).
+
+#include "app/MainFormUnit.h"
+#include "controls/URLLabel.h"
+#include "settings/Paths.h"
+#include "support/LinkScript.h"
+#include "support/MainFormAccess.h"
+#include "support/ToolHarness.h"
+#include "support/WindowProbes.h"
+#include "support/WizardFixture.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <cerrno>
+#include <csignal>
+#include <memory>
+
+namespace
+{
+
+const QString WindowsDemo = QStringLiteral("lindqvar-setup-demo.exe");
+
+// No process of the group is left, a zombie included (a zombie still counts for kill()).
+bool GroupIsGone(pid_t group)
+{
+    return group > 0 && ::kill(-group, 0) != 0 && errno == ESRCH;
+}
+
+} // namespace
+
+class TstWineSetup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void windowsSetupProgramRunsUnderWine();
+    void withoutWineNothingStarts();
+
+private:
+    // Starts the device as COM4, then the wizard with COM4 and the cable type selected, and
+    // installs the Windows stand-in (without an executable bit, as copied from a Windows share).
+    bool StartWizardWithDevice(const QString &demoOptions);
+
+    std::unique_ptr<TWizardFixture> F;
+    std::unique_ptr<ToolProcess> FDevice;
+    quint16 FPort = 0;
+    QByteArray FSavedPath;
+};
+
+void TstWineSetup::initTestCase()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("wine")).isEmpty())
+        QSKIP("wine is not installed (scripts/install-deps installs it)");
+    if (!QFileInfo::exists(toolPath(WindowsDemo)))
+        QSKIP("lindqvar-setup-demo.exe was not built (it needs g++-mingw-w64-x86-64)");
+    QVERIFY2(!qEnvironmentVariableIsEmpty("WINEPREFIX"), "the test runs in a prefix of its own");
+}
+
+void TstWineSetup::init()
+{
+    F = std::make_unique<TWizardFixture>();
+    FSavedPath = qgetenv("PATH");
+    qunsetenv("WINEDEBUG");
+}
+
+void TstWineSetup::cleanup()
+{
+    F.reset();
+    FDevice.reset();
+    qputenv("PATH", FSavedPath);
+    qunsetenv("LINDQVAR_SETUP_DEMO_OPTIONS");
+}
+
+bool TstWineSetup::StartWizardWithDevice(const QString &demoOptions)
+{
+    FDevice = std::make_unique<ToolProcess>();
+    if (!FDevice->start(QStringLiteral("lindqvar-device"),
+                        {QStringLiteral("--ports-conf"), Paths::PortMapFile(),
+                         QStringLiteral("--com"), QStringLiteral("COM4")}) ||
+        FDevice->waitLine(QStringLiteral("PTY ")).isEmpty() || !F->Start())
+        return false;
+    F->ShowLog();
+    TMainLindqvarForm &w = F->Main();
+    w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM4"));
+    w.ConnectTypeComboBox->setCurrentIndex(1);
+    w.ConnectTypeComboBoxChange();
+    FPort = F->UseFreeServerPort();
+    const QString stored = F->ProgramDir() + QStringLiteral("VendorSetup");
+    return w.PortsListComboBox->currentText() == QStringLiteral("COM4") && FPort != 0 &&
+           F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("VendorSetup"),
+                               demoOptions.arg(FPort), WindowsDemo) &&
+           QFile::setPermissions(stored, QFile::ReadOwner | QFile::WriteOwner);
+}
+
+void TstWineSetup::windowsSetupProgramRunsUnderWine()
+{
+    const QString transcript = F->Config.Root() + QStringLiteral("/transcript.txt");
+    QVERIFY(StartWizardWithDevice(
+        QStringLiteral("--port %1 --exchanges 30 --transcript ") + transcript));
+    TMainLindqvarForm &w = F->Main();
+
+    pid_t setupPid = 0;
+    pid_t setupGroup = 0;
+    QString setupCopy;
+    QString result;
+    QByteArray wineDebug;
+    TLinkScript script(
+        [&] {
+            if (w.CommandState() != TCommandState::Connected || !State(w).FSetupIsStarted)
+                return false;
+            setupPid = State(w).FSetupProcInfo.hProcess;
+            setupGroup = State(w).FSetupProcInfo.hProcessGroup;
+            setupCopy = State(w).FSetupFile;
+            if (wineDebug.isEmpty()) {
+                QFile environ(QStringLiteral("/proc/%1/environ").arg(setupPid));
+                if (environ.open(QIODevice::ReadOnly))
+                    for (const QByteArray &entry : environ.readAll().split('\0'))
+                        if (entry.startsWith("WINEDEBUG="))
+                            wineDebug = entry;
+            }
+            result = SetupDemoResult(transcript);
+            if (result.isEmpty())
+                return false;
+            // The Windows program has done its exchanges through Wine's sockets: disconnect.
+            QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+            return true;
+        },
+        [&] { w.URLLabel1Click(); }, 120000);
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+
+    QVERIFY(!script.Failed());
+    QVERIFY2(!script.TimedOut(), "the Windows setup program did not finish its exchanges");
+    QVERIFY2(result.startsWith(QStringLiteral("RESULT OK 30 of 30")), qPrintable(result));
+    QVERIFY(F->LogHas(QStringLiteral("Программа настройки запущена через Wine: ") + setupCopy));
+    // Wine's own debug output is off, as the user's environment does not ask for it.
+    QCOMPARE(wineDebug, QByteArray("WINEDEBUG=-all"));
+    QVERIFY(setupCopy.endsWith(QStringLiteral("/VendorSetup.exe")));
+    // The disconnect ended the program with its whole group, reaped, and its copy is gone.
+    QVERIFY(ProcessIsGone(setupPid));
+    QVERIFY(GroupIsGone(setupGroup));
+    QVERIFY(!QFile::exists(setupCopy));
+    QVERIFY(!State(w).FSetupIsStarted);
+    QVERIFY(ExpectIdle(w));
+    QVERIFY(F->Dialogs.Boxes.isEmpty());
+}
+
+void TstWineSetup::withoutWineNothingStarts()
+{
+    QVERIFY(StartWizardWithDevice(QStringLiteral("--port %1")));
+    // Wine is not on PATH (the device is running already).
+    const QString empty = F->Config.Root() + QStringLiteral("/no-wine");
+    QVERIFY(QDir().mkpath(empty));
+    qputenv("PATH", QFile::encodeName(empty));
+    TMainLindqvarForm &w = F->Main();
+
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // the attempt ends inside the click
+
+    QCOMPARE(F->Dialogs.Boxes.size(), 2);
+    QCOMPARE(F->Dialogs.Boxes[0].Caption, QStringLiteral("Ошибка"));
+    QCOMPARE(F->Dialogs.Boxes[0].Icon, TMsgIcon::Error);
+    QVERIFY2(F->Dialogs.Boxes[0].Text.contains(QStringLiteral("Wine")) &&
+                 F->Dialogs.Boxes[0].Text.contains(QStringLiteral("apt install wine")),
+             qPrintable(F->Dialogs.Boxes[0].Text));
+    QCOMPARE(F->Dialogs.Boxes[1].Caption, QStringLiteral("Error"));
+    QCOMPARE(F->Dialogs.Boxes[1].Text,
+             QStringLiteral("Программа настройки для данного прибора не обнаружена."));
+    QVERIFY(F->LogLines()
+                .filter(QStringLiteral("программа для Windows, а Wine не найден"))
+                .size() == 1);
+    QVERIFY(F->LogHas(QStringLiteral("Не найдена программа настройки")));
+    QVERIFY(!State(w).FSetupIsStarted);
+    QVERIFY(!QFile::exists(Paths::PrivateTempDir() + QStringLiteral("VendorSetup.exe")));
+    QVERIFY(ExpectIdle(w));
+}
+
+QTEST_MAIN(TstWineSetup)
+#include "tst_wine_setup.moc"
