@@ -7,14 +7,17 @@
 #include "controls/URLLabel.h"
 #include "log/LOGUnit.h"
 #include "net/TServerSocket.h"
+#include "serial/PortWatcher.h"
 #include "serial/RingThread.h"
 #include "settings/COMSettingsUnit.h"
+#include "settings/Paths.h"
 #include "settings/PortSettings.h"
 #include "settings/TPCServerSettingsUnit.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QScreen>
@@ -62,6 +65,13 @@ TMainLindqvarForm::TMainLindqvarForm(QWidget *parent) : QWidget(parent)
 
     // Key preview: the window sees every key press before the focused control does.
     qApp->installEventFilter(this);
+
+    // The config folder is made now (the settings would make it at once anyway), so that the
+    // port map's folder can be watched from the start.
+    QDir().mkpath(Paths::ConfigDir());
+    FPortWatcher = new TPortWatcher(this);
+    connect(FPortWatcher, &TPortWatcher::Changed, this,
+            [this] { Guarded([this] { PortsMayHaveChanged(); }); });
 
     // Centred on the screen.
     if (const QScreen *screen = QGuiApplication::primaryScreen())
@@ -223,6 +233,37 @@ void TMainLindqvarForm::RefreshPortList()
         return;
     }
     ShowErrorBox(this, QStringLiteral("Нет доступных COM портов."));
+}
+
+void TMainLindqvarForm::PortsMayHaveChanged()
+{
+    // During a link, and while one is being made, the list stays as it is.
+    if (CommandState() != TCommandState::Idle || FMainLoopDepth > 0)
+        return;
+    QStringList names;
+    TResult discovery = TResult::Success();
+    try {
+        GetDosDevices(names, QStringLiteral("COM"), &discovery);
+    } catch (const std::exception &error) {
+        // Nobody asked for this refresh: no box, the reason goes to the log and stderr.
+        qWarning("%s", error.what());
+        WriteLog(QString::fromUtf8(error.what()));
+        return;
+    }
+    if (!discovery) {
+        qWarning("%s", qUtf8Printable(discovery.Reason()));
+        WriteLog(discovery.Reason());
+    }
+    QStringList listed;
+    for (int i = 0; i < PortsListComboBox->count(); ++i)
+        listed << PortsListComboBox->itemText(i);
+    if (listed == names)
+        return;
+    const QString selected = PortsListComboBox->currentText();
+    PortsListComboBox->clear();
+    PortsListComboBox->addItems(names);
+    PortsListComboBox->setCurrentIndex(names.isEmpty() ? -1 : 0);
+    SelectComboItem(PortsListComboBox, selected);
 }
 
 void TMainLindqvarForm::SelectComboItem(QComboBox *combo, const QString &text)

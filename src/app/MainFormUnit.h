@@ -18,6 +18,7 @@ class QComboBox;
 class QLabel;
 class QToolButton;
 class TCOMSettingsForm;
+class TPortWatcher;
 class TLOGForm;
 class TRingThread;
 class TTCPServerSettingsForm;
@@ -66,6 +67,10 @@ public:
     void FormKeyDown(int key, Qt::KeyboardModifiers shift);
     void SpeedButton1Click();
     void RefreshPortList();
+    // The port list follows the hardware while no link runs: called when the ports may have
+    // changed (an adapter plugged in or pulled out, the port map edited). The list is refreshed
+    // without a message box, and the selected port stays selected while it is there.
+    void PortsMayHaveChanged();
     void SelectComboItem(QComboBox *combo, const QString &text);
     void LoadPhoneList();
     void SavePhoneNumber(const QString &number);
@@ -185,6 +190,8 @@ private:
     std::unique_ptr<TRingThread> FRing;
     // The dialers whose completion handler is on this thread's stack now (each one waits).
     QList<const TRingThread *> FRingsTerminating;
+
+    TPortWatcher *FPortWatcher = nullptr;
 };
 
 // The status label's normal colour, the button-text colour of the palette.

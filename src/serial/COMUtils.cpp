@@ -2,6 +2,7 @@
 
 #include "platform/Deadline.h"
 #include "platform/SystemError.h"
+#include "serial/PortDiagnosis.h"
 #include "serial/PortDiscovery.h"
 #include "serial/PortLock.h"
 #include "serial/PortMap.h"
@@ -136,9 +137,13 @@ int openExclusive(const QString &path, QString &lockFile, TResult &result)
     if (!result)
         return -1;
     const auto busyOr = [&path](int error) {
-        return TResult::Failure(error == EBUSY || error == EWOULDBLOCK
-                                    ? QStringLiteral("%1: порт занят другой программой").arg(path)
-                                    : ErrnoReason(path, error));
+        if (error == EBUSY || error == EWOULDBLOCK)
+            return TResult::Failure(PortDiagnosis::Busy(path));
+        if (error == EACCES || error == EPERM)
+            return TResult::Failure(PortDiagnosis::NoPermission(path));
+        if (error == ENOENT || error == ENODEV || error == ENXIO)
+            return TResult::Failure(PortDiagnosis::Vanished(path));
+        return TResult::Failure(ErrnoReason(path, error));
     };
     const int fd =
         ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -173,7 +178,8 @@ TResult OpenCOMPort(const QString &name, int baudRate, THandle &handle)
             QStringLiteral("%1: порт не указан в %2").arg(name, Paths::PortMapFile()));
     struct stat st = {};
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return TResult::Failure(ErrnoReason(path, errno));
+        return TResult::Failure(errno == ENOENT ? PortDiagnosis::Vanished(path)
+                                                : ErrnoReason(path, errno));
     if (!S_ISCHR(st.st_mode))
         return TResult::Failure(QStringLiteral("%1: это не устройство").arg(path));
 

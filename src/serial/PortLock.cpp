@@ -1,5 +1,7 @@
 #include "serial/PortLock.h"
 
+#include "serial/PortDiagnosis.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -129,11 +131,8 @@ TResult Acquire(const QString &devicePath, QString &lockFile)
             return TResult::Failure(
                 QStringLiteral("%1: порт уже открыт этой программой").arg(devicePath));
         }
-        if (processAlive(owner)) {
-            return TResult::Failure(QStringLiteral("%1: порт занят другой программой (процесс %2)")
-                                        .arg(devicePath)
-                                        .arg(owner));
-        }
+        if (processAlive(owner))
+            return TResult::Failure(PortDiagnosis::Busy(devicePath, owner));
         if (::unlink(native.constData()) != 0 && errno != ENOENT)
             return TResult::Failure(ErrnoReason(path, errno));
     }

@@ -8,11 +8,13 @@
 #include "settings/COMSettingsUnit.h"
 #include "settings/Paths.h"
 #include "settings/TPCServerSettingsUnit.h"
+#include "support/FakeSysfs.h"
 #include "support/MainFormAccess.h"
 #include "support/Pty.h"
 #include "support/WizardFixture.h"
 
 #include <QComboBox>
+#include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -35,6 +37,7 @@ private slots:
     void noSerialPortShowsTheErrorBeforeTheWindow();
     void settingsErrorSkipsTheRestOfTheCreation();
     void refreshSelectsTheFirstPortAgain();
+    void portListFollowsTheHardware();
     void keyCommandsOpenTheHiddenWindows();
     void keysAreNotConsumed();
     void closeSavesPortAndTypeForTheNextStart();
@@ -178,6 +181,54 @@ void TstMainFormStartup::refreshSelectsTheFirstPortAgain()
     QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM3"));
     w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM7"));
     QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM3"));
+}
+
+void TstMainFormStartup::portListFollowsTheHardware()
+{
+    MapTwoPorts();
+    QVERIFY(F->Start());
+    TMainLindqvarForm &w = F->Main();
+    w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM5"));
+    const auto listed = [&w] {
+        QStringList names;
+        for (int i = 0; i < w.PortsListComboBox->count(); ++i)
+            names << w.PortsListComboBox->itemText(i);
+        return names;
+    };
+
+    // A USB adapter is plugged in: the kernel's tty, then the node udev makes for it (here a
+    // link to a pseudo-terminal, so that it is a character device).
+    TFakeSysfs tree(F->Config.SysRoot(), F->Config.DevRoot());
+    TPty adapter;
+    QVERIFY(adapter.IsValid());
+    QVERIFY(tree.AddTty(QStringLiteral("ttyUSB0"),
+                        QStringLiteral("pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0/ttyUSB0"),
+                        QStringLiteral("usb-serial"), QStringLiteral("ftdi_sio"), {}, false));
+    const QString node = F->Config.DevRoot() + QStringLiteral("/ttyUSB0");
+    QVERIFY(QFile::link(adapter.SlavePath(), node));
+    QTRY_COMPARE(listed(), (QStringList{"COM3", "COM5", "COM4"}));
+    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM5"));
+
+    // Pulled out again.
+    QVERIFY(QFile::remove(node));
+    QTRY_COMPARE(listed(), (QStringList{"COM3", "COM5"}));
+    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM5"));
+
+    // The port map edited: the selected port is gone, the first one is selected; an empty map
+    // leaves an empty list, and nobody is asked anything.
+    QVERIFY(F->Config.WritePortMap({QStringLiteral("COM3=") + FPort3.SlavePath()}));
+    QTRY_COMPARE(listed(), QStringList{"COM3"});
+    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM3"));
+    QVERIFY(F->Config.WritePortMap({}));
+    QTRY_VERIFY(listed().isEmpty());
+    QVERIFY(F->Dialogs.Boxes.isEmpty());
+
+    // While a link runs, the list stays as it is.
+    w.SetCommand(TCommandState::Connected);
+    MapTwoPorts();
+    QTest::qWait(1000);
+    QVERIFY(listed().isEmpty());
+    w.SetCommand(TCommandState::Idle);
 }
 
 void TstMainFormStartup::keyCommandsOpenTheHiddenWindows()

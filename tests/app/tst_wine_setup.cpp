@@ -106,8 +106,8 @@ bool TstWineSetup::StartWizardWithDevice(const QString &demoOptions)
 void TstWineSetup::windowsSetupProgramRunsUnderWine()
 {
     const QString transcript = F->Config.Root() + QStringLiteral("/transcript.txt");
-    QVERIFY(StartWizardWithDevice(
-        QStringLiteral("--port %1 --exchanges 30 --transcript ") + transcript));
+    QVERIFY(StartWizardWithDevice(QStringLiteral("--port %1 --exchanges 30 --transcript ") +
+                                  transcript));
     TMainLindqvarForm &w = F->Main();
 
     pid_t setupPid = 0;
@@ -175,9 +175,9 @@ void TstWineSetup::withoutWineNothingStarts()
     QCOMPARE(F->Dialogs.Boxes[1].Caption, QStringLiteral("Error"));
     QCOMPARE(F->Dialogs.Boxes[1].Text,
              QStringLiteral("Программа настройки для данного прибора не обнаружена."));
-    QVERIFY(F->LogLines()
-                .filter(QStringLiteral("программа для Windows, а Wine не найден"))
-                .size() == 1);
+    QVERIFY(
+        F->LogLines().filter(QStringLiteral("программа для Windows, а Wine не найден")).size() ==
+        1);
     QVERIFY(F->LogHas(QStringLiteral("Не найдена программа настройки")));
     QVERIFY(!State(w).FSetupIsStarted);
     QVERIFY(!QFile::exists(Paths::PrivateTempDir() + QStringLiteral("VendorSetup.exe")));

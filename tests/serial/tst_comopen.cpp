@@ -1,6 +1,7 @@
 // Opening and closing serial ports: exclusive use, line settings, and every way an open fails.
 #include "SerialTestHelpers.h"
 #include "serial/COMUtils.h"
+#include "serial/PortDiagnosis.h"
 #include "serial/PortLock.h"
 #include "serial/SerialTermios2.h"
 #include "support/Pty.h"
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -109,7 +111,10 @@ void TstComOpen::portHeldByAnotherProcessFails()
         const TResult refused = OpenCOMPort("COM3", 19200, handle);
         QVERIFY(!refused);
         QCOMPARE(handle, INVALID_HANDLE_VALUE);
-        QVERIFY2(refused.Reason().contains(pty.SlavePath()), qPrintable(refused.Reason()));
+        // The reason names the program that holds the port and its process.
+        QVERIFY2(refused.Reason().contains(pty.SlavePath()) &&
+                     refused.Reason().contains(QStringLiteral("(процесс %1)").arg(holder.Pid())),
+                 qPrintable(refused.Reason()));
         // Our lock file from the failed attempt must not stay behind.
         const QString lockFile = PortLock::LockFilePath(pty.SlavePath());
         if (!lockFile.isEmpty())
@@ -136,7 +141,10 @@ void TstComOpen::lockFileOfLiveProcessRefuses()
     const TResult refused = OpenCOMPort("COM3", 19200, handle);
     QVERIFY(!refused);
     QCOMPARE(handle, INVALID_HANDLE_VALUE);
-    QVERIFY2(refused.Reason().contains(QString::number(other.Pid())), qPrintable(refused.Reason()));
+    QVERIFY2(refused.Reason().contains(QStringLiteral("программой %1 (процесс %2)")
+                                           .arg(PortDiagnosis::ProcessName(other.Pid()))
+                                           .arg(other.Pid())),
+             qPrintable(refused.Reason()));
     // Another program's lock file is never removed by us.
     QCOMPARE(PortLock::OwnerOf(lockFile), long(other.Pid()));
     QVERIFY(QFile::remove(lockFile));
@@ -215,7 +223,7 @@ void TstComOpen::badTargetsFail_data()
                                     << "COM9";
     QTest::newRow("missing path") << "COM2=@/no-such-device"
                                   << "COM2"
-                                  << "no-such-device";
+                                  << "no-such-device: порт пропал";
     QTest::newRow("directory") << "COM2=@"
                                << "COM2"
                                << "@";
@@ -294,8 +302,17 @@ void TstComOpen::deviceWithoutPermissionFails()
         CloseCOMPort(handle);
     QVERIFY(!opened);
     QCOMPARE(handle, INVALID_HANDLE_VALUE);
+    // The reason names the device's group (tty on most systems, dialout for real serial ports)
+    // and the command to join it.
+    struct stat st {
+    };
+    QCOMPARE(::stat(QFile::encodeName(pty.SlavePath()).constData(), &st), 0);
+    const group *owner = ::getgrgid(st.st_gid);
+    QVERIFY(owner);
+    const QString name = QString::fromLocal8Bit(owner->gr_name);
     QVERIFY2(reason.contains(pty.SlavePath()) &&
-                 reason.contains(QString::fromLocal8Bit(std::strerror(EACCES))),
+                 reason.contains(QStringLiteral("для группы ") + name) &&
+                 reason.contains(QStringLiteral("sudo usermod -aG %1 ").arg(name)),
              qPrintable(reason));
     const QString lockFile = PortLock::LockFilePath(pty.SlavePath());
     if (!lockFile.isEmpty())

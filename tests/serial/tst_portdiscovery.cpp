@@ -1,9 +1,9 @@
 // Finding serial hardware in sysfs and adding it to the port map, on a tree the test builds.
-#include "FakeSysfs.h"
 #include "serial/COMUtils.h"
 #include "serial/PortDiscovery.h"
 #include "serial/PortMap.h"
 #include "settings/Paths.h"
+#include "support/FakeSysfs.h"
 #include "support/FileSizeLimit.h"
 #include "support/Pty.h"
 #include "support/ResultCheck.h"
