@@ -3,8 +3,9 @@ BUILD ?= build
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+MODEM ?=
 
-.PHONY: all deps configure build run test bench soak format check-format fuzz clean
+.PHONY: all deps configure build run demo package test bench soak format check-format fuzz clean
 
 all: build
 
@@ -19,6 +20,14 @@ build: configure
 
 run: build
 	@scripts/run-wizard $(BUILD)
+
+# A whole link without hardware: the device stand-in (MODEM=1: the modem) and the setup stand-in.
+demo: build
+	@MODEM=$(MODEM) scripts/demo $(BUILD)
+
+# The .deb of the installed program.
+package: build
+	@cd $(BUILD) && cpack -G DEB
 
 # The format check and the fuzzer run first and briefly (the fuzzer's log goes to
 # build-fuzz/fuzz.log); then the suite, and the same suite built with AddressSanitizer and

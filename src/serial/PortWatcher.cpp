@@ -52,8 +52,8 @@ TPortWatcher::TPortWatcher(QObject *parent) : QObject(parent)
 
     // The kernel's device events; not available in every container, and then the device nodes
     // are still watched.
-    FUevents = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                        NETLINK_KOBJECT_UEVENT);
+    FUevents =
+        ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;
     address.nl_groups = 1;
@@ -85,9 +85,9 @@ void TPortWatcher::Rewatch()
     // Adding a watch that exists already only updates it.
     const QString dev = PortMap::DevRoot();
     const QString config = QFileInfo(Paths::PortMapFile()).absolutePath();
-    for (const QString &dir : {dev, dev + QStringLiteral("/serial"),
-                               dev + QStringLiteral("/serial/by-id"),
-                               dev + QStringLiteral("/serial/by-path")})
+    for (const QString &dir :
+         {dev, dev + QStringLiteral("/serial"), dev + QStringLiteral("/serial/by-id"),
+          dev + QStringLiteral("/serial/by-path")})
         ::inotify_add_watch(FInotify, QFile::encodeName(dir).constData(), NodeEvents);
     ::inotify_add_watch(FInotify, QFile::encodeName(config).constData(), FileEvents);
 }
@@ -98,13 +98,13 @@ void TPortWatcher::ReadInotify()
     alignas(inotify_event) char buffer[8192];
     bool relevant = false;
     for (;;) {
-        const ssize_t got = RetryOnInterrupt([&] { return ::read(FInotify, buffer, sizeof buffer); });
+        const ssize_t got =
+            RetryOnInterrupt([&] { return ::read(FInotify, buffer, sizeof buffer); });
         if (got <= 0)
             break;
         for (ssize_t at = 0; at < got;) {
             const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
-            const QString name =
-                event->len > 0 ? QFile::decodeName(event->name) : QString();
+            const QString name = event->len > 0 ? QFile::decodeName(event->name) : QString();
             relevant = relevant || IsPortNode(name) || name == portMap ||
                        (event->mask & IN_Q_OVERFLOW) != 0;
             at += ssize_t(sizeof(inotify_event) + event->len);

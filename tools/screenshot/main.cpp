@@ -1,72 +1,122 @@
-// lindqvar-screenshot: renders the main window and the log window as a user sees them during a
-// cable link, into two PNG files, without a display (run with QT_QPA_PLATFORM=offscreen).
+// lindqvar-screenshot: renders the main window and the log window during a real cable link, into
+// two PNG files for the README, without a display (run with QT_QPA_PLATFORM=offscreen). The link
+// is the demo's: the device stand-in on a pseudo-terminal as COM4 and the setup stand-in started
+// by the wizard from setup.ini, in a private config, runtime and program folder.
 
 #include "app/ExceptionHandler.h"
 #include "app/MainFormUnit.h"
 #include "app/Windows.h"
+#include "controls/URLLabel.h"
 #include "log/LOGUnit.h"
 #include "serial/PortMap.h"
+#include "settings/Paths.h"
+#include "settings/TPCServerSettingsUnit.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <cstdio>
-#include <cstdlib>
-#include <pty.h>
+
+namespace
+{
+
+int Fail(const char *what)
+{
+    std::fprintf(stderr, "lindqvar-screenshot: %s\n", what);
+    return 1;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
-    TLindqvarApplication app(argc, argv);
-    const QString outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
-
-    // A private world: its own settings and a port map with two serial ports.
+    // The private world is set before the application reads its environment.
     QTemporaryDir home;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path() + QStringLiteral("/config")));
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(home.path()));
-    PortMap::SetDiscoveryRoots(home.path(), home.path());
-    QDir().mkpath(home.path() + QStringLiteral("/config/Varo/Lindqvar"));
-    int master[2], slave[2];
-    char names[2][64];
-    for (int i = 0; i < 2; ++i) {
-        if (::openpty(&master[i], &slave[i], names[i], nullptr, nullptr) != 0) {
-            std::perror("openpty");
-            return 1;
-        }
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(home.path() + QStringLiteral("/runtime")));
+    QDir().mkpath(home.path() + QStringLiteral("/runtime"));
+    QFile::setPermissions(home.path() + QStringLiteral("/runtime"),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    TLindqvarApplication app(argc, argv);
+    const QString outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
+    const QString tools = QCoreApplication::applicationDirPath();
+
+    // No hardware of this machine in the port list; the device stand-in adds its own line.
+    PortMap::SetDiscoveryRoots(home.path() + QStringLiteral("/none"),
+                               home.path() + QStringLiteral("/none"));
+    QDir().mkpath(Paths::ConfigDir());
+    const QString program = home.path() + QStringLiteral("/program/");
+    QDir().mkpath(program);
+    Paths::SetProgramDirForTesting(program);
+    QFile ini(program + QStringLiteral("setup.ini"));
+    if (!QFile::copy(tools + QStringLiteral("/lindqvar-setup-demo"),
+                     program + QStringLiteral("DemoSetup")) ||
+        !ini.open(QIODevice::WriteOnly) || ini.write("[programs]\nDEMO=DemoSetup\n") < 0)
+        return Fail("cannot prepare the program folder");
+    ini.close();
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return Fail("no free TCP port");
+    const quint16 port = probe.serverPort();
+    probe.close();
+    qputenv("LINDQVAR_SETUP_DEMO_OPTIONS",
+            QStringLiteral("--forever --port %1").arg(port).toUtf8());
+
+    QProcess device;
+    device.start(tools + QStringLiteral("/lindqvar-device"),
+                 {QStringLiteral("--ports-conf"), Paths::PortMapFile(), QStringLiteral("--com"),
+                  QStringLiteral("COM4")});
+    if (!device.waitForStarted() || !device.waitForReadyRead(10000) ||
+        !device.readLine().startsWith("PTY "))
+        return Fail("the device stand-in did not start");
+
+    bool saved = false;
+    {
+        TLindqvarWindows windows;
+        TMainLindqvarForm &w = *windows.MainLindqvarForm;
+        w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM4"));
+        w.ConnectTypeComboBox->setCurrentIndex(1);
+        w.ConnectTypeComboBoxChange();
+        windows.TCPServerSettingsForm->PortEdit->setText(QString::number(port));
+        w.show();
+        windows.LOGForm->show();
+
+        // Once the setup program has made some exchanges through the running link, both windows
+        // are taken as they are, and the link is ended as the user would.
+        QElapsedTimer clock;
+        clock.start();
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            const QListWidget *log = windows.LOGForm->Log;
+            int relayed = 0;
+            for (int i = 0; i < log->count(); ++i)
+                relayed += log->item(i)->text().contains(QStringLiteral(": COM->TCP ")) ? 1 : 0;
+            if (w.CommandState() == TCommandState::Connected && relayed >= 8) {
+                saved = w.grab().save(outDir + QStringLiteral("/main-window.png")) &&
+                        windows.LOGForm->grab().save(outDir + QStringLiteral("/log-window.png"));
+            } else if (clock.elapsed() < 60000) {
+                return;
+            }
+            watch.stop();
+            if (w.CommandState() == TCommandState::Connected)
+                w.URLLabel1Click();
+        });
+        watch.start(100);
+        w.URLLabel1Click(); // the whole link runs in here
+        watch.stop();
+        w.close();
     }
-    QFile map(home.path() + QStringLiteral("/config/Varo/Lindqvar/ports.conf"));
-    if (!map.open(QIODevice::WriteOnly))
-        return 1;
-    map.write(QStringLiteral("COM3=%1\nCOM4=%2\n")
-                  .arg(QLatin1String(names[0]), QLatin1String(names[1]))
-                  .toUtf8());
-    map.close();
-
-    TLindqvarWindows windows;
-    TMainLindqvarForm &w = *windows.MainLindqvarForm;
-    w.ConnectTypeComboBox->setCurrentIndex(1);
-    w.ConnectTypeComboBoxChange();
-    w.SetCommand(TCommandState::Connected);
-    w.SetStatus(QStringLiteral("Подключен"), false);
-    w.show();
-    windows.LOGForm->show();
-    w.WriteLog(QStringLiteral("COM порт успешно открыт"));
-    w.WriteLog(QStringLiteral("+VER_INFO=?"), QStringLiteral("APP->COM"));
-    w.WriteLog(QStringLiteral("+VER_INFO: \"1234\",\"DEMO.1.00\",\"SN0001\"\r\nOK\r\n"),
-               QStringLiteral("COM->APP"));
-    w.WriteLog(QStringLiteral("\x02"
-                              "0103000200019B2E\x03"),
-               QStringLiteral("TCP->COM"));
-    w.WriteLog(QStringLiteral("\x02"
-                              "0181000600014445"),
-               QStringLiteral("COM->TCP"));
-    QCoreApplication::processEvents();
-
-    const bool ok = w.grab().save(outDir + QStringLiteral("/main-window.png")) &&
-                    windows.LOGForm->grab().save(outDir + QStringLiteral("/log-window.png"));
-    w.SetCommand(TCommandState::Idle);
-    if (!ok)
-        std::fprintf(stderr, "lindqvar-screenshot: cannot write the images to %s\n",
-                     qPrintable(outDir));
-    return ok ? 0 : 1;
+    device.terminate();
+    device.waitForFinished();
+    if (!saved)
+        return Fail(qPrintable(QStringLiteral("cannot take or write the images into ") + outDir));
+    return 0;
 }
