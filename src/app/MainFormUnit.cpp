@@ -62,6 +62,13 @@ TMainLindqvarForm::TMainLindqvarForm(QWidget *parent) : QWidget(parent)
     };
     ServerSocket->OnClientError = [this](TServerSocket *s, TCustomWinSocket *c, TErrorEvent e,
                                          int &code) { ServerSocketClientError(s, c, e, code); };
+    ServerSocket->OnClientRefused = [this](TServerSocket *, int uid) {
+        WriteLog(uid >= 0 ? QStringLiteral("Отклонено подключение к серверу TCP программы другого "
+                                           "пользователя (uid %1)")
+                                .arg(uid)
+                          : QStringLiteral("Отклонено подключение к серверу TCP: не удалось "
+                                           "определить, чья это программа"));
+    };
 
     // Key preview: the window sees every key press before the focused control does.
     qApp->installEventFilter(this);

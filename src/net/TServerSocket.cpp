@@ -1,5 +1,6 @@
 #include "net/TServerSocket.h"
 
+#include "net/PeerOwner.h"
 #include "platform/Deadline.h"
 
 #include <QPointer>
@@ -233,6 +234,16 @@ void TServerSocket::Accept()
         throw AsyncSocketError(error);
     }
     FAcceptErrorShown = false;
+    // Only the user's own programs may reach the device: every local user can connect to
+    // 127.0.0.1, so a connection whose peer belongs to another user, or to nobody we can find,
+    // is closed before anything of it is read or reported.
+    const std::optional<uid_t> owner = LocalPeerOwner(handle);
+    if (!owner || *owner != ::geteuid()) {
+        ::close(handle);
+        if (OnClientRefused)
+            OnClientRefused(this, owner ? int(*owner) : -1);
+        return;
+    }
     SocketPtr socket(new TCustomWinSocket(this, handle));
     std::weak_ptr<TCustomWinSocket> weak = socket;
     connect(socket->FReadNotifier.get(), &QSocketNotifier::activated, this, [this, weak] {

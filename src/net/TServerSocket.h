@@ -15,7 +15,9 @@ class QTimer;
 
 // A non-blocking IPv4 server on 127.0.0.1. Every event runs on the thread that owns the object,
 // only while that thread dispatches its events (socket notifiers), in this order:
-// - accept: the connection is appended to the list, then OnClientConnect;
+// - accept: the connection is appended to the list, then OnClientConnect; a connection whose
+//   peer is a program of another user (or of a user that cannot be found) is closed at once
+//   instead, with nothing read and no event but OnClientRefused;
 // - data waiting: OnClientRead; the handler reads what it wants with ReceiveBuf. Notifications
 //   are level-triggered: bytes the handler left behind cause a further OnClientRead, unless reads
 //   are suspended (see SuspendReads). A handler must therefore either read or suspend reads.
@@ -73,7 +75,11 @@ public:
     void ResumeReads();
     bool ReadsSuspended() const { return FReadsSuspended; }
 
+    // A refused connection: the user id of its peer, -1 when it could not be found.
+    using TSocketRefusedEvent = std::function<void(TServerSocket *Sender, int PeerUid)>;
+
     TSocketNotifyEvent OnClientConnect;
+    TSocketRefusedEvent OnClientRefused;
     TSocketNotifyEvent OnClientDisconnect;
     TSocketNotifyEvent OnClientRead;
     TSocketErrorEvent OnClientError;

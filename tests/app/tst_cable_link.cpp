@@ -6,6 +6,7 @@
 #include "net/TServerSocket.h"
 #include "platform/TickClock.h"
 #include "settings/Paths.h"
+#include "support/ForeignClient.h"
 #include "support/LinkScript.h"
 #include "support/MainFormAccess.h"
 #include "support/RelayClient.h"
@@ -18,6 +19,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -44,10 +46,11 @@ private slots:
     void clickWhileTheLinkEndsDoesNothing_data();
     void clickWhileTheLinkEndsDoesNothing();
     void endpointThatCannotStartEndsTheAttempt();
+    void anotherUsersClientNeverReachesTheDevice();
 
 private:
     // Starts the device as COM4, then the wizard with COM4 and the cable type selected.
-    void StartWizardWithDevice(const QStringList &deviceOptions = {});
+    [[nodiscard]] bool StartWizardWithDevice(const QStringList &deviceOptions = {});
 
     std::unique_ptr<TWizardFixture> F;
     std::unique_ptr<ToolProcess> FDevice;
@@ -67,29 +70,33 @@ void TstCableLink::cleanup()
     qunsetenv("LINDQVAR_SETUP_DEMO_OPTIONS");
 }
 
-void TstCableLink::StartWizardWithDevice(const QStringList &deviceOptions)
+bool TstCableLink::StartWizardWithDevice(const QStringList &deviceOptions)
 {
     FDevice = std::make_unique<ToolProcess>();
-    QVERIFY(FDevice->start(QStringLiteral("lindqvar-device"),
-                           QStringList{QStringLiteral("--ports-conf"), Paths::PortMapFile(),
-                                       QStringLiteral("--com"), QStringLiteral("COM4")} +
-                               deviceOptions));
-    QVERIFY(!FDevice->waitLine(QStringLiteral("PTY ")).isEmpty());
-    QVERIFY(F->Start());
+    if (!(FDevice->start(QStringLiteral("lindqvar-device"),
+                         QStringList{QStringLiteral("--ports-conf"), Paths::PortMapFile(),
+                                     QStringLiteral("--com"), QStringLiteral("COM4")} +
+                             deviceOptions)))
+        return false;
+    if (FDevice->waitLine(QStringLiteral("PTY ")).isEmpty())
+        return false;
+    if (!F->Start())
+        return false;
     F->ShowLog();
     TMainLindqvarForm &w = F->Main();
     w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM4"));
-    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM4"));
+    if (w.PortsListComboBox->currentText() != QStringLiteral("COM4"))
+        return false;
     w.ConnectTypeComboBox->setCurrentIndex(1);
     w.ConnectTypeComboBoxChange();
     FPort = F->UseFreeServerPort();
-    QVERIFY(FPort != 0);
+    return FPort != 0;
 }
 
 void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
 {
     const QString transcript = F->Config.Root() + QStringLiteral("/transcript.txt");
-    StartWizardWithDevice();
+    QVERIFY(StartWizardWithDevice());
     QVERIFY(F->InstallSetupDemo(
         QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
         QStringLiteral("--port %1 --exchanges 40 --transcript %2").arg(FPort).arg(transcript)));
@@ -142,7 +149,7 @@ void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
 
 void TstCableLink::unplugAndReplugKeepTheClientConnected()
 {
-    StartWizardWithDevice({QStringLiteral("--replug-after"), QStringLiteral("1500")});
+    QVERIFY(StartWizardWithDevice({QStringLiteral("--replug-after"), QStringLiteral("1500")}));
     // The started program stays out of the way; the test is the setup program's connection.
     QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
                                 QStringLiteral("--port 1 --forever")));
@@ -211,7 +218,7 @@ void TstCableLink::unplugAndReplugKeepTheClientConnected()
 
 void TstCableLink::noIdentificationAnswer()
 {
-    StartWizardWithDevice({QStringLiteral("--ident-silent")});
+    QVERIFY(StartWizardWithDevice({QStringLiteral("--ident-silent")}));
     QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString()));
     TMainLindqvarForm &w = F->Main();
 
@@ -234,9 +241,9 @@ void TstCableLink::noIdentificationAnswer()
 
 void TstCableLink::noSetupProgramForTheModel()
 {
-    StartWizardWithDevice(
+    QVERIFY(StartWizardWithDevice(
         {QStringLiteral("--ident"),
-         QStringLiteral("+VER_INFO: \"1\",\"OTHER.2.05\",\"SN1\"\\r\\nOK\\r\\n")});
+         QStringLiteral("+VER_INFO: \"1\",\"OTHER.2.05\",\"SN1\"\\r\\nOK\\r\\n")}));
     QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString()));
     TMainLindqvarForm &w = F->Main();
 
@@ -256,7 +263,7 @@ void TstCableLink::noSetupProgramForTheModel()
 
 void TstCableLink::portHeldByAnotherProgramThenCancel()
 {
-    StartWizardWithDevice();
+    QVERIFY(StartWizardWithDevice());
     TMainLindqvarForm &w = F->Main();
     THandle other = INVALID_HANDLE_VALUE;
     QVERIFY(OpenCOMPort(QStringLiteral("COM4"), 19200, other));
@@ -280,7 +287,7 @@ void TstCableLink::portHeldByAnotherProgramThenCancel()
 
 void TstCableLink::windowClosedDuringLink()
 {
-    StartWizardWithDevice();
+    QVERIFY(StartWizardWithDevice());
     QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
                                 QStringLiteral("--port %1 --forever").arg(FPort)));
     TMainLindqvarForm &w = F->Main();
@@ -320,7 +327,7 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
     // A double click on "Отключить": the second click comes while the ended link still waits
     // in its pass, where the command already reads "Подключить" and the inputs are enabled.
     QFETCH(int, type);
-    StartWizardWithDevice();
+    QVERIFY(StartWizardWithDevice());
     QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
                                 QStringLiteral("--port %1 --forever").arg(FPort)));
     TMainLindqvarForm &w = F->Main();
@@ -383,7 +390,7 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
 
 void TstCableLink::endpointThatCannotStartEndsTheAttempt()
 {
-    StartWizardWithDevice();
+    QVERIFY(StartWizardWithDevice());
     QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString()));
     TMainLindqvarForm &w = F->Main();
     QTcpServer other;
@@ -403,6 +410,66 @@ void TstCableLink::endpointThatCannotStartEndsTheAttempt()
     THandle h = INVALID_HANDLE_VALUE;
     QVERIFY_OK(OpenCOMPort(QStringLiteral("COM4"), 19200, h));
     QVERIFY(CloseCOMPort(h));
+}
+
+void TstCableLink::anotherUsersClientNeverReachesTheDevice()
+{
+    if (!TForeignClient::CanRun())
+        QSKIP("acting as another local user needs root (CI runs as root)");
+    const QString record = F->Config.Root() + QStringLiteral("/device-record");
+    const QString transcript = F->Config.Root() + QStringLiteral("/transcript.txt");
+    QVERIFY(StartWizardWithDevice({QStringLiteral("--record"), record}));
+    QVERIFY(F->InstallSetupDemo(
+        QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
+        QStringLiteral("--port %1 --exchanges 30 --transcript %2").arg(FPort).arg(transcript)));
+    TMainLindqvarForm &w = F->Main();
+    std::unique_ptr<TForeignClient> stranger;
+    QTcpSocket own;
+    int stage = 0;
+    QString result;
+
+    TLinkScript script(
+        [&] {
+            switch (stage) {
+            case 0:
+                if (w.CommandState() != TCommandState::Connected || !State(w).FSetupConnected)
+                    return false;
+                // Another user of this PC connects while the setup program works.
+                stranger = std::make_unique<TForeignClient>(FPort, "FOREIGN line\r\n");
+                stage = 1;
+                return false;
+            case 1:
+                if (!F->LogHas(QStringLiteral("Отклонено подключение к серверу TCP программы "
+                                              "другого пользователя (uid 65534)")))
+                    return false;
+                // A second program of the user's own is accepted as before.
+                own.connectToHost(QStringLiteral("127.0.0.1"), FPort);
+                stage = 2;
+                return false;
+            case 2:
+                if (w.ServerSocket->ActiveConnections() != 2)
+                    return false;
+                stage = 3;
+                return false;
+            default:
+                result = SetupDemoResult(transcript);
+                if (result.isEmpty())
+                    return false;
+                QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+                return true;
+            }
+        },
+        [&] { w.URLLabel1Click(); });
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+
+    QVERIFY(!script.Failed());
+    QVERIFY2(!script.TimedOut(), qPrintable(QStringLiteral("stuck at stage %1").arg(stage)));
+    QVERIFY(stranger->WasClosedByTheServer());
+    QVERIFY2(result.startsWith(QStringLiteral("RESULT OK 30 of 30")), qPrintable(result));
+    QFile recorded(record);
+    QVERIFY(recorded.open(QIODevice::ReadOnly));
+    QVERIFY(!recorded.readAll().contains("FOREIGN"));
+    QVERIFY(ExpectIdle(w));
 }
 
 QTEST_MAIN(TstCableLink)

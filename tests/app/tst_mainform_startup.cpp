@@ -44,7 +44,7 @@ private slots:
 
 private:
     // Two present ports, COM3 and COM5, listed in that order.
-    void MapTwoPorts();
+    [[nodiscard]] bool MapTwoPorts();
 
     std::unique_ptr<TWizardFixture> F;
     TPty FPort3;
@@ -61,16 +61,16 @@ void TstMainFormStartup::cleanup()
     F.reset();
 }
 
-void TstMainFormStartup::MapTwoPorts()
+bool TstMainFormStartup::MapTwoPorts()
 {
-    QVERIFY(FPort3.IsValid() && FPort5.IsValid());
-    QVERIFY(F->Config.WritePortMap({QStringLiteral("COM3=") + FPort3.SlavePath(),
-                                    QStringLiteral("COM5=") + FPort5.SlavePath()}));
+    return FPort3.IsValid() && FPort5.IsValid() &&
+           F->Config.WritePortMap({QStringLiteral("COM3=") + FPort3.SlavePath(),
+                                   QStringLiteral("COM5=") + FPort5.SlavePath()});
 }
 
 void TstMainFormStartup::firstStartOnCleanAccount()
 {
-    MapTwoPorts();
+    QVERIFY(MapTwoPorts());
     QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
 
@@ -98,7 +98,7 @@ void TstMainFormStartup::firstStartOnCleanAccount()
 
 void TstMainFormStartup::storedPortAndTypeAreApplied()
 {
-    MapTwoPorts();
+    QVERIFY(MapTwoPorts());
     QVERIFY(F->WriteSettings("[General]\nCOM=com5\nCHANNEL=1\nphone1=+7 900 1\nphone2=112\n"));
     QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
@@ -117,7 +117,7 @@ void TstMainFormStartup::storedPortAndTypeAreApplied()
 
 void TstMainFormStartup::storedTypeOutOfRangeLeavesNoSelection()
 {
-    MapTwoPorts();
+    QVERIFY(MapTwoPorts());
     QVERIFY(F->WriteSettings("[General]\nCOM=COM9\nCHANNEL=7\n"));
     QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
@@ -147,7 +147,7 @@ void TstMainFormStartup::noSerialPortShowsTheErrorBeforeTheWindow()
 
 void TstMainFormStartup::settingsErrorSkipsTheRestOfTheCreation()
 {
-    MapTwoPorts();
+    QVERIFY(MapTwoPorts());
     QVERIFY(F->WriteSettings("[General]\nphone1=a, b\nCHANNEL=1\n"));
     QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
@@ -164,7 +164,7 @@ void TstMainFormStartup::settingsErrorSkipsTheRestOfTheCreation()
 
 void TstMainFormStartup::refreshSelectsTheFirstPortAgain()
 {
-    MapTwoPorts();
+    QVERIFY(MapTwoPorts());
     QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
     w.PortsListComboBox->setCurrentIndex(1);
@@ -185,7 +185,7 @@ void TstMainFormStartup::refreshSelectsTheFirstPortAgain()
 
 void TstMainFormStartup::portListFollowsTheHardware()
 {
-    MapTwoPorts();
+    QVERIFY(MapTwoPorts());
     QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
     w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM5"));
@@ -225,7 +225,7 @@ void TstMainFormStartup::portListFollowsTheHardware()
 
     // While a link runs, the list stays as it is.
     w.SetCommand(TCommandState::Connected);
-    MapTwoPorts();
+    QVERIFY(MapTwoPorts());
     QTest::qWait(1000);
     QVERIFY(listed().isEmpty());
     w.SetCommand(TCommandState::Idle);
@@ -233,7 +233,7 @@ void TstMainFormStartup::portListFollowsTheHardware()
 
 void TstMainFormStartup::keyCommandsOpenTheHiddenWindows()
 {
-    MapTwoPorts();
+    QVERIFY(MapTwoPorts());
     QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
     QWidget *log = F->Windows->LOGForm.get();
@@ -267,7 +267,7 @@ void TstMainFormStartup::keyCommandsOpenTheHiddenWindows()
 
 void TstMainFormStartup::keysAreNotConsumed()
 {
-    MapTwoPorts();
+    QVERIFY(MapTwoPorts());
     QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
     w.activateWindow();
@@ -293,7 +293,7 @@ void TstMainFormStartup::keysAreNotConsumed()
 
 void TstMainFormStartup::closeSavesPortAndTypeForTheNextStart()
 {
-    MapTwoPorts();
+    QVERIFY(MapTwoPorts());
     QVERIFY(F->Start());
     F->Main().PortsListComboBox->setCurrentIndex(1);
     F->Main().ConnectTypeComboBox->setCurrentIndex(1);

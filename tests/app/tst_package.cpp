@@ -95,27 +95,27 @@ void TstPackage::laidOutAsTheProgramRuns()
     }
 
     int status = -1;
-    const QString depends =
-        Run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), FDeb, QStringLiteral("Depends")},
-            &status);
+    const QString depends = Run(QStringLiteral("dpkg-deb"),
+                                {QStringLiteral("-f"), FDeb, QStringLiteral("Depends")}, &status);
     QCOMPARE(status, 0);
     QVERIFY2(depends.contains(QStringLiteral("libqt6widgets6")) &&
                  depends.contains(QStringLiteral("libqt6network6")),
              qPrintable(depends));
-    const QString recommends = Run(QStringLiteral("dpkg-deb"),
-                                   {QStringLiteral("-f"), FDeb, QStringLiteral("Recommends")});
+    const QString recommends =
+        Run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), FDeb, QStringLiteral("Recommends")});
     QVERIFY2(recommends.contains(QStringLiteral("wine")), qPrintable(recommends));
 }
 
 void TstPackage::menuEntryValidates()
 {
-    const QString validate = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
+    const QString validate =
+        QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
     if (validate.isEmpty())
         QSKIP("desktop-file-validate is not installed (scripts/install-deps installs it)");
     int status = -1;
-    const QString output = Run(
-        validate, {FRoot.path() + QStringLiteral("/usr/share/applications/lindqvar.desktop")},
-        &status);
+    const QString output =
+        Run(validate, {FRoot.path() + QStringLiteral("/usr/share/applications/lindqvar.desktop")},
+            &status);
     QVERIFY2(status == 0 && output.trimmed().isEmpty(), qPrintable(output));
 }
 

@@ -1,6 +1,9 @@
 // Listening, accepting and closing of the TCP endpoint, with real sockets on 127.0.0.1.
 #include "TestClient.h"
 
+#include "net/PeerOwner.h"
+#include "support/ForeignClient.h"
+
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -52,6 +55,8 @@ private slots:
     void portRules();
     void restartsOnPortOfServedConnection();
     void acceptsClientsInOrder();
+    void clientsOfOtherUsersAreRefused();
+    void peerOwnerIsFoundBothWays();
     void newerClientDisconnectFiresItsEvent();
     void disconnectClientsKeepsListening();
     void deactivationClosesEverythingSilently();
@@ -163,6 +168,66 @@ void TstServerSocketLifecycle::acceptsClientsInOrder()
     QCOMPARE(second.ReadExactly(3), QByteArray("new"));
     QCOMPARE(server.Connections(2), nullptr);
     QCOMPARE(server.Connections(-1), nullptr);
+}
+
+void TstServerSocketLifecycle::clientsOfOtherUsersAreRefused()
+{
+    if (!TForeignClient::CanRun())
+        QSKIP("acting as another local user needs root (CI runs as root)");
+    TServerSocket server;
+    EventRecorder recorder(server);
+    QList<int> refused;
+    server.OnClientRefused = [&](TServerSocket *, int uid) { refused << uid; };
+    bool read = false;
+    recorder.ReadHandler = [&](TCustomWinSocket *) { read = true; };
+    const int port = StartOnFreePort(server);
+
+    // Closed at once, nothing read, nothing listed, no connect event.
+    TForeignClient stranger(quint16(port), "a line from another user\r\n");
+    QTRY_COMPARE_WITH_TIMEOUT(refused, QList<int>{int(TForeignClient::Uid)}, 30000);
+    QVERIFY(stranger.WasClosedByTheServer());
+    QCOMPARE(server.ActiveConnections(), 0);
+    QVERIFY(recorder.Events.isEmpty());
+    QVERIFY(!read);
+
+    // The user's own programs are accepted as before.
+    TestClient own(port);
+    QTRY_COMPARE_WITH_TIMEOUT(server.ActiveConnections(), 1, 30000);
+    QCOMPARE(recorder.Events, QStringList{"connect 0"});
+    QCOMPARE(refused.size(), 1);
+}
+
+void TstServerSocketLifecycle::peerOwnerIsFoundBothWays()
+{
+    // The kernel's socket table is asked through sock_diag, and through /proc/net/tcp where
+    // that is not available: both must name the same owner.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+            ::listen(listener, 5) == 0 &&
+            ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+    const quint16 port = ntohs(address.sin_port);
+    const auto ownerOfNext = [&](uid_t expected) {
+        const int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        const std::optional<uid_t> byDiag = PeerOwnerBySockDiag(accepted);
+        const std::optional<uid_t> byTable = PeerOwnerByProcTable(accepted);
+        ::close(accepted);
+        return byDiag == expected && byTable == expected;
+    };
+    {
+        TestClient own(port);
+        QVERIFY(own.IsConnected());
+        QVERIFY(ownerOfNext(::geteuid()));
+    }
+    if (TForeignClient::CanRun()) {
+        TForeignClient stranger(port, "x");
+        QVERIFY(ownerOfNext(TForeignClient::Uid));
+        QVERIFY(stranger.WasClosedByTheServer());
+    }
+    ::close(listener);
 }
 
 void TstServerSocketLifecycle::newerClientDisconnectFiresItsEvent()

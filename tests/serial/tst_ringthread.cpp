@@ -124,10 +124,10 @@ private slots:
     void portNotTakenIsClosedByTheDestructor();
 
 private:
-    void StartModem(const QStringList &options, double timeScale = 20);
+    [[nodiscard]] bool StartModem(const QStringList &options, double timeScale = 20);
     TModemLog ModemLog() const { return TModemLog::Read(FModemLogPath); }
     // Waits for the completion handler and the end of the thread.
-    void WaitEnd(TAttempt &a, int timeoutMs = 60000);
+    [[nodiscard]] bool WaitEnd(TAttempt &a, int timeoutMs = 60000);
 
     std::unique_ptr<TTempConfig> FConfig;
     std::unique_ptr<ToolProcess> FModem;
@@ -149,25 +149,26 @@ void TstRingThread::cleanup()
     TickClock::SetSpeed(1);
 }
 
-void TstRingThread::StartModem(const QStringList &options, double timeScale)
+bool TstRingThread::StartModem(const QStringList &options, double timeScale)
 {
     FModem = std::make_unique<ToolProcess>();
-    QVERIFY(FModem->start(QStringLiteral("lindqvar-modem"),
-                          QStringList{QStringLiteral("--ports-conf"), Paths::PortMapFile(),
-                                      QStringLiteral("--com"), ModemCom, QStringLiteral("--log"),
-                                      FModemLogPath, QStringLiteral("--time-scale"),
-                                      QString::number(timeScale)} +
-                              options));
-    QVERIFY(!FModem->waitLine(QStringLiteral("PTY ")).isEmpty());
+    return FModem->start(QStringLiteral("lindqvar-modem"),
+                         QStringList{QStringLiteral("--ports-conf"), Paths::PortMapFile(),
+                                     QStringLiteral("--com"), ModemCom, QStringLiteral("--log"),
+                                     FModemLogPath, QStringLiteral("--time-scale"),
+                                     QString::number(timeScale)} +
+                             options) &&
+           !FModem->waitLine(QStringLiteral("PTY ")).isEmpty();
 }
 
-void TstRingThread::WaitEnd(TAttempt &a, int timeoutMs)
+bool TstRingThread::WaitEnd(TAttempt &a, int timeoutMs)
 {
-    QTRY_VERIFY_WITH_TIMEOUT(a.HandlerRuns > 0, timeoutMs);
+    if (!QTest::qWaitFor([&a] { return a.HandlerRuns > 0; }, timeoutMs))
+        return QTest::qVerify(false, "the completion handler ran", "", __FILE__, __LINE__);
     a.Ring->WaitFor();
-    QVERIFY(a.Ring->isFinished());
-    QCOMPARE(a.HandlerRuns, 1);
-    QVERIFY(a.HandlerOnOwnerThread);
+    return QTest::qVerify(a.Ring->isFinished() && a.HandlerRuns == 1 && a.HandlerOnOwnerThread,
+                          "finished, the handler run once on the owner's thread", "", __FILE__,
+                          __LINE__);
 }
 
 void TstRingThread::successfulDial_data()
@@ -183,10 +184,10 @@ void TstRingThread::successfulDial()
 {
     QFETCH(double, speed);
     TickClock::SetSpeed(speed);
-    StartModem({}, speed);
+    QVERIFY(StartModem({}, speed));
     TAttempt a;
     a.Start(ModemCom, QStringLiteral("+7 900 1234567"));
-    WaitEnd(a, 120000);
+    QVERIFY(WaitEnd(a, 120000));
 
     QCOMPARE(a.CodeSeen, RingResult::Connected);
     QCOMPARE(a.Ring->ErrorCode(), RingResult::Connected);
@@ -264,11 +265,11 @@ void TstRingThread::dialFailureWords()
     QFETCH(QString, text);
     QFETCH(double, speed);
     TickClock::SetSpeed(speed);
-    StartModem({QStringLiteral("--dial-result"), result});
+    QVERIFY(StartModem({QStringLiteral("--dial-result"), result}));
     TAttempt a;
     a.ClosePort = true;
     a.Start(ModemCom, QStringLiteral("555"));
-    WaitEnd(a);
+    QVERIFY(WaitEnd(a));
 
     QCOMPARE(a.CodeSeen, code);
     QCOMPARE(ModemErrorText(code), text);
@@ -294,11 +295,11 @@ void TstRingThread::dialFailureWords()
 
 void TstRingThread::silenceAfterDialTimesOut()
 {
-    StartModem({QStringLiteral("--dial-result"), QStringLiteral("silence")});
+    QVERIFY(StartModem({QStringLiteral("--dial-result"), QStringLiteral("silence")}));
     TAttempt a;
     a.ClosePort = true;
     a.Start(ModemCom, QStringLiteral("555"));
-    WaitEnd(a);
+    QVERIFY(WaitEnd(a));
 
     QCOMPARE(a.CodeSeen, RingResult::NoAnswer);
     QCOMPARE(DialerLogTexts(a.Log, QStringLiteral("<<")).last(), QStringLiteral("ATH"));
@@ -317,10 +318,10 @@ void TstRingThread::silenceAfterDialTimesOut()
 void TstRingThread::registrationAfterSomeQueries()
 {
     // Misses with status 2 and 5, then registered in the third query.
-    StartModem({QStringLiteral("--creg"), QStringLiteral("2,5,1")});
+    QVERIFY(StartModem({QStringLiteral("--creg"), QStringLiteral("2,5,1")}));
     TAttempt a;
     a.Start(ModemCom, QStringLiteral("555"));
-    WaitEnd(a);
+    QVERIFY(WaitEnd(a));
 
     QCOMPARE(a.CodeSeen, RingResult::Connected);
     const TModemLog log = ModemLog();
@@ -330,11 +331,11 @@ void TstRingThread::registrationAfterSomeQueries()
 
 void TstRingThread::noRegistrationAfterTenQueries()
 {
-    StartModem({QStringLiteral("--creg-never")});
+    QVERIFY(StartModem({QStringLiteral("--creg-never")}));
     TAttempt a;
     a.ClosePort = true;
     a.Start(ModemCom, QStringLiteral("555"));
-    WaitEnd(a);
+    QVERIFY(WaitEnd(a));
 
     QCOMPARE(a.CodeSeen, RingResult::NotRegistered);
     QCOMPARE(a.StagesAtFinish, (QList<int>{RingStage::PortOpened, RingStage::BearerSelected}));
@@ -402,7 +403,7 @@ void TstRingThread::scriptedReplies()
     TAttempt a;
     a.ClosePort = true;
     a.Start(QStringLiteral("COM8"), QStringLiteral("555"));
-    WaitEnd(a);
+    QVERIFY(WaitEnd(a));
 
     QCOMPARE(a.CodeSeen, code);
     if (code == 2) {
@@ -442,7 +443,7 @@ void TstRingThread::silentModem()
         QTRY_VERIFY_WITH_TIMEOUT((got += pty.Read(1, 50)).contains("ATZ\r\nATZ\r\nAT\r\n"), 30000);
         a.Cancel();
     }
-    WaitEnd(a);
+    QVERIFY(WaitEnd(a));
 
     // The wait for "OK" decides: code 2, whatever the cancel marked.
     QCOMPARE(a.CodeSeen, RingResult::ModemSilent);
@@ -457,14 +458,14 @@ void TstRingThread::silentModem()
 
 void TstRingThread::cancelDuringRegistrationKeepsTheMark()
 {
-    StartModem({QStringLiteral("--creg-never")});
+    QVERIFY(StartModem({QStringLiteral("--creg-never")}));
     TickClock::SetSpeed(5);
     TAttempt a;
     a.ClosePort = true;
     a.Start(ModemCom, QStringLiteral("555"));
     QTRY_VERIFY_WITH_TIMEOUT(ModemLog().Count(QStringLiteral("AT+CREG?")) >= 2, 60000);
     a.Cancel();
-    WaitEnd(a);
+    QVERIFY(WaitEnd(a));
 
     QCOMPARE(a.CodeSeen, RingResult::Cancelled);
     QCOMPARE(a.StagesAtFinish, (QList<int>{RingStage::PortOpened, RingStage::BearerSelected}));
@@ -475,7 +476,7 @@ void TstRingThread::cancelDuringRegistrationKeepsTheMark()
 
 void TstRingThread::cancelDuringDiallingHangsUp()
 {
-    StartModem({QStringLiteral("--dial-result"), QStringLiteral("silence")});
+    QVERIFY(StartModem({QStringLiteral("--dial-result"), QStringLiteral("silence")}));
     TickClock::SetSpeed(5);
     TAttempt a;
     a.ClosePort = true;
@@ -483,7 +484,7 @@ void TstRingThread::cancelDuringDiallingHangsUp()
     QTRY_VERIFY_WITH_TIMEOUT(
         a.Owner.Stages.contains(RingStage::Dialling) && ModemLog().Event("dial "), 60000);
     a.Cancel();
-    WaitEnd(a);
+    QVERIFY(WaitEnd(a));
 
     QCOMPARE(a.CodeSeen, RingResult::Cancelled);
     QCOMPARE(DialerLogTexts(a.Log, QStringLiteral("<<")).mid(5),
@@ -507,7 +508,7 @@ void TstRingThread::cancelEndsAPauseAtOnce()
     clock.start();
     a.Cancel();
     QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
-    WaitEnd(a);
+    QVERIFY(WaitEnd(a));
     QCOMPARE(a.CodeSeen, RingResult::Cancelled);
 }
 
@@ -524,13 +525,13 @@ void TstRingThread::portCannotBeOpened()
     THandle other = INVALID_HANDLE_VALUE;
     QString com = QStringLiteral("COM9");
     if (held) {
-        StartModem({});
+        QVERIFY(StartModem({}));
         com = ModemCom;
         QVERIFY(OpenCOMPort(com, 19200, other));
     }
     TAttempt a;
     a.Start(com, QStringLiteral("555"));
-    WaitEnd(a);
+    QVERIFY(WaitEnd(a));
 
     QCOMPARE(a.CodeSeen, RingResult::PortNotOpened);
     QCOMPARE(ModemErrorText(1), QStringLiteral("Не могу открыть COM-порт"));
@@ -546,7 +547,7 @@ void TstRingThread::portCannotBeOpened()
 
 void TstRingThread::cancelRightAfterCreationIsNeverLost()
 {
-    StartModem({});
+    QVERIFY(StartModem({}));
     for (int i = 0; i < 5; ++i) {
         TAttempt a;
         a.ClosePort = true;
@@ -563,13 +564,13 @@ void TstRingThread::cancelRightAfterCreationIsNeverLost()
 
 void TstRingThread::portTakenByTheOwnerIsNotClosedAgain()
 {
-    StartModem({QStringLiteral("--creg-never")});
+    QVERIFY(StartModem({QStringLiteral("--creg-never")}));
     TAttempt a;
     a.ClosePort = true; // as the main window does for a cancel
     a.Start(ModemCom, QStringLiteral("555"));
     QTRY_VERIFY_WITH_TIMEOUT(a.Owner.Stages.contains(RingStage::BearerSelected), 60000);
     a.Cancel();
-    WaitEnd(a);
+    QVERIFY(WaitEnd(a));
     QCOMPARE(a.CodeSeen, RingResult::Cancelled);
     QVERIFY(a.PortSeen != INVALID_HANDLE_VALUE);
 
@@ -599,15 +600,15 @@ void TstRingThread::portNotTakenIsClosedByTheDestructor_data()
 void TstRingThread::portNotTakenIsClosedByTheDestructor()
 {
     QFETCH(QString, how);
-    StartModem(how == QLatin1String("creg") ? QStringList{QStringLiteral("--creg-never")}
-                                            : QStringList{});
+    QVERIFY(StartModem(how == QLatin1String("creg") ? QStringList{QStringLiteral("--creg-never")}
+                                                    : QStringList{}));
     {
         TAttempt a;
         a.TakePort = false;
         if (how == QLatin1String("unprepared")) {
             // Speed 0 is refused after the port has been opened.
             a.Start(ModemCom, QStringLiteral("555"), 0);
-            WaitEnd(a);
+            QVERIFY(WaitEnd(a));
             QCOMPARE(a.CodeSeen, RingResult::PortNotOpened);
             QVERIFY(a.PortSeen != INVALID_HANDLE_VALUE);
         } else if (how == QLatin1String("cancel")) {
@@ -626,7 +627,7 @@ void TstRingThread::portNotTakenIsClosedByTheDestructor()
             return;
         } else {
             a.Start(ModemCom, QStringLiteral("555"));
-            WaitEnd(a);
+            QVERIFY(WaitEnd(a));
             QCOMPARE(a.CodeSeen, RingResult::NotRegistered);
         }
         QVERIFY(!PortCanBeOpened(ModemCom)); // still held by the dialer object
