@@ -104,7 +104,8 @@ std::optional<uid_t> AskProcNetTcp(const TEnds &ends)
         return QByteArray::number(quint32(address.sin_addr.s_addr), 16)
                    .rightJustified(8, '0')
                    .toUpper() +
-               ':' + QByteArray::number(ntohs(address.sin_port), 16).rightJustified(4, '0').toUpper();
+               ':' +
+               QByteArray::number(ntohs(address.sin_port), 16).rightJustified(4, '0').toUpper();
     };
     const QByteArray local = hex(ends.Peer);
     const QByteArray remote = hex(ends.Ours);
