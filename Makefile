@@ -48,7 +48,7 @@ fuzz: deps
 	@scripts/fuzz
 
 format:
-	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+	@git ls-files --cached --others --exclude-standard '*.cpp' '*.h' | xargs clang-format -i
 
 check-format:
 	@scripts/check-format
