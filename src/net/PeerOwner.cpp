@@ -83,7 +83,10 @@ std::optional<uid_t> AskSockDiag(const TEnds &ends)
                 reinterpret_cast<const inet_diag_msg *>(reply + at + aligned(sizeof(nlmsghdr)));
             if (found->id.idiag_sport == ends.Peer.sin_port &&
                 found->id.idiag_dport == ends.Ours.sin_port) {
-                owner = found->idiag_uid;
+                // Inode 0: no program holds the peer's socket any more (closed before we
+                // accepted; the kernel reports such sockets as root's), so its owner is unknown.
+                if (found->idiag_inode != 0)
+                    owner = found->idiag_uid;
                 break;
             }
             at += aligned(header->nlmsg_len);
@@ -93,8 +96,9 @@ std::optional<uid_t> AskSockDiag(const TEnds &ends)
     return owner;
 }
 
-// The same from /proc/net/tcp: "sl local rem st tx:rx tr:when retrnsmt uid ...", addresses as
-// hexadecimal "ADDR:PORT" in the kernel's byte order for the address.
+// The same from /proc/net/tcp: "sl local rem st tx:rx tr:when retrnsmt uid timeout inode ...",
+// addresses as hexadecimal "ADDR:PORT" in the kernel's byte order for the address. A socket that
+// no program holds any more has inode 0 and no owner we can trust, as above.
 std::optional<uid_t> AskProcNetTcp(const TEnds &ends)
 {
     QFile table(QStringLiteral("/proc/net/tcp"));
@@ -111,11 +115,12 @@ std::optional<uid_t> AskProcNetTcp(const TEnds &ends)
     const QByteArray remote = hex(ends.Ours);
     for (const QByteArray &line : table.readAll().split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() > 7 && fields[1] == local && fields[2] == remote) {
+        if (fields.size() > 9 && fields[1] == local && fields[2] == remote) {
             bool ok = false;
             const uint uid = fields[7].toUInt(&ok);
-            if (ok)
+            if (ok && fields[9] != "0")
                 return uid_t(uid);
+            return std::nullopt;
         }
     }
     return std::nullopt;
