@@ -3,6 +3,7 @@
 #include "platform/Deadline.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstdlib>
@@ -28,6 +29,24 @@ bool writeAll(int fd, const char *data, size_t size)
     return true;
 }
 
+// The process's file mode creation mask, read without changing it (umask() can only be read by
+// setting it, which would race with other threads creating files).
+mode_t CurrentUmask()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("Umask:")) {
+                bool ok = false;
+                const uint mask = line.mid(6).trimmed().toUInt(&ok, 8);
+                if (ok)
+                    return mode_t(mask);
+            }
+        }
+    }
+    return 022;
+}
+
 } // namespace
 
 namespace SafeFile
@@ -35,8 +54,10 @@ namespace SafeFile
 
 TResult Replace(const QString &path, const QByteArray &content, mode_t newFileMode)
 {
-    const QByteArray target = QFile::encodeName(path);
-    mode_t mode = newFileMode;
+    // A link (a settings file kept elsewhere by the user) is written through, not replaced.
+    const QString resolved = QFileInfo(path).canonicalFilePath();
+    const QByteArray target = QFile::encodeName(resolved.isEmpty() ? path : resolved);
+    mode_t mode = newFileMode & ~CurrentUmask();
     struct stat st {
     };
     if (::stat(target.constData(), &st) == 0)

@@ -13,8 +13,8 @@ namespace SafeFile
 
 // Writes content to a new file beside path, checks that every byte was taken and reached the
 // disk, and renames it over path. On any failure path keeps its former content whole and error
-// holds the system's reason. A new file gets newFileMode; an existing one keeps its permission
-// bits.
+// holds the system's reason. A new file gets newFileMode less the process's umask; an existing
+// one keeps its permission bits. A link is followed: its target gets the new content.
 //
 // QSaveFile is not used for this: when the disk takes only part of the data (a full disk, a
 // file size limit), Qt 6.4 counts the part as written and commits a truncated file.

@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 namespace
 {
 
@@ -188,6 +190,23 @@ private slots:
         form->N2->trigger();
         QCOMPARE(ReadAll(dir.filePath("old.txt")), expected);
         QVERIFY(!QFile::exists(dir.filePath("old.txt.log")));
+
+        // A new file honours the user's umask; a link is written through and stays a link.
+        const mode_t umaskBefore = ::umask(077);
+        dialogs.saveAnswer = dir.filePath("private.log");
+        form->N2->trigger();
+        ::umask(umaskBefore);
+        struct stat saved {
+        };
+        QVERIFY(::stat(qPrintable(dir.filePath("private.log")), &saved) == 0);
+        QCOMPARE(saved.st_mode & 0777, mode_t(0600));
+        QVERIFY(QFile::link(dir.filePath("old.txt"), dir.filePath("link.log")));
+        form->Log->addItem("four");
+        dialogs.saveAnswer = dir.filePath("link.log");
+        form->N2->trigger();
+        QVERIFY(QFileInfo(dir.filePath("link.log")).isSymLink());
+        QCOMPARE(ReadAll(dir.filePath("old.txt")), expected + "four\r\n");
+        form->Log->takeItem(3);
 
         // Cancelling writes nothing.
         const QStringList before = QDir(dir.path()).entryList(QDir::Files);
