@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QTest>
 
+#include <atomic>
 #include <ctime>
 #include <memory>
 #include <thread>
@@ -160,15 +161,15 @@ void TstIdentification::unrecognisedRepliesTimeOut()
     TMainLindqvarForm &w = B->W();
     State(w).FVerInfo = "from an earlier request";
     // Lower case, LF alone, a split OK, and a long reply without OK: none of it completes a
-    // reply, so the request fails after its whole wait (the one such wait of these tests). Ten
-    // times faster, the 10 s are 1 s.
-    TickClock::SetSpeed(10);
+    // reply, so the request fails after its whole wait (the one such wait of these tests). Five
+    // times faster, the 10 s are 2 s: room enough for the pieces to arrive on a loaded machine.
+    TickClock::SetSpeed(5);
     AnswerWith({"x,M.1\r\nok\r\n", "OK\n", "Ok\r\n", "O", "K\n\r\n", QByteArray(40000, 'Z'),
                 QByteArray(2000, '\0')},
-               50);
+               20);
     // Once the window has taken the whole reply off the line, the cable is pulled: a hung-up
     // line reports itself readable at once, and the rest of the wait must sleep on it.
-    bool allTaken = false;
+    std::atomic<bool> allTaken = false;
     std::thread puller([&] {
         FDevice.join();
         for (int i = 0; i < 500 && !allTaken; ++i) {
