@@ -67,8 +67,11 @@ QString NoPermission(const QString &devicePath)
 {
     struct stat st {
     };
+    // Joining the device's group helps only when that group may read and write it, and root's
+    // group is no group to join.
     QString group;
-    if (::stat(QFile::encodeName(devicePath).constData(), &st) == 0) {
+    if (::stat(QFile::encodeName(devicePath).constData(), &st) == 0 && st.st_gid != 0 &&
+        (st.st_mode & 060) == 060) {
         if (const struct group *entry = ::getgrgid(st.st_gid))
             group = QString::fromLocal8Bit(entry->gr_name);
     }
