@@ -22,6 +22,7 @@
 #include <QLabel>
 #include <QScreen>
 #include <QStyle>
+#include <QTimer>
 #include <QToolButton>
 
 namespace
@@ -78,6 +79,11 @@ TMainLindqvarForm::TMainLindqvarForm(QWidget *parent) : QWidget(parent)
     QDir().mkpath(Paths::ConfigDir());
     FPortWatcher = new TPortWatcher(this);
     connect(FPortWatcher, &TPortWatcher::Changed, this,
+            [this] { Guarded([this] { PortsMayHaveChanged(); }); });
+    FPortRefreshRetry = new QTimer(this);
+    FPortRefreshRetry->setSingleShot(true);
+    FPortRefreshRetry->setInterval(1000);
+    connect(FPortRefreshRetry, &QTimer::timeout, this,
             [this] { Guarded([this] { PortsMayHaveChanged(); }); });
 
     // Centred on the screen.
@@ -244,9 +250,12 @@ void TMainLindqvarForm::RefreshPortList()
 
 void TMainLindqvarForm::PortsMayHaveChanged()
 {
-    // During a link, and while one is being made, the list stays as it is.
-    if (CommandState() != TCommandState::Idle || FMainLoopDepth > 0)
+    // During a link, and while one is being made, the list stays as it is; the change is
+    // looked at again once the link has ended, however it ended.
+    if (CommandState() != TCommandState::Idle || FMainLoopDepth > 0) {
+        FPortRefreshRetry->start();
         return;
+    }
     QStringList names;
     TResult discovery = TResult::Success();
     try {

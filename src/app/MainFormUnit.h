@@ -16,6 +16,7 @@
 
 class QComboBox;
 class QLabel;
+class QTimer;
 class QToolButton;
 class TCOMSettingsForm;
 class TPortWatcher;
@@ -192,6 +193,8 @@ private:
     QList<const TRingThread *> FRingsTerminating;
 
     TPortWatcher *FPortWatcher = nullptr;
+    // A change of the ports seen while a link ran is looked at again until the window is idle.
+    QTimer *FPortRefreshRetry = nullptr;
 };
 
 // The status label's normal colour, the button-text colour of the palette.

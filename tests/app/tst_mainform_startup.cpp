@@ -223,12 +223,15 @@ void TstMainFormStartup::portListFollowsTheHardware()
     QTRY_VERIFY(listed().isEmpty());
     QVERIFY(F->Dialogs.Boxes.isEmpty());
 
-    // While a link runs, the list stays as it is.
+    // While a link runs, the list stays as it is; what changed meanwhile is listed once the
+    // link has ended.
     w.SetCommand(TCommandState::Connected);
     QVERIFY(MapTwoPorts());
     QTest::qWait(1000);
     QVERIFY(listed().isEmpty());
     w.SetCommand(TCommandState::Idle);
+    QTRY_COMPARE(listed(), (QStringList{"COM3", "COM5"}));
+    QVERIFY(F->Dialogs.Boxes.isEmpty());
 }
 
 void TstMainFormStartup::keyCommandsOpenTheHiddenWindows()
