@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <linux/netlink.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
@@ -121,8 +122,12 @@ void TPortWatcher::ReadUevents()
     for (;;) {
         const ssize_t got =
             RetryOnInterrupt([&] { return ::recv(FUevents, buffer, sizeof buffer, 0); });
-        if (got <= 0)
+        if (got <= 0) {
+            // ENOBUFS: the kernel dropped events that did not fit; any of them may have been a
+            // port's, so the list is looked at again.
+            relevant = relevant || (got < 0 && errno == ENOBUFS);
             break;
+        }
         // "ACTION@DEVPATH\0KEY=VALUE\0...": only the tty class concerns the port list.
         const QByteArray message(buffer, got);
         relevant = relevant || message.contains(QByteArrayLiteral("\0SUBSYSTEM=tty\0"));
