@@ -206,7 +206,7 @@ private slots:
         form->N2->trigger();
         QVERIFY(QFileInfo(dir.filePath("link.log")).isSymLink());
         QCOMPARE(ReadAll(dir.filePath("old.txt")), expected + "four\r\n");
-        form->Log->takeItem(3);
+        delete form->Log->takeItem(3);
 
         // Cancelling writes nothing.
         const QStringList before = QDir(dir.path()).entryList(QDir::Files);
