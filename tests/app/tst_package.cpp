@@ -5,6 +5,7 @@
 #include "settings/Paths.h"
 #include "support/Pty.h"
 #include "support/TempConfig.h"
+#include "support/WindowProbes.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -14,11 +15,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 namespace
 {
@@ -32,17 +28,6 @@ QString Run(const QString &program, const QStringList &args, int *status = nullp
     if (status)
         *status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     return QString::fromUtf8(process.readAll());
-}
-
-bool LockIsHeld()
-{
-    const int fd =
-        ::open(QFile::encodeName(Paths::InstanceLockFile()).constData(), O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    ::close(fd);
-    return held;
 }
 
 } // namespace
@@ -133,7 +118,7 @@ void TstPackage::programStartsFromTheUnpackedRoot()
     process.setProcessChannelMode(QProcess::ForwardedChannels);
     process.start(program, {});
     QVERIFY(process.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(LockIsHeld(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(InstanceLockIsHeld(), 30000);
     QCOMPARE(process.state(), QProcess::Running);
     // It runs from the unpacked folder, where its setup.ini is.
     const QString exe =

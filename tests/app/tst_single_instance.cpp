@@ -4,15 +4,11 @@
 
 #include "settings/Paths.h"
 #include "support/TempConfig.h"
+#include "support/WindowProbes.h"
 
 #include <QFile>
 #include <QProcess>
 #include <QTest>
-
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 class TstSingleInstance : public QObject
 {
@@ -22,22 +18,9 @@ private slots:
     void secondStartIsRefused();
 
 private:
-    // Whether a running instance holds the single-instance lock now.
-    static bool LockIsHeld();
     QProcess *Start(const QString &dialogLog);
     TTempConfig FConfig;
 };
-
-bool TstSingleInstance::LockIsHeld()
-{
-    const int fd =
-        ::open(QFile::encodeName(Paths::InstanceLockFile()).constData(), O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    ::close(fd);
-    return held;
-}
 
 QProcess *TstSingleInstance::Start(const QString &dialogLog)
 {
@@ -59,7 +42,7 @@ void TstSingleInstance::secondStartIsRefused()
 
     QProcess *first = Start(firstLog);
     QVERIFY(first->waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(LockIsHeld(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(InstanceLockIsHeld(), 30000);
 
     QProcess *second = Start(secondLog);
     QVERIFY(second->waitForFinished(30000));
@@ -74,9 +57,9 @@ void TstSingleInstance::secondStartIsRefused()
     QVERIFY(first->waitForFinished(30000));
 
     // Once the first has ended, a new start is accepted again.
-    QVERIFY(!LockIsHeld());
+    QVERIFY(!InstanceLockIsHeld());
     QProcess *third = Start(secondLog + QStringLiteral(".3"));
-    QTRY_VERIFY_WITH_TIMEOUT(LockIsHeld(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(InstanceLockIsHeld(), 30000);
     QCOMPARE(third->state(), QProcess::Running);
     third->terminate();
     QVERIFY(third->waitForFinished(30000));

@@ -3,6 +3,7 @@
 #include "app/MainFormUnit.h"
 #include "controls/URLLabel.h"
 #include "net/TServerSocket.h"
+#include "settings/Paths.h"
 #include "support/MainFormAccess.h"
 
 #include <QComboBox>
@@ -14,6 +15,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 QColor StatusColor(const TMainLindqvarForm &w)
 {
@@ -23,6 +27,17 @@ QColor StatusColor(const TMainLindqvarForm &w)
 bool ProcessIsAlive(pid_t pid)
 {
     return pid > 0 && ::kill(pid, 0) == 0;
+}
+
+bool InstanceLockIsHeld()
+{
+    const int fd =
+        ::open(QFile::encodeName(Paths::InstanceLockFile()).constData(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
 }
 
 bool ProcessIsGone(pid_t pid)

@@ -17,6 +17,8 @@ bool ProcessIsAlive(pid_t pid);
 bool ProcessIsGone(pid_t pid);
 // The "RESULT ..." line of a setup stand-in's transcript, or empty while it has none yet.
 QString SetupDemoResult(const QString &transcript);
+// A running wizard holds the single-instance lock now.
+bool InstanceLockIsHeld();
 // The port opens now (nobody holds it) and is closed again.
 bool PortCanBeOpened(const QString &com);
 // The window is idle after a link or an attempt: the command "Подключить", enabled; the status
