@@ -20,9 +20,6 @@
 namespace
 {
 
-constexpr int CableType = 1;
-constexpr int ModemType = 0;
-
 // Blanks and control characters at either end do not make a phone number.
 bool IsBlank(const QString &text)
 {
@@ -54,8 +51,8 @@ void TMainLindqvarForm::URLLabel1Click()
         ShowErrorBox(this, QStringLiteral("Нет доступных COM портов."));
         return;
     }
-    const int type = ConnectTypeComboBox->currentIndex();
-    if (CommandState() == TCommandState::Idle && type == ModemType &&
+    const std::optional<TConnectionType> type = ConnectionType();
+    if (CommandState() == TCommandState::Idle && type == TConnectionType::Modem &&
         IsBlank(PhoneNumber->currentText())) {
         ShowErrorBox(this, QStringLiteral("Не указан номер телефона."));
         return;
@@ -65,9 +62,9 @@ void TMainLindqvarForm::URLLabel1Click()
     case TCommandState::Idle: // connect
         SetCommand(TCommandState::Connecting);
         try {
-            if (type == ModemType) {
+            if (type == TConnectionType::Modem) {
                 StartRingThread();
-            } else if (type == CableType) {
+            } else if (type == TConnectionType::Cable) {
                 ConnectTypeComboBox->setEnabled(false);
                 PortsListComboBox->setEnabled(false);
                 FModemConnect = false;
@@ -88,7 +85,7 @@ void TMainLindqvarForm::URLLabel1Click()
     case TCommandState::Connecting: // cancel
         ShowIdle(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку подключения в "
                                 "момент подключения к прибору"));
-        if (type == ModemType)
+        if (type == TConnectionType::Modem)
             CancelRingThread();
         CloseCOMPort(FCOMHandle);
         EnableInputs(true);
@@ -97,11 +94,11 @@ void TMainLindqvarForm::URLLabel1Click()
         FNeedCOMReconnect = false;
         ShowIdle(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку подключения "
                                 "при подключенном приборе (разрыв подключения)"));
-        if (type == ModemType) {
+        if (type == TConnectionType::Modem) {
             FConnected = false;
             HangUpModemLink();
             FModemConnect = false;
-        } else if (type == CableType) {
+        } else if (type == TConnectionType::Cable) {
             FConnected = false; // the link closes its port as it ends
         }
         const QString port = PortsListComboBox->currentText();
@@ -185,7 +182,7 @@ void TMainLindqvarForm::RingThreadTerminate(TRingThread *sender)
         // vanishing after a modem result text had ended it) must not end this one at once.
         FNeedCOMReconnect = false;
         MainLoop();
-    } else if (code >= RingResult::PortNotOpened && code <= RingResult::NoAnswer) {
+    } else if (IsDialFailure(code)) {
         CloseCOMPort(FCOMHandle);
         SetStatus(ModemErrorText(code), true);
         SetCommand(TCommandState::Idle);

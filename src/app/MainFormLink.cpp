@@ -7,6 +7,7 @@
 #include "log/Win1251.h"
 #include "net/TServerSocket.h"
 #include "platform/TickClock.h"
+#include "serial/ModemResults.h"
 #include "settings/COMSettingsUnit.h"
 #include "settings/Defaults.h"
 
@@ -93,7 +94,7 @@ void TMainLindqvarForm::RunLink()
 
     StartServer();
     LaunchSetup();
-    if (!FSetupIsStarted) {
+    if (!FSetup.Started()) {
         WriteLog(QStringLiteral("Не найдена программа настройки"));
         ShowStartFailure(this,
                          QStringLiteral("Программа настройки для данного прибора не обнаружена."));
@@ -270,18 +271,12 @@ bool TMainLindqvarForm::DetectModemFailure(int count)
 {
     if (count <= 0)
         return false;
-    const QString block = Win1251ToString(BufferToBytes(count));
-    const QString upper = block.toUpper();
-    static const QStringList failures = {QStringLiteral("BUSY"), QStringLiteral("NO CARRIER"),
-                                         QStringLiteral("NO DIALTONE"),
-                                         QStringLiteral("NO ANSWER")};
-    const bool found = std::any_of(failures.begin(), failures.end(),
-                                   [&](const QString &word) { return upper.contains(word); });
-    if (!found)
+    const QByteArray block = BufferToBytes(count);
+    if (FindModemFailure(block) == RingResult::Connected)
         return false;
     WriteLog(QStringLiteral("Завершение работы по ошибке модема"));
     WriteLog(QStringLiteral("Последний полученный пакет:"));
-    WriteLog(block);
+    WriteLog(Win1251ToString(block));
     return true;
 }
 

@@ -1,19 +1,12 @@
-// Device identification and the setup program's start and end.
+// Device identification, and the setup program's start and end.
 
 #include "app/MainFormUnit.h"
 
-#include "app/SetupIni.h"
-#include "controls/Dialogs.h"
 #include "log/Win1251.h"
 #include "platform/Deadline.h"
 #include "platform/TickClock.h"
-#include "settings/Paths.h"
-
-#include <QFile>
-#include <QFileInfo>
 
 #include <algorithm>
-#include <cstring>
 #include <thread>
 
 #include <poll.h>
@@ -75,94 +68,10 @@ bool TMainLindqvarForm::RequestVerInfo()
 
 void TMainLindqvarForm::LaunchSetup()
 {
-    if (FSetupIsStarted)
-        return;
-
-    const QString tempDir = Paths::PrivateTempDir();
-    if (tempDir.isEmpty()) {
-        ShowErrorBox(this, QStringLiteral("Оболочка не запущена, системная ошибка"));
-        return;
-    }
-    const QString programDir = Paths::ProgramDir();
-    const QString iniPath = programDir + QStringLiteral("setup.ini");
-    if (!QFileInfo(iniPath).isFile()) {
-        ShowErrorBox(this, QStringLiteral("Оболочка не запущена, не найден файл настроек"));
-        return;
-    }
-
-    bool hasToken = false;
-    const QString key = ModelKeyFromReply(FVerInfo, &hasToken);
-    if (!hasToken)
-        return;
-
-    // ReadSetupIni reads one byte beyond the lookup's limit, so that a line cut by the limit is
-    // dropped instead of being taken as a shorter value (naming a different program).
-    QByteArray iniBytes;
-    if (const TResult read = ReadSetupIni(iniPath, iniBytes); !read) {
-        WriteLog(read.Reason());
-        return;
-    }
-    bool found = false;
-    SetupLookup outcome = SetupLookup::NotListed;
-    const QString value = LookupSetupProgram(iniBytes, key, &found, &outcome);
-    if (outcome == SetupLookup::Refused)
-        WriteLog(QStringLiteral("setup.ini: программа для модели \"%1\" названа недопустимым "
-                                "именем файла")
-                     .arg(key));
-    if (!found)
-        return;
-
-    const QString stored = programDir + value;
-    QString startPath = stored;
-    bool copiedNow = false;
-    TResult copied = TResult::Success();
-    if (QFileInfo(stored).isFile()) {
-        startPath = tempDir + value + QStringLiteral(".exe");
-        // An older copy of that name is kept and started instead.
-        copied = CopySetupProgram(stored, startPath);
-        copiedNow = copied.Ok();
-    }
-    if (!QFileInfo(startPath).isFile()) {
-        if (!copied)
-            WriteLog(QStringLiteral("Не удалось скопировать программу настройки: %1")
-                         .arg(copied.Reason()));
-        return;
-    }
-
-    const bool windows = ProgramKindOf(startPath) == TProgramKind::Windows;
-    if (windows && FindWine().isEmpty()) {
-        // Nothing is started; the link start then fails as for a missing setup program.
-        WriteLog(QStringLiteral("Программа настройки - программа для Windows, а Wine не найден: %1")
-                     .arg(startPath));
-        ShowErrorBox(this, QStringLiteral("Программа настройки этого прибора написана для Windows. "
-                                          "Для её запуска нужен Wine: установите пакет wine "
-                                          "(sudo apt install wine)."));
-        if (copiedNow)
-            QFile::remove(startPath);
-        return;
-    }
-    const TResult started = StartSetupProcess(startPath, programDir, FSetupProcInfo);
-    if (started) {
-        FSetupFile = startPath;
-        // Its first start in a new Wine prefix takes some seconds; it connects when it is ready.
-        if (windows)
-            WriteLog(QStringLiteral("Программа настройки запущена через Wine: %1").arg(startPath));
-    } else {
-        WriteLog(
-            QStringLiteral("Не удалось запустить программу настройки: %1").arg(started.Reason()));
-        // A copy made for this start would otherwise be found and started again next time,
-        // never replaced, even after the stored program has been put right.
-        if (copiedNow)
-            QFile::remove(startPath);
-    }
-    FSetupIsStarted = started.Ok();
+    FSetup.Launch(FVerInfo);
 }
 
 void TMainLindqvarForm::TerminateSetup()
 {
-    if (FSetupIsStarted) {
-        TerminateSetupProcess(FSetupProcInfo);
-        QFile::remove(FSetupFile);
-    }
-    FSetupIsStarted = false;
+    FSetup.Terminate();
 }

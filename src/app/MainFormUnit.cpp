@@ -37,7 +37,8 @@ QColor NormalStatusColor()
     return QApplication::palette().color(QPalette::ButtonText);
 }
 
-TMainLindqvarForm::TMainLindqvarForm(QWidget *parent) : QWidget(parent)
+TMainLindqvarForm::TMainLindqvarForm(QWidget *parent)
+    : QWidget(parent), FSetup(this, [this](const QString &message) { WriteLog(message); })
 {
     setObjectName(QStringLiteral("MainLindqvarForm"));
     // Fixed size, only the system menu and the close button.
@@ -97,8 +98,7 @@ TMainLindqvarForm::~TMainLindqvarForm()
     if (FRing)
         CancelRingThread();
     CloseCOMPort(FCOMHandle);
-    if (FSetupIsStarted)
-        TerminateSetup();
+    TerminateSetup();
 }
 
 void TMainLindqvarForm::CreateControls()
@@ -114,9 +114,10 @@ void TMainLindqvarForm::CreateControls()
 
     ConnectTypeComboBox = new QComboBox;
     place(ConnectTypeComboBox, "ConnectTypeComboBox", 128, 8, 215, 21);
+    // In the order of TConnectionType.
     ConnectTypeComboBox->addItems(
         {QStringLiteral("CSD (GSM-модем)"), QStringLiteral("USB/COM (кабель)")});
-    ConnectTypeComboBox->setCurrentIndex(0);
+    ConnectTypeComboBox->setCurrentIndex(ConnectionTypeIndex(TConnectionType::Modem));
     // Only the user's choice runs the change handler, as a programmatic selection does not.
     connect(ConnectTypeComboBox, &QComboBox::activated, this,
             [this] { Guarded([this] { ConnectTypeComboBoxChange(); }); });
@@ -169,7 +170,6 @@ void TMainLindqvarForm::AttachWindows(TCOMSettingsForm *comSettings,
 
 void TMainLindqvarForm::FormCreate()
 {
-    FSetupIsStarted = false;
     setWindowTitle(DesignedCaption + QStringLiteral(" v.") +
                    ReadFileVersion(QCoreApplication::applicationFilePath()));
     LoadPhoneList();
@@ -180,12 +180,12 @@ void TMainLindqvarForm::FormCreate()
 
 void TMainLindqvarForm::ConnectTypeComboBoxChange()
 {
-    const int index = ConnectTypeComboBox->currentIndex();
-    if (index != 0 && index != 1)
+    const std::optional<TConnectionType> type = ConnectionType();
+    if (!type)
         return;
     Label4->setText(QStringLiteral("COM-порт:"));
-    Label5->setVisible(index == 0);
-    PhoneNumber->setVisible(index == 0);
+    Label5->setVisible(*type == TConnectionType::Modem);
+    PhoneNumber->setVisible(*type == TConnectionType::Modem);
 }
 
 void TMainLindqvarForm::FormKeyDown(int key, Qt::KeyboardModifiers shift)
@@ -304,7 +304,12 @@ void TMainLindqvarForm::LoadPortSettings()
 
 void TMainLindqvarForm::SavePortSettings()
 {
-    ::SavePortSettings(PortsListComboBox->currentText(), ConnectTypeComboBox->currentIndex());
+    ::SavePortSettings(PortsListComboBox->currentText(), ConnectionType());
+}
+
+std::optional<TConnectionType> TMainLindqvarForm::ConnectionType() const
+{
+    return ConnectionTypeOf(ConnectTypeComboBox->currentIndex());
 }
 
 void TMainLindqvarForm::WriteLog(const QString &message, const QString &prefix)

@@ -1,8 +1,9 @@
 #pragma once
 
-#include "app/SetupProcess.h"
+#include "app/SetupLauncher.h"
 #include "net/TServerSocket.h"
 #include "serial/COMUtils.h"
+#include "settings/ConnectionType.h"
 
 #include <QByteArray>
 #include <QColor>
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QComboBox;
 class QLabel;
@@ -146,6 +148,8 @@ private:
     // and the log line that says why. The inputs are enabled by the caller, at its own step.
     void ShowIdle(const QString &logLine);
     void EnableInputs(bool enabled);
+    // The type chosen in the connection type box; none while nothing is chosen.
+    std::optional<TConnectionType> ConnectionType() const;
 
     // The body of MainLoop: identification, start, the passes and the end of one link.
     void RunLink();
@@ -181,11 +185,9 @@ private:
     // The outcome of the last open by ReopenLinkPort, whose reason OpenLinkPort logs.
     TResult FLastOpenResult = TResult::Success();
 
-    // The setup program.
+    // The device's identification reply, and the setup program started for it.
     QByteArray FVerInfo;
-    TProcessInformation FSetupProcInfo;
-    bool FSetupIsStarted = false;
-    QString FSetupFile;
+    TSetupLauncher FSetup;
 
     // The dialer thread of the current or last modem attempt.
     std::unique_ptr<TRingThread> FRing;

@@ -8,16 +8,8 @@
 #include <QDeadlineTimer>
 #include <QMutexLocker>
 
-#include <array>
-
 namespace
 {
-
-const std::array<QString, 7> ModemErrorTexts = {
-    QStringLiteral("Не могу открыть COM-порт"),   QStringLiteral("Модем не отвечает"),
-    QStringLiteral("Нет регистрации в сети GSM"), QStringLiteral("Номер занят"),
-    QStringLiteral("Не могу дозвониться"),        QStringLiteral("Нет сигнала в линии"),
-    QStringLiteral("Номер не отвечает")};
 
 QString UpperText(const QByteArray &bytes)
 {
@@ -25,13 +17,6 @@ QString UpperText(const QByteArray &bytes)
 }
 
 } // namespace
-
-QString ModemErrorText(std::uint32_t code)
-{
-    if (code < RingResult::PortNotOpened || code > RingResult::NoAnswer)
-        return {};
-    return ModemErrorTexts[code - RingResult::PortNotOpened];
-}
 
 TRingThread::TRingThread(const TRingThreadCreateStruct &ACreateStruct)
     : FCreateStruct(ACreateStruct)
@@ -218,19 +203,11 @@ bool TRingThread::WaitAnswer(const QByteArray &expected, std::uint32_t timeout)
 
 bool TRingThread::CheckModemError(const QByteArray &reply)
 {
-    const QString upper = UpperText(reply);
-    static const std::array<std::pair<const char *, std::uint32_t>, 4> failures = {
-        {{"BUSY", RingResult::Busy},
-         {"NO CARRIER", RingResult::NoCarrier},
-         {"NO DIALTONE", RingResult::NoDialtone},
-         {"NO ANSWER", RingResult::NoAnswer}}};
-    for (const auto &[word, code] : failures) {
-        if (upper.contains(QLatin1String(word))) {
-            FErrCode = code;
-            return true;
-        }
-    }
-    return false;
+    const std::uint32_t code = FindModemFailure(reply);
+    if (code == RingResult::Connected)
+        return false;
+    FErrCode = code;
+    return true;
 }
 
 void TRingThread::WriteThreadLog(const QString &message, const QString &prefix)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "serial/COMUtils.h"
+#include "serial/ModemResults.h"
 
 #include <QByteArray>
 #include <QEvent>
@@ -39,20 +40,6 @@ inline constexpr int BearerSelected = 2; // the modem accepted the data bearer
 inline constexpr int Dialling = 3;       // registered in the network; the number is dialled now
 } // namespace RingStage
 
-// The dialer's result codes (ErrorCode): how the attempt ended.
-namespace RingResult
-{
-inline constexpr std::uint32_t Connected = 0;     // "CONNECT": the link is up
-inline constexpr std::uint32_t PortNotOpened = 1; // opening or preparing the port failed
-inline constexpr std::uint32_t ModemSilent = 2;   // no "OK" to "AT" or "AT+CBST=7,0,1"
-inline constexpr std::uint32_t NotRegistered = 3; // no "0,1" in ten "AT+CREG?" replies
-inline constexpr std::uint32_t Busy = 4;          // "BUSY"
-inline constexpr std::uint32_t NoCarrier = 5;     // "NO CARRIER"
-inline constexpr std::uint32_t NoDialtone = 6;    // "NO DIALTONE"
-inline constexpr std::uint32_t NoAnswer = 7;      // "NO ANSWER", or no "CONNECT" in time
-inline constexpr std::uint32_t Cancelled = 255;   // written by the owner before it cancels
-} // namespace RingResult
-
 class TRingProgressEvent : public QEvent
 {
 public:
@@ -65,9 +52,6 @@ public:
 private:
     int FStage;
 };
-
-// The status texts of the dialer's error codes 1 to 7; empty for any other code.
-QString ModemErrorText(std::uint32_t code);
 
 // One modem attempt on a thread of its own: opens the port, resets and checks the modem, waits
 // for network registration, dials and waits for the call. It starts at once when created.
@@ -100,6 +84,7 @@ private:
     void SendCommand(const QByteArray &command);
     bool WaitAnswer(const QByteArray &expected, std::uint32_t timeout);
     bool WaitOK(std::uint32_t timeout) { return WaitAnswer(QByteArrayLiteral("OK"), timeout); }
+    // Whether the reply holds a failure word; its code becomes the result.
     bool CheckModemError(const QByteArray &reply);
     void WriteThreadLog(const QString &message, const QString &prefix = QString());
     void PostProgress(int stage);

@@ -73,15 +73,15 @@ void LoadPortSettings(QComboBox *portsList, QComboBox *connectType)
         SelectComboItem(portsList, key.ReadString(com));
     const QString channel = QStringLiteral("CHANNEL");
     if (key.ValueExists(channel)) {
-        const int index = key.ReadInteger(channel);
-        // Out of range leaves the list with no selection.
-        connectType->setCurrentIndex(index >= 0 && index < connectType->count() ? index : -1);
+        // A value that is no connection type leaves the list with no selection.
+        connectType->setCurrentIndex(
+            ConnectionTypeIndex(ConnectionTypeOf(key.ReadInteger(channel))));
     }
 }
 
-void SavePortSettings(const QString &port, int channel)
+void SavePortSettings(const QString &port, std::optional<TConnectionType> type)
 {
     TRegistryKey key;
     key.WriteString(QStringLiteral("COM"), port);
-    key.WriteInteger(QStringLiteral("CHANNEL"), channel);
+    key.WriteInteger(QStringLiteral("CHANNEL"), ConnectionTypeIndex(type));
 }

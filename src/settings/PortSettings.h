@@ -1,6 +1,10 @@
 #pragma once
 
+#include "settings/ConnectionType.h"
+
 #include <QString>
+
+#include <optional>
 
 class QComboBox;
 
@@ -16,5 +20,5 @@ void LoadPhoneList(QComboBox *phoneNumber);
 void SavePhoneNumber(QComboBox *phoneNumber, const QString &number);
 // Selects the stored port ("COM", case-insensitive) and the stored connection type ("CHANNEL").
 void LoadPortSettings(QComboBox *portsList, QComboBox *connectType);
-// Stores the port name and the connection type index.
-void SavePortSettings(const QString &port, int channel);
+// Stores the port name and the connection type (-1 for none chosen).
+void SavePortSettings(const QString &port, std::optional<TConnectionType> type);

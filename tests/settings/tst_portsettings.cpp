@@ -118,7 +118,7 @@ void TstPortSettings::savedSettingsComeBack()
     TTempConfig dir;
     QVERIFY(dir.IsValid());
     QVERIFY(writeSettingsFile("phone1=111\n"));
-    SavePortSettings(QStringLiteral("COM12"), 1);
+    SavePortSettings(QStringLiteral("COM12"), TConnectionType::Cable);
     const QByteArray text = readSettingsFile();
     QVERIFY2(text.contains("COM=COM12\n") && text.contains("CHANNEL=1\n"), text.constData());
     QVERIFY2(text.contains("phone1=111\n"), text.constData());
@@ -128,7 +128,7 @@ void TstPortSettings::savedSettingsComeBack()
     QCOMPARE(lists.types.currentIndex(), 1);
 
     // No port selected and no type selected are stored as such.
-    SavePortSettings(QString(), -1);
+    SavePortSettings(QString(), std::nullopt);
     const QSettings check(Paths::SettingsFile(), QSettings::IniFormat);
     QCOMPARE(check.value(QStringLiteral("COM")), QVariant(QString()));
     QCOMPARE(check.value(QStringLiteral("CHANNEL")), QVariant(QStringLiteral("-1")));
@@ -140,7 +140,7 @@ void TstPortSettings::refusedSaveIsReported()
     TTempConfig dir;
     QVERIFY(dir.IsValid());
     QVERIFY(QDir().mkpath(Paths::SettingsFile()));
-    QCOMPARE(raisedText([] { SavePortSettings(QStringLiteral("COM3"), 1); }),
+    QCOMPARE(raisedText([] { SavePortSettings(QStringLiteral("COM3"), TConnectionType::Cable); }),
              QStringLiteral("Failed to read settings file '%1': Is a directory")
                  .arg(Paths::SettingsFile()));
     QVERIFY(QFileInfo(Paths::SettingsFile()).isDir());
@@ -151,7 +151,7 @@ void TstPortSettings::refusedSaveIsReported()
     QFile blocker(Paths::ConfigDir().chopped(1));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
-    QCOMPARE(raisedText([] { SavePortSettings(QStringLiteral("COM3"), 1); }),
+    QCOMPARE(raisedText([] { SavePortSettings(QStringLiteral("COM3"), TConnectionType::Cable); }),
              QStringLiteral("Failed to set data for 'COM'"));
 }
 
