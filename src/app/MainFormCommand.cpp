@@ -67,7 +67,7 @@ void TMainLindqvarForm::URLLabel1Click()
             } else if (type == TConnectionType::Cable) {
                 ConnectTypeComboBox->setEnabled(false);
                 PortsListComboBox->setEnabled(false);
-                FModemConnect = false;
+                FRelay.SetModemLink(false);
                 SpeedButton1->setEnabled(false);
                 if (OpenLinkPort() == INVALID_HANDLE_VALUE) {
                     SetStatus(QStringLiteral("COM-порт занят"), true);
@@ -87,19 +87,19 @@ void TMainLindqvarForm::URLLabel1Click()
                                 "момент подключения к прибору"));
         if (type == TConnectionType::Modem)
             CancelRingThread();
-        CloseCOMPort(FCOMHandle);
+        FRelay.ClosePort();
         EnableInputs(true);
         break;
     case TCommandState::Connected: { // disconnect, nested in a dispatch of the running link
-        FNeedCOMReconnect = false;
+        FRelay.CancelReconnect();
         ShowIdle(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку подключения "
                                 "при подключенном приборе (разрыв подключения)"));
         if (type == TConnectionType::Modem) {
-            FConnected = false;
-            HangUpModemLink();
-            FModemConnect = false;
+            FRelay.SetConnected(false);
+            FRelay.HangUpModemLink();
+            FRelay.SetModemLink(false);
         } else if (type == TConnectionType::Cable) {
-            FConnected = false; // the link closes its port as it ends
+            FRelay.SetConnected(false); // the link closes its port as it ends
         }
         const QString port = PortsListComboBox->currentText();
         RefreshPortList();
@@ -123,7 +123,7 @@ void TMainLindqvarForm::StartRingThread()
 {
     SavePhoneNumber(PhoneNumber->currentText());
     EnableInputs(false);
-    FModemConnect = true;
+    FRelay.SetModemLink(true);
 
     TRingThreadCreateStruct createStruct;
     createStruct.COM = PortsListComboBox->currentText();
@@ -175,20 +175,20 @@ void TMainLindqvarForm::RingThreadTerminate(TRingThread *sender)
         ~Leave() { list.removeLast(); }
     } leave{FRingsTerminating};
 
-    FCOMHandle = sender->TakeCOMHandle();
+    FRelay.TakePort(sender->TakeCOMHandle());
     const std::uint32_t code = sender->ErrorCode();
     if (code == RingResult::Connected) {
         // The dialer has just opened this port: a loss marked during an earlier link (its port
         // vanishing after a modem result text had ended it) must not end this one at once.
-        FNeedCOMReconnect = false;
+        FRelay.CancelReconnect();
         MainLoop();
     } else if (IsDialFailure(code)) {
-        CloseCOMPort(FCOMHandle);
+        FRelay.ClosePort();
         SetStatus(ModemErrorText(code), true);
         SetCommand(TCommandState::Idle);
         EnableInputs(true);
     } else if (code == RingResult::Cancelled) {
-        CloseCOMPort(FCOMHandle);
+        FRelay.ClosePort();
     }
 }
 
@@ -222,7 +222,7 @@ bool TMainLindqvarForm::event(QEvent *event)
 
 void TMainLindqvarForm::FormClose()
 {
-    FConnected = false;
+    FRelay.SetConnected(false);
     // A dialer still dialling is ended here, so that the exit neither hangs nor leaves it
     // working on a window that is going away.
     if (FRing && !FRing->isFinished())

@@ -1,34 +1,17 @@
-// The bridge loop and the serial link steps of the main window.
+// The order of a link in the main window, and the link's steps, which the relay carries out.
 
 #include "app/MainFormUnit.h"
 
+#include "app/MessagePump.h"
 #include "controls/Dialogs.h"
 #include "controls/URLLabel.h"
-#include "log/Win1251.h"
-#include "net/TServerSocket.h"
-#include "platform/TickClock.h"
-#include "serial/ModemResults.h"
 #include "settings/COMSettingsUnit.h"
 #include "settings/Defaults.h"
 
 #include <QComboBox>
-#include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QTimer>
-
-#include <algorithm>
-#include <cstring>
 
 namespace
 {
-
-void DispatchPendingMessages()
-{
-    QCoreApplication::processEvents();
-}
-
-const QString LinkLostText =
-    QStringLiteral("Соединение было прервано, последний пакет не доставлен");
 
 // The modal dialog of the two failures of a link start (caption "Error").
 void ShowStartFailure(QWidget *parent, const QString &text)
@@ -60,12 +43,7 @@ void TMainLindqvarForm::AbandonLink(const QString &error)
 {
     // An error raised by a step of the link (an endpoint that cannot start, a settings write)
     // still goes to the top-level handler, but must not leave the link half alive behind it.
-    FConnected = false;
-    FNeedCOMReconnect = false;
-    FReadSocket = 0;
-    FSerialBlockPending = false;
-    if (FCOMHandle != INVALID_HANDLE_VALUE)
-        CloseLinkPort();
+    FRelay.Abandon();
     try {
         StopServer();
     } catch (const std::exception &another) {
@@ -86,7 +64,7 @@ void TMainLindqvarForm::RunLink()
                          QStringLiteral("Устройство не обнаружено, работа программы невозможна."));
         ShowIdle(
             QStringLiteral("Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO"));
-        if (FCOMHandle != INVALID_HANDLE_VALUE)
+        if (FRelay.PortOpen())
             CloseLinkPort();
         EnableInputs(true);
         return;
@@ -101,28 +79,25 @@ void TMainLindqvarForm::RunLink()
         ShowIdle(QStringLiteral(
             "Установили \"Нет подключения\", главный цикл, нет программы настройки"));
         StopServer();
-        if (FCOMHandle != INVALID_HANDLE_VALUE)
+        if (FRelay.PortOpen())
             CloseLinkPort();
         EnableInputs(true);
         return;
     }
 
-    FConnected = true;
+    FRelay.SetConnected(true);
     SetCommand(TCommandState::Connected);
     SetStatus(QStringLiteral("Подключен"), false);
     URLLabel1->setEnabled(true);
 
-    while (FConnected)
+    while (FRelay.Connected())
         RelayPass();
 
-    if (FCOMHandle != INVALID_HANDLE_VALUE)
+    if (FRelay.PortOpen())
         CloseLinkPort();
     StopServer();
-    // A block from the client still waiting now belongs to the ended link: drop it, so that it
-    // can never reach the device of a later link.
-    FReadSocket = 0;
-    FSerialBlockPending = false;
-    if (FModemConnect) {
+    FRelay.DropPendingBlocks();
+    if (FRelay.ModemLink()) {
         raise();
         activateWindow();
     } else {
@@ -134,202 +109,76 @@ void TMainLindqvarForm::RelayPass()
 {
     if (PassObserver)
         PassObserver();
-    DispatchPendingMessages();
-
-    if (FNeedCOMReconnect) {
-        if (FModemConnect) {
-            WriteLog(QStringLiteral("Завершение работы по потере порта."));
-            ShowIdle(QStringLiteral("Установили \"Нет подключения\", главный цикл, модемное "
-                                    "соединение, порт потерян"));
-            FConnected = false;
-            EnableInputs(true);
-            CloseCOMPort(FCOMHandle);
-            FNeedCOMReconnect = false;
-        } else {
-            Delay(500);
-            DispatchPendingMessages();
-            if (FNeedCOMReconnect) {
-                WriteLog(QStringLiteral("Попытка переокрытия COM порта"));
-                if (ReopenLinkPort()) {
-                    WriteLog(QStringLiteral("Порт успешно переоткрыт"));
-                    SetStatus(QStringLiteral("Подключен"), false);
-                }
-            }
-        }
-    } else {
-        DispatchPendingMessages();
-
-        // Client to device. The count is taken before the dispatch; the block itself cannot
-        // change meanwhile, because client reads are deferred while it is undelivered.
-        const int n = FReadSocket;
-        if (n > 0) {
-            DispatchPendingMessages();
-            if (FConnected) {
-                COMWrite(n);
-                WriteLog(Win1251ToString(BufferToBytes(n)), QStringLiteral("TCP->COM"));
-            } else {
-                WriteLog(LinkLostText);
-            }
-        }
-
-        // Device to client. Client reads are deferred until the block has been sent.
-        const int m = COMRead();
-        if (m > 0) {
-            FSerialBlockPending = true;
-            DispatchPendingMessages();
-            if (FConnected) {
-                SendToClient(m);
-                WriteLog(Win1251ToString(BufferToBytes(m)), QStringLiteral("COM->TCP"));
-            } else {
-                WriteLog(LinkLostText);
-            }
-            FSerialBlockPending = false;
-            ResumeClientReads();
-        }
-    }
-
-    Delay(50);
-    DispatchPendingMessages();
-
-    if (CommandState() != TCommandState::Idle &&
-        !IsCOMPortPresent(PortsListComboBox->currentText())) {
-        CloseLinkPort();
-        SetStatus(QStringLiteral("Прибор недоступен"), true);
-        FNeedCOMReconnect = true;
-    }
+    FRelay.Pass();
 }
 
 void TMainLindqvarForm::Delay(std::uint32_t ms)
 {
-    // A blocking wait that keeps dispatching: a timer wakes the wait at the deadline, so the
-    // window thread sleeps between messages instead of spinning.
-    const QDeadlineTimer deadline(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(TickClock::RealDuration(ms)),
-        Qt::PreciseTimer);
-    QTimer wake;
-    wake.setSingleShot(true);
-    wake.setTimerType(Qt::PreciseTimer);
-    while (!deadline.hasExpired()) {
-        if (!wake.isActive())
-            wake.start(std::max<qint64>(1, deadline.remainingTime()));
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
+    DelayDispatching(ms);
 }
 
-QByteArray TMainLindqvarForm::BufferToBytes(int count) const
+bool TMainLindqvarForm::RequestVerInfo()
 {
-    return QByteArray(FDataBuffer.data(), std::clamp(count, 0, COM_BUFFER_SIZE));
-}
-
-int TMainLindqvarForm::BytesToBuffer(const QByteArray &bytes)
-{
-    const int size = static_cast<int>(std::min<qsizetype>(bytes.size(), COM_BUFFER_SIZE));
-    std::memcpy(FDataBuffer.data(), bytes.constData(), static_cast<size_t>(size));
-    return size;
+    return FRelay.RequestVerInfo(FVerInfo);
 }
 
 int TMainLindqvarForm::COMRead()
 {
-    int n = 0;
-    try {
-        n = ReadCOMPort(FCOMHandle, FDataBuffer.data(), COM_BUFFER_SIZE);
-        if (FModemConnect && DetectModemFailure(n)) {
-            SetCommand(TCommandState::Broken);
-            SetStatus(QStringLiteral("Нет подключения"), false);
-            WriteLog(QStringLiteral("Установили \"Нет подключения\", процедура COMRead"));
-            FConnected = false;
-            HangUpModem();
-            n = 0;
-        }
-    } catch (const std::exception &) {
-        WriteLog(QStringLiteral("Ошибка чтения из COM порта"));
-    }
-    if (n == -1) {
-        n = 0;
-        WriteLog(QStringLiteral("Ошибка чтения из COM порта"));
-    }
-    return n;
-}
-
-void TMainLindqvarForm::HangUpModem()
-{
-    WriteCOMString(FCOMHandle, QByteArrayLiteral("ATH"));
-    TickClock::Sleep(150);
-    CloseCOMPort(FCOMHandle);
-}
-
-void TMainLindqvarForm::HangUpModemLink()
-{
-    // Three separate "+" writes leave the data mode; ATH hangs up.
-    for (int i = 0; i < 3; ++i)
-        WriteCOMString(FCOMHandle, QByteArrayLiteral("+"));
-    TickClock::Sleep(150);
-    HangUpModem();
-}
-
-bool TMainLindqvarForm::DetectModemFailure(int count)
-{
-    if (count <= 0)
-        return false;
-    const QByteArray block = BufferToBytes(count);
-    if (FindModemFailure(block) == RingResult::Connected)
-        return false;
-    WriteLog(QStringLiteral("Завершение работы по ошибке модема"));
-    WriteLog(QStringLiteral("Последний полученный пакет:"));
-    WriteLog(Win1251ToString(block));
-    return true;
+    return FRelay.COMRead();
 }
 
 int TMainLindqvarForm::COMWrite(int count)
 {
-    int written = WriteCOMPort(FCOMHandle, FDataBuffer.data(), count);
-    if (written == -1 || written == 0) {
-        WriteLog(QStringLiteral("Ошибка записи в COM порт"));
-        SetStatus(QStringLiteral("Прибор не доступен"), true);
-        FNeedCOMReconnect = true;
-        try {
-            ServerSocket->DisconnectClients();
-        } catch (const std::exception &) {
-            // The connection is dropped either way; the endpoint keeps listening.
-        }
-        FSetupConnected = false;
-        written = 0;
-    }
-    FReadSocket = 0;
-    ResumeClientReads();
-    return written;
+    return FRelay.COMWrite(count);
+}
+
+bool TMainLindqvarForm::DetectModemFailure(int count)
+{
+    return FRelay.DetectModemFailure(count);
 }
 
 void TMainLindqvarForm::CloseLinkPort()
 {
-    CancelCOMIo(FCOMHandle);
-    CloseCOMPort(FCOMHandle);
+    FRelay.CloseLinkPort();
 }
 
 bool TMainLindqvarForm::ReopenLinkPort()
 {
-    if (FCOMHandle != INVALID_HANDLE_VALUE)
-        CloseLinkPort();
-    bool isNumber = false;
-    int speed = COMSettingsForm->SpeedComboBox->currentText().toInt(&isNumber);
-    if (!isNumber)
-        speed = DefaultBaudRate;
-    FLastOpenResult = OpenCOMPort(PortsListComboBox->currentText(), speed, FCOMHandle);
-    if (FLastOpenResult)
-        FNeedCOMReconnect = false;
-    return FLastOpenResult.Ok();
+    return FRelay.ReopenLinkPort();
 }
 
 THandle TMainLindqvarForm::OpenLinkPort()
 {
-    // A handle left from an open that could not prepare the port is released first.
-    CloseCOMPort(FCOMHandle);
-    FCOMHandle = INVALID_HANDLE_VALUE;
-    if (ReopenLinkPort()) {
-        WriteLog(QStringLiteral("COM порт успешно открыт"));
-        return FCOMHandle;
-    }
-    WriteLog(QStringLiteral("Ошибка открытия COM порта"));
-    WriteLog(FLastOpenResult.Reason());
-    return INVALID_HANDLE_VALUE;
+    return FRelay.OpenLinkPort();
+}
+
+QByteArray TMainLindqvarForm::BufferToBytes(int count) const
+{
+    return FRelay.BufferToBytes(count);
+}
+
+int TMainLindqvarForm::BytesToBuffer(const QByteArray &bytes)
+{
+    return FRelay.BytesToBuffer(bytes);
+}
+
+QString TMainLindqvarForm::LinkPortName() const
+{
+    return PortsListComboBox->currentText();
+}
+
+int TMainLindqvarForm::CableSpeed() const
+{
+    bool isNumber = false;
+    const int speed = COMSettingsForm->SpeedComboBox->currentText().toInt(&isNumber);
+    return isNumber ? speed : DefaultBaudRate;
+}
+void TMainLindqvarForm::LaunchSetup()
+{
+    FSetup.Launch(FVerInfo);
+}
+
+void TMainLindqvarForm::TerminateSetup()
+{
+    FSetup.Terminate();
 }

@@ -8,8 +8,6 @@
 
 #include <QLineEdit>
 
-#include <algorithm>
-
 namespace
 {
 
@@ -43,42 +41,26 @@ void TMainLindqvarForm::StopServer()
 
 bool TMainLindqvarForm::SendToClient(int count)
 {
-    if (!FSetupConnected || ServerSocket->ActiveConnections() == 0)
-        return false;
-    return ServerSocket->Connections(0)->SendBuf(FDataBuffer.data(), count) == count;
+    return FRelay.SendToClient(count);
 }
 
 void TMainLindqvarForm::ServerSocketClientConnect(TServerSocket *, TCustomWinSocket *)
 {
-    FSetupConnected = true;
+    FRelay.ClientConnected();
 }
 
 void TMainLindqvarForm::ServerSocketClientDisconnect(TServerSocket *, TCustomWinSocket *)
 {
-    FSetupConnected = false;
+    FRelay.ClientDisconnected();
 }
 
 void TMainLindqvarForm::ServerSocketClientRead(TServerSocket *sender, TCustomWinSocket *socket)
 {
-    // The buffer still holds a block that has not reached its destination: leave the bytes in
-    // the socket until the pass has delivered it.
-    if (FReadSocket > 0 || FSerialBlockPending) {
-        sender->SuspendReads();
-        return;
-    }
-    const int waiting = std::min(socket->ReceiveLength(), COM_BUFFER_SIZE);
-    const int stored = waiting > 0 ? socket->ReceiveBuf(FDataBuffer.data(), waiting) : 0;
-    FReadSocket = std::max(stored, 0);
+    FRelay.ClientRead(sender, socket);
 }
 
 void TMainLindqvarForm::ServerSocketClientError(TServerSocket *, TCustomWinSocket *, TErrorEvent,
                                                 int &errorCode)
 {
     errorCode = 0;
-}
-
-void TMainLindqvarForm::ResumeClientReads()
-{
-    if (FReadSocket == 0 && !FSerialBlockPending)
-        ServerSocket->ResumeReads();
 }

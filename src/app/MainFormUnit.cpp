@@ -38,7 +38,8 @@ QColor NormalStatusColor()
 }
 
 TMainLindqvarForm::TMainLindqvarForm(QWidget *parent)
-    : QWidget(parent), FSetup(this, [this](const QString &message) { WriteLog(message); })
+    : QWidget(parent), ServerSocket(new TServerSocket(this)), FRelay(*this, *ServerSocket),
+      FSetup(this, [this](const QString &message) { WriteLog(message); })
 {
     setObjectName(QStringLiteral("MainLindqvarForm"));
     // Fixed size, only the system menu and the close button.
@@ -51,7 +52,6 @@ TMainLindqvarForm::TMainLindqvarForm(QWidget *parent)
     setFixedSize(351, 116);
     CreateControls();
 
-    ServerSocket = new TServerSocket(this);
     ServerSocket->setObjectName(QStringLiteral("ServerSocket"));
     ServerSocket->OnClientConnect = [this](TServerSocket *s, TCustomWinSocket *c) {
         ServerSocketClientConnect(s, c);
@@ -97,7 +97,7 @@ TMainLindqvarForm::~TMainLindqvarForm()
     qApp->removeEventFilter(this);
     if (FRing)
         CancelRingThread();
-    CloseCOMPort(FCOMHandle);
+    FRelay.ClosePort();
     TerminateSetup();
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/LinkRelay.h"
+#include "app/LinkView.h"
 #include "app/SetupLauncher.h"
 #include "net/TServerSocket.h"
 #include "serial/COMUtils.h"
@@ -27,19 +29,10 @@ class TRingThread;
 class TTCPServerSettingsForm;
 class TURLLabel;
 
-// The connection command's states, kept as the Tag of URLLabel1 (the values are the Tag's), each
-// with its caption: "Подключить", "Отмена подключения", "Отключить", "Переподключить".
-enum class TCommandState : int {
-    Idle = 0,       // a click connects
-    Connecting = 1, // a dialer runs, or the cable port did not open: a click cancels
-    Connected = 2,  // a link runs: a click disconnects
-    Broken = 3,     // a modem result text ended the link: a click dials again
-};
-
 // The connection wizard's main window. It owns the serial port, the dialer thread of the current
 // or last modem attempt, the TCP endpoint, the one transfer buffer and the link state; every
 // link runs on its thread, nested inside the handler that started it.
-class TMainLindqvarForm : public QWidget
+class TMainLindqvarForm : public QWidget, private TLinkView
 {
     Q_OBJECT
 
@@ -120,7 +113,7 @@ public:
                                  TErrorEvent errorEvent, int &errorCode);
 
     // The event log of the window thread.
-    void WriteLog(const QString &message, const QString &prefix = QString());
+    void WriteLog(const QString &message, const QString &prefix = QString()) override;
 
     // The windows created after this one.
     TCOMSettingsForm *COMSettingsForm = nullptr;
@@ -128,10 +121,10 @@ public:
     TLOGForm *LOGForm = nullptr;
 
     // Status label: a text and a colour, always set together.
-    void SetStatus(const QString &text, bool alarm);
+    void SetStatus(const QString &text, bool alarm) override;
     // The command's state: its Tag and its caption, always set together.
-    void SetCommand(TCommandState state);
-    TCommandState CommandState() const;
+    void SetCommand(TCommandState state) override;
+    TCommandState CommandState() const override;
 
     // What tests may read and set of the window's state, beyond the operations above: see
     // tests/support/MainFormAccess.h. The program itself never uses it.
@@ -146,8 +139,11 @@ private:
     void CreateControls();
     // Back to idle: the command "Подключить", the status "Нет подключения" in the normal colour,
     // and the log line that says why. The inputs are enabled by the caller, at its own step.
-    void ShowIdle(const QString &logLine);
-    void EnableInputs(bool enabled);
+    void ShowIdle(const QString &logLine) override;
+    void EnableInputs(bool enabled) override;
+    QString LinkPortName() const override;
+    // The speed of the COM speed dialog, the default when its text is no number.
+    int CableSpeed() const override;
     // The type chosen in the connection type box; none while nothing is chosen.
     std::optional<TConnectionType> ConnectionType() const;
 
@@ -156,34 +152,15 @@ private:
     // Ends a link that an error is unwinding: port closed, endpoint stopped, setup program
     // ended, command idle with its inputs enabled; the error goes to the log.
     void AbandonLink(const QString &error);
-    // "ATH" without a line end, a pause, and the port closed.
-    void HangUpModem();
-    // Escape from the data call with three separate "+" writes, then HangUpModem.
-    void HangUpModemLink();
-
     void StartRingThread();
     void CancelRingThread();
     // Frees a finished dialer now, a dialer still ending as soon as it has ended.
     void RetireRingThread(std::unique_ptr<TRingThread> ring);
 
-    // Lets the endpoint deliver client bytes again once the transfer buffer is free.
-    void ResumeClientReads();
-
-    // Link state.
-    bool FConnected = false;
-    bool FModemConnect = false;
-    bool FNeedCOMReconnect = false;
-    std::int32_t FReadSocket = 0;
-    bool FSetupConnected = false;
-    THandle FCOMHandle = INVALID_HANDLE_VALUE;
-    std::array<char, COM_BUFFER_SIZE> FDataBuffer{};
-    // Set while FDataBuffer holds serial bytes that are not yet sent to the TCP client, so that a
-    // client read arriving in between is deferred instead of overwriting them.
-    bool FSerialBlockPending = false;
+    // The link: its state, its transfer buffer and its relay.
+    TLinkRelay FRelay;
     // How many runs of MainLoop are on the stack (at most one).
     int FMainLoopDepth = 0;
-    // The outcome of the last open by ReopenLinkPort, whose reason OpenLinkPort logs.
-    TResult FLastOpenResult = TResult::Success();
 
     // The device's identification reply, and the setup program started for it.
     QByteArray FVerInfo;

@@ -12,15 +12,12 @@ struct TSetupLauncher::TTestAccess {
     static QString &File(TSetupLauncher &l) { return l.FSetupFile; }
 };
 
-struct TMainLindqvarForm::TTestAccess {
-    explicit TTestAccess(TMainLindqvarForm &w)
-        : FConnected(w.FConnected), FModemConnect(w.FModemConnect),
-          FNeedCOMReconnect(w.FNeedCOMReconnect), FReadSocket(w.FReadSocket),
-          FSetupConnected(w.FSetupConnected), FCOMHandle(w.FCOMHandle), FDataBuffer(w.FDataBuffer),
-          FVerInfo(w.FVerInfo), FSetupProcInfo(TSetupLauncher::TTestAccess::Process(w.FSetup)),
-          FSetupIsStarted(TSetupLauncher::TTestAccess::Started(w.FSetup)),
-          FSetupFile(TSetupLauncher::TTestAccess::File(w.FSetup)), FRing(w.FRing),
-          FMainLoopDepth(w.FMainLoopDepth)
+// The link state as a link leaves it.
+struct TLinkRelay::TTestAccess {
+    explicit TTestAccess(TLinkRelay &r)
+        : FConnected(r.FConnected), FModemConnect(r.FModemConnect),
+          FNeedCOMReconnect(r.FNeedCOMReconnect), FReadSocket(r.FReadSocket),
+          FSetupConnected(r.FSetupConnected), FCOMHandle(r.FCOMHandle), FDataBuffer(r.FDataBuffer)
     {
     }
 
@@ -31,6 +28,18 @@ struct TMainLindqvarForm::TTestAccess {
     bool &FSetupConnected;
     THandle &FCOMHandle;
     std::array<char, COM_BUFFER_SIZE> &FDataBuffer;
+};
+
+struct TMainLindqvarForm::TTestAccess : TLinkRelay::TTestAccess {
+    explicit TTestAccess(TMainLindqvarForm &w)
+        : TLinkRelay::TTestAccess(w.FRelay), FVerInfo(w.FVerInfo),
+          FSetupProcInfo(TSetupLauncher::TTestAccess::Process(w.FSetup)),
+          FSetupIsStarted(TSetupLauncher::TTestAccess::Started(w.FSetup)),
+          FSetupFile(TSetupLauncher::TTestAccess::File(w.FSetup)), FRing(w.FRing),
+          FMainLoopDepth(w.FMainLoopDepth)
+    {
+    }
+
     QByteArray &FVerInfo;
     TProcessInformation &FSetupProcInfo;
     bool &FSetupIsStarted;
