@@ -1,6 +1,7 @@
 // Reading and writing an open port, and what happens when the cable is pulled.
 #include "serial/COMUtils.h"
 #include "serial/PortLock.h"
+#include "serial/TtyLine.h"
 #include "support/PatternBytes.h"
 #include "support/Pty.h"
 #include "support/ResultCheck.h"
@@ -112,13 +113,14 @@ void TstComIo::readNeverPassesTheBuffer()
     const QByteArray big = PatternBytes(COM_BUFFER_SIZE + 7000);
     QCOMPARE(::write(pair[1], big.constData(), size_t(big.size())), ssize_t(big.size()));
     QByteArray large(COM_BUFFER_SIZE + guard, char(0xAB));
-    const THandle socket = THandle(pair[0]);
-    QCOMPARE(ReadCOMPort(socket, large.data(), COM_BUFFER_SIZE), COM_BUFFER_SIZE);
+    TTtyLine socket(pair[0]);
+    QCOMPARE(socket.Read(large.data(), COM_BUFFER_SIZE), COM_BUFFER_SIZE);
     QVERIFY(large.left(COM_BUFFER_SIZE) == big.left(COM_BUFFER_SIZE));
     QCOMPARE(large.mid(COM_BUFFER_SIZE), QByteArray(guard, char(0xAB)));
-    ReadCOMString(socket, rest);
+    rest.resize(COM_BUFFER_SIZE);
+    rest.resize(socket.Read(rest.data(), COM_BUFFER_SIZE));
     QVERIFY(rest == big.mid(COM_BUFFER_SIZE));
-    ::close(pair[0]);
+    QVERIFY(socket.Close());
     ::close(pair[1]);
 }
 
