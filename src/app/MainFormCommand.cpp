@@ -13,7 +13,6 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QLabel>
-#include <QListWidget>
 #include <QThread>
 #include <QToolButton>
 
@@ -129,7 +128,7 @@ void TMainLindqvarForm::StartRingThread()
     createStruct.COM = PortsListComboBox->currentText();
     createStruct.BaudRate = ModemBaudRate;
     createStruct.Phone = PhoneNumber->currentText();
-    createStruct.LogObject = LOGForm ? LOGForm->Log : nullptr;
+    createStruct.Log = LOGForm ? LOGForm->ThreadSink() : TLogSink{};
     createStruct.TerminateHandler = [this](TRingThread *sender) {
         Guarded([&] { RingThreadTerminate(sender); });
     };

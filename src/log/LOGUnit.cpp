@@ -112,3 +112,11 @@ void WriteLogTo(TLOGForm &form, const QString &message, const QString &prefix)
     if (form.AutiscrollCheckBox->isChecked())
         ScrollLogToEnd(*form.Log);
 }
+
+TLogSink TLOGForm::ThreadSink()
+{
+    return {Log, [this](const QString &line) {
+                Log->addItem(line);
+                ScrollLogToEnd(*Log);
+            }};
+}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "log/ThreadLogWriter.h"
+
 #include <QString>
 #include <QWidget>
 
@@ -25,6 +27,10 @@ public:
     QAction *N1 = nullptr;                   // "Очистить"
     QAction *N2 = nullptr;                   // "Сохранить"
     QFileDialog *SaveDialog = nullptr; // picks the file for "Сохранить"
+
+    // Where the dialer's lines go: appended, and the list scrolled to its end, whether the
+    // window is shown or not and whatever its autoscroll box says.
+    TLogSink ThreadSink();
 
 public slots:
     // Removes every line.

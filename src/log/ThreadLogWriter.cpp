@@ -1,17 +1,16 @@
 #include "log/ThreadLogWriter.h"
 
-#include "log/LOGUnit.h"
 #include "log/LogFormat.h"
 #include "log/TimeFuncs.h"
 
-#include <QListWidget>
 #include <QMetaObject>
+#include <QObject>
 #include <QThread>
 #include <QtGlobal>
 
 #include <exception>
 
-TThreadLogWriter::TThreadLogWriter(QListWidget *logObject) : FLogObject(logObject) {}
+TThreadLogWriter::TThreadLogWriter(TLogSink sink) : FSink(std::move(sink)) {}
 
 void TThreadLogWriter::WriteThreadLog(const QString &message, const QString &prefix)
 {
@@ -29,22 +28,16 @@ void TThreadLogWriter::WriteThreadLog(const QString &message, const QString &pre
 
 void TThreadLogWriter::HandOver()
 {
-    if (FLogObject == nullptr) {
+    if (FSink.Receiver == nullptr || !FSink.Append) {
         qWarning("Log line without a log list: %s", qUtf8Printable(FLogLine));
         return;
     }
     // A blocking queued call to the own thread would wait for itself forever.
-    if (QThread::currentThread() == FLogObject->thread()) {
-        AppendLogLine();
+    if (QThread::currentThread() == FSink.Receiver->thread()) {
+        FSink.Append(FLogLine);
         return;
     }
     if (!QMetaObject::invokeMethod(
-            FLogObject, [this] { AppendLogLine(); }, Qt::BlockingQueuedConnection))
+            FSink.Receiver, [this] { FSink.Append(FLogLine); }, Qt::BlockingQueuedConnection))
         qWarning("Log line could not be handed to the window thread: %s", qUtf8Printable(FLogLine));
-}
-
-void TThreadLogWriter::AppendLogLine()
-{
-    FLogObject->addItem(FLogLine);
-    ScrollLogToEnd(*FLogObject);
 }

@@ -2,29 +2,35 @@
 
 #include <QString>
 
-class QListWidget;
+#include <functional>
 
-// The log writer of a worker thread (the modem dialer). The worker never touches the list: it
-// formats one line into FLogLine and hands AppendLogLine over to the list's (window) thread,
-// waiting until it has run, so at most one line is in flight and the lines keep their order.
+class QObject;
+
+// Where a worker thread's log lines go: Append runs on the thread of Receiver (the window
+// thread), one finished line at a time.
+struct TLogSink {
+    QObject *Receiver = nullptr;
+    std::function<void(const QString &line)> Append;
+};
+
+// The log writer of a worker thread (the modem dialer). The worker never touches the log: it
+// formats one line into FLogLine and hands it over to the sink's (window) thread, waiting until
+// it has been appended, so at most one line is in flight and the lines keep their order.
 // The window thread runs the hand-over whenever it processes its events; it must never wait for
 // the worker without processing them.
 class TThreadLogWriter
 {
 public:
-    explicit TThreadLogWriter(QListWidget *logObject);
+    explicit TThreadLogWriter(TLogSink sink);
 
     // Called on the worker thread. Each piece of the message (see SplitLogMessage) becomes a
     // line "<timestamp>:<prefix> <piece>" with a fresh timestamp, handed over one by one.
     void WriteThreadLog(const QString &message, const QString &prefix);
 
 private:
-    // Runs on the window thread: appends FLogLine and scrolls the list to its end, whether the
-    // log window is shown or not and whatever its autoscroll box says.
-    void AppendLogLine();
-    // Runs AppendLogLine on the list's thread and returns once it has run.
+    // Runs the sink's Append with FLogLine on its thread and returns once it has run.
     void HandOver();
 
     QString FLogLine;
-    QListWidget *FLogObject;
+    TLogSink FSink;
 };

@@ -21,8 +21,8 @@ QString UpperText(const QByteArray &bytes)
 TRingThread::TRingThread(const TRingThreadCreateStruct &ACreateStruct)
     : FCreateStruct(ACreateStruct)
 {
-    if (FCreateStruct.LogObject)
-        FLog = std::make_unique<TThreadLogWriter>(FCreateStruct.LogObject);
+    if (FCreateStruct.Log.Receiver)
+        FLog = std::make_unique<TThreadLogWriter>(FCreateStruct.Log);
     start();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/ThreadLogWriter.h"
 #include "serial/COMUtils.h"
 #include "serial/ModemResults.h"
 
@@ -16,16 +17,14 @@
 #include <memory>
 #include <mutex>
 
-class QListWidget;
 class TRingThread;
-class TThreadLogWriter;
 
 // What the connection command gives a modem attempt.
 struct TRingThreadCreateStruct {
-    QString COM;                      // the port name
-    qint32 BaudRate = 0;              // the line speed (always ModemBaudRate for a modem)
-    QString Phone;                    // the number to dial, as typed
-    QListWidget *LogObject = nullptr; // receives the dialer's log lines
+    QString COM;         // the port name
+    qint32 BaudRate = 0; // the line speed (always ModemBaudRate for a modem)
+    QString Phone;       // the number to dial, as typed
+    TLogSink Log;        // receives the dialer's log lines
     // Run once on the owner's thread after the dialogue has ended; the dialer waits for it.
     std::function<void(TRingThread *)> TerminateHandler;
     QObject *Owner = nullptr; // receives the progress events

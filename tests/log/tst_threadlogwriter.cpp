@@ -58,7 +58,7 @@ private slots:
 
         std::atomic<int> notYetAppended{-1};
         QVERIFY(RunOnWorker([&] {
-            TThreadLogWriter writer(form.Log);
+            TThreadLogWriter writer(form.ThreadSink());
             for (int i = 0; i < lines; ++i) {
                 writer.WriteThreadLog(QString("ответ %1").arg(i), ">>");
                 // The call returns only after the window thread has appended the line.
@@ -80,7 +80,7 @@ private slots:
     {
         TLOGForm form;
         QVERIFY(RunOnWorker([&] {
-            TThreadLogWriter writer(form.Log);
+            TThreadLogWriter writer(form.ThreadSink());
             writer.WriteThreadLog("\r\nOK\r\n", ">>");
             writer.WriteThreadLog("Инициализация модема", "");
             writer.WriteThreadLog("a\nb", "<<");
@@ -100,7 +100,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         QVERIFY(!form.AutiscrollCheckBox->isChecked());
         QVERIFY(RunOnWorker([&] {
-            TThreadLogWriter writer(form.Log);
+            TThreadLogWriter writer(form.ThreadSink());
             for (int i = 0; i < 100; ++i)
                 writer.WriteThreadLog(QString("line %1").arg(i), "");
         }));
@@ -111,7 +111,7 @@ private slots:
     void callOnTheWindowThreadDoesNotWaitForItself()
     {
         TLOGForm form;
-        TThreadLogWriter writer(form.Log);
+        TThreadLogWriter writer(form.ThreadSink());
         writer.WriteThreadLog("a\rb", "");
         QCOMPARE(form.Log->count(), 2);
         QVERIFY(IsLogLine(form.Log->item(1)->text(), ": b"));
