@@ -250,7 +250,7 @@ TRelayFigures RunWizard(const TBenchOptions &options, TWizardFixture &world)
     clockid_t windowCpu{};
     pthread_getcpuclockid(pthread_self(), &windowCpu);
     TPassLog passes;
-    w.PassObserver = [&] { passes.Note(MonotonicMs(), State(w).FSetupConnected); };
+    State(w).PassObserver = [&] { passes.Note(MonotonicMs(), State(w).FSetupConnected); };
     std::atomic<bool> linkEnded{false};
     std::atomic<bool> driverDone{false};
     TDriver driver{options,   w,      *world.Windows->LOGForm, passes, windowCpu, port,
@@ -266,7 +266,7 @@ TRelayFigures RunWizard(const TBenchOptions &options, TWizardFixture &world)
     while (!driverDone.load())
         w.Delay(20);
     thread.join();
-    w.PassObserver = nullptr;
+    State(w).PassObserver = nullptr;
     figures.PeakRssKiB = PeakRssKiB();
     return figures;
 }

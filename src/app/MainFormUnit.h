@@ -63,10 +63,6 @@ public:
     void FormKeyDown(int key, Qt::KeyboardModifiers shift);
     void SpeedButton1Click();
     void RefreshPortList();
-    // The port list follows the hardware while no link runs: called when the ports may have
-    // changed (an adapter plugged in or pulled out, the port map edited). The list is refreshed
-    // without a message box, and the selected port stays selected while it is there.
-    void PortsMayHaveChanged();
     void SelectComboItem(QComboBox *combo, const QString &text);
     void LoadPhoneList();
     void SavePhoneNumber(const QString &number);
@@ -79,13 +75,9 @@ public:
     void WMRingProgress(int stage);
     void FormClose();
 
-    // The bridge loop, and one pass of it.
+    // The bridge loop.
     void MainLoop();
-    void RelayPass();
     void Delay(std::uint32_t ms);
-    // Called at the start of every pass when set, for measurements of the loop; null in the
-    // program.
-    std::function<void()> PassObserver;
 
     // Serial link steps, and the transfer buffer's first bytes as a byte string and back.
     int COMRead();
@@ -120,10 +112,7 @@ public:
     TTCPServerSettingsForm *TCPServerSettingsForm = nullptr;
     TLOGForm *LOGForm = nullptr;
 
-    // Status label: a text and a colour, always set together.
-    void SetStatus(const QString &text, bool alarm) override;
-    // The command's state: its Tag and its caption, always set together.
-    void SetCommand(TCommandState state) override;
+    // The connection command's state, as its Tag holds it.
     TCommandState CommandState() const override;
 
     // What tests may read and set of the window's state, beyond the operations above: see
@@ -137,6 +126,17 @@ protected:
 
 private:
     void CreateControls();
+    // The port list follows the hardware while no link runs: called when the ports may have
+    // changed (an adapter plugged in or pulled out, the port map edited). The list is refreshed
+    // without a message box, and the selected port stays selected while it is there.
+    void PortsMayHaveChanged();
+    // One pass of the bridge loop.
+    void RelayPass();
+
+    // Status label: a text and a colour, always set together.
+    void SetStatus(const QString &text, bool alarm) override;
+    // The command's state: its Tag and its caption, always set together.
+    void SetCommand(TCommandState state) override;
     // Back to idle: the command "Подключить", the status "Нет подключения" in the normal colour,
     // and the log line that says why. The inputs are enabled by the caller, at its own step.
     void ShowIdle(const QString &logLine) override;
@@ -161,6 +161,9 @@ private:
     TLinkRelay FRelay;
     // How many runs of MainLoop are on the stack (at most one).
     int FMainLoopDepth = 0;
+    // Called at the start of every pass when set, for measurements of the loop; null in the
+    // program (the benchmark sets it).
+    std::function<void()> PassObserver;
 
     // The device's identification reply, and the setup program started for it.
     QByteArray FVerInfo;

@@ -341,7 +341,7 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
                 return false;
             setupPid = State(w).FSetupProcInfo.hProcess;
             // Each pass starts here; the clicks run in its dispatches, before it ends.
-            w.PassObserver = [&, armed = true]() mutable {
+            State(w).PassObserver = [&, armed = true]() mutable {
                 if (!std::exchange(armed, false))
                     return;
                 QMetaObject::invokeMethod(
@@ -375,7 +375,7 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
     watchdog.start(40000);
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
     watchdog.stop();
-    w.PassObserver = nullptr;
+    State(w).PassObserver = nullptr;
 
     QVERIFY(!nestedLinkEnded);
     QVERIFY(!script.TimedOut() && !script.Failed());

@@ -32,7 +32,7 @@ template <typename Done> bool PassUntil(TMainLindqvarForm &w, Done done, int tim
     while (!done()) {
         if (deadline.hasExpired())
             return false;
-        w.RelayPass();
+        State(w).RelayPass();
     }
     return true;
 }
@@ -198,7 +198,7 @@ void TstLinkSteps::modemResultTextEndsTheLink()
     TMainLindqvarForm &w = B->W();
     State(w).FModemConnect = true;
     State(w).FConnected = true;
-    w.SetCommand(TCommandState::Connected);
+    State(w).SetCommand(TCommandState::Connected);
 
     QVERIFY(B->Pty.Write(block));
     QTRY_COMPARE(B->Pty.SlaveInputQueued(), int(block.size()));
@@ -225,7 +225,7 @@ void TstLinkSteps::resultTextSplitAcrossReadsIsData()
     TMainLindqvarForm &w = B->W();
     State(w).FModemConnect = true;
     State(w).FConnected = true;
-    w.SetCommand(TCommandState::Connected);
+    State(w).SetCommand(TCommandState::Connected);
 
     QVERIFY(B->Pty.Write("NO CAR"));
     QTRY_COMPARE(B->Pty.SlaveInputQueued(), 6);
@@ -323,7 +323,7 @@ void TstLinkSteps::blockAtTheEndOfTheLinkIsDropped()
     State(w).FReadSocket = w.BytesToBuffer("late block");
     QMetaObject::invokeMethod(
         &w, [&w] { State(w).FConnected = false; }, Qt::QueuedConnection);
-    w.RelayPass();
+    State(w).RelayPass();
     QVERIFY(B->F.LogHas(lost));
     QVERIFY(!B->F.LogHas(QStringLiteral("TCP->COM late block")));
     QCOMPARE(B->Pty.ReadQuiet(200, 500), QByteArray());
@@ -336,7 +336,7 @@ void TstLinkSteps::blockAtTheEndOfTheLinkIsDropped()
     QTRY_COMPARE(B->Pty.SlaveInputQueued(), 10);
     QMetaObject::invokeMethod(
         &w, [&w] { State(w).FConnected = false; }, Qt::QueuedConnection);
-    w.RelayPass();
+    State(w).RelayPass();
     QCOMPARE(B->F.LogLines().filter(lost).size(), before + 1);
     QVERIFY(!B->F.LogHas(QStringLiteral("COM->TCP late reply")));
     QTest::qWait(200);

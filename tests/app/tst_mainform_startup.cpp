@@ -225,11 +225,11 @@ void TstMainFormStartup::portListFollowsTheHardware()
 
     // While a link runs, the list stays as it is; what changed meanwhile is listed once the
     // link has ended.
-    w.SetCommand(TCommandState::Connected);
+    State(w).SetCommand(TCommandState::Connected);
     QVERIFY(MapTwoPorts());
     QTest::qWait(1000);
     QVERIFY(listed().isEmpty());
-    w.SetCommand(TCommandState::Idle);
+    State(w).SetCommand(TCommandState::Idle);
     QTRY_COMPARE(listed(), (QStringList{"COM3", "COM5"}));
     QVERIFY(F->Dialogs.Boxes.isEmpty());
 }

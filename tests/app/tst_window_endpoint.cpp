@@ -34,7 +34,7 @@ template <typename Done> bool PassUntil(TMainLindqvarForm &w, Done done, int tim
     while (!done()) {
         if (deadline.hasExpired())
             return false;
-        w.RelayPass();
+        State(w).RelayPass();
     }
     return true;
 }
@@ -172,7 +172,7 @@ void TstWindowEndpoint::oldestClientGetsDeviceDataUntilANewerOneLeaves()
     QVERIFY(PassUntil(w, [&] { return older.bytesAvailable() >= 9; }));
     QCOMPARE(older.readAll(), QByteArray("reply one"));
     for (int i = 0; i < 3; ++i)
-        w.RelayPass();
+        State(w).RelayPass();
     QCOMPARE(newer.bytesAvailable(), 0);
 
     // The newer client leaves: the flag clears and device data reach nobody, though the older
@@ -183,7 +183,7 @@ void TstWindowEndpoint::oldestClientGetsDeviceDataUntilANewerOneLeaves()
     QVERIFY(B->Pty.Write("reply two"));
     QVERIFY(PassUntil(w, [&] { return B->F.LogHas(QStringLiteral(": COM->TCP reply two")); }));
     for (int i = 0; i < 3; ++i)
-        w.RelayPass();
+        State(w).RelayPass();
     QCOMPARE(older.bytesAvailable(), 0);
     QCOMPARE(older.state(), QAbstractSocket::ConnectedState);
 
@@ -307,7 +307,7 @@ void TstWindowEndpoint::megabyteFromTheClientWhileTheDeviceTalks()
     QVERIFY(device.Received() == upstream);
     // Nothing more was on its way to the client.
     for (int i = 0; i < 3; ++i)
-        w.RelayPass();
+        State(w).RelayPass();
     atClient += client.readAll();
     QCOMPARE(atClient.size(), downstream.size());
     QVERIFY(atClient == downstream);

@@ -54,7 +54,7 @@ bool TLinkBench::BeginRelay()
         return false;
     w.StartServer();
     State(w).FConnected = true;
-    w.SetCommand(TCommandState::Connected);
+    State(w).SetCommand(TCommandState::Connected);
     return w.ServerSocket->Active();
 }
 

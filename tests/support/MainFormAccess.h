@@ -2,9 +2,11 @@
 
 #include "app/MainFormUnit.h"
 
-// The main window's state as tests read and set it: State(w).FConnected = true. These are the
-// designed fields of the window; the window's header keeps them private so that it shows what the
-// window promises, and only tests reach them, through here.
+// The state of the main window, its link and its setup program as tests read and set it:
+// State(w).FConnected = true. These are the designed fields; the classes' headers keep them
+// private so that they show what the classes promise, and only tests and the benchmark reach
+// them, through here.
+
 // The launcher's state, as a running program leaves it.
 struct TSetupLauncher::TTestAccess {
     static TProcessInformation &Process(TSetupLauncher &l) { return l.FSetupProcInfo; }
@@ -32,14 +34,19 @@ struct TLinkRelay::TTestAccess {
 
 struct TMainLindqvarForm::TTestAccess : TLinkRelay::TTestAccess {
     explicit TTestAccess(TMainLindqvarForm &w)
-        : TLinkRelay::TTestAccess(w.FRelay), FVerInfo(w.FVerInfo),
+        : TLinkRelay::TTestAccess(w.FRelay), Window(w), FVerInfo(w.FVerInfo),
           FSetupProcInfo(TSetupLauncher::TTestAccess::Process(w.FSetup)),
           FSetupIsStarted(TSetupLauncher::TTestAccess::Started(w.FSetup)),
           FSetupFile(TSetupLauncher::TTestAccess::File(w.FSetup)), FRing(w.FRing),
-          FMainLoopDepth(w.FMainLoopDepth)
+          FMainLoopDepth(w.FMainLoopDepth), PassObserver(w.PassObserver)
     {
     }
 
+    // One pass of the bridge loop, and the command set as the window sets it.
+    void RelayPass() { Window.RelayPass(); }
+    void SetCommand(TCommandState state) { Window.SetCommand(state); }
+
+    TMainLindqvarForm &Window;
     QByteArray &FVerInfo;
     TProcessInformation &FSetupProcInfo;
     bool &FSetupIsStarted;
@@ -47,6 +54,8 @@ struct TMainLindqvarForm::TTestAccess : TLinkRelay::TTestAccess {
     std::unique_ptr<TRingThread> &FRing;
     // Whether a link is running (its MainLoop on the stack), read only.
     const int &FMainLoopDepth;
+    // Called at the start of every pass when set (the benchmark's measurements).
+    std::function<void()> &PassObserver;
 };
 
 inline TMainLindqvarForm::TTestAccess State(TMainLindqvarForm &w)
