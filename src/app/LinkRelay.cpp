@@ -17,9 +17,6 @@
 namespace
 {
 
-const QString LinkLostText =
-    QStringLiteral("Соединение было прервано, последний пакет не доставлен");
-
 constexpr std::uint32_t ReplyTimeLimitMs = 10000;
 // A reply is a few hundred bytes; a line that keeps talking beyond this is not answering.
 constexpr qsizetype MaxReplySize = 1 << 20;
@@ -89,14 +86,9 @@ void TLinkRelay::ClientToDevice()
     // The count is taken before the dispatch; the block itself cannot change meanwhile, because
     // client reads are deferred while it is undelivered.
     const int n = FReadSocket;
-    if (n <= 0)
-        return;
-    DispatchPendingMessages();
-    if (FConnected) {
+    if (n > 0 && ConnectedAfterDispatch()) {
         COMWrite(n);
         FView.WriteLog(Win1251ToString(BufferToBytes(n)), QStringLiteral("TCP->COM"));
-    } else {
-        FView.WriteLog(LinkLostText);
     }
 }
 
@@ -107,15 +99,20 @@ void TLinkRelay::DeviceToClient()
     if (m <= 0)
         return;
     FSerialBlockPending = true;
-    DispatchPendingMessages();
-    if (FConnected) {
+    if (ConnectedAfterDispatch()) {
         SendToClient(m);
         FView.WriteLog(Win1251ToString(BufferToBytes(m)), QStringLiteral("COM->TCP"));
-    } else {
-        FView.WriteLog(LinkLostText);
     }
     FSerialBlockPending = false;
     ResumeClientReads();
+}
+
+bool TLinkRelay::ConnectedAfterDispatch()
+{
+    DispatchPendingMessages();
+    if (!FConnected)
+        FView.WriteLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"));
+    return FConnected;
 }
 
 void TLinkRelay::DropPendingBlocks()

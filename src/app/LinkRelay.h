@@ -84,6 +84,9 @@ private:
     void ClientToDevice();
     void DeviceToClient();
     void ReconnectStep();
+    // Dispatches before a block is moved; a link that ended meanwhile drops the block, and the
+    // log says so.
+    bool ConnectedAfterDispatch();
     // Lets the endpoint deliver client bytes again once the buffer is free.
     void ResumeClientReads();
     // Sleeps until the line has input or the time is up (tick milliseconds).

@@ -123,21 +123,17 @@ void TRingThread::Execute()
         ReadCOMString(FhCOM, discarded);
         Pause(500);
     }
-    if (Terminated())
-        return;
 
-    SendCommand(QByteArrayLiteral("AT"));
-    if (!WaitOK(5000)) {
-        FErrCode = RingResult::ModemSilent;
-        return;
-    }
-    if (Terminated())
-        return;
-
-    SendCommand(QByteArrayLiteral("AT+CBST=7,0,1"));
-    if (!WaitOK(5000)) {
-        FErrCode = RingResult::ModemSilent;
-        return;
+    // The modem must answer, then accept the data bearer.
+    for (const QByteArray &command :
+         {QByteArrayLiteral("AT"), QByteArrayLiteral("AT+CBST=7,0,1")}) {
+        if (Terminated())
+            return;
+        SendCommand(command);
+        if (!WaitOK(5000)) {
+            FErrCode = RingResult::ModemSilent;
+            return;
+        }
     }
     PostProgress(RingStage::BearerSelected);
 

@@ -4,22 +4,7 @@
 #include "settings/DialogLook.h"
 
 #include <QComboBox>
-#include <QLabel>
 #include <QPushButton>
-
-namespace
-{
-
-QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, int x, int y)
-{
-    auto *label = new QLabel(text, parent);
-    label->setObjectName(QLatin1String(name));
-    label->move(x, y);
-    label->adjustSize();
-    return label;
-}
-
-} // namespace
 
 TCOMSettingsForm::TCOMSettingsForm(QWidget *parent) : QDialog(parent)
 {
@@ -27,7 +12,7 @@ TCOMSettingsForm::TCOMSettingsForm(QWidget *parent) : QDialog(parent)
     setWindowTitle(QStringLiteral("Настройки COM-порта"));
     ApplySettingsDialogLook(this, 250, 74);
 
-    Label1 = makeLabel(this, "Label1", QStringLiteral("Скорость:"), 24, 16);
+    Label1 = MakeDialogLabel(this, "Label1", QStringLiteral("Скорость:"), 24, 16);
 
     SpeedComboBox = new QComboBox(this);
     SpeedComboBox->setObjectName(QStringLiteral("SpeedComboBox"));
@@ -40,12 +25,9 @@ TCOMSettingsForm::TCOMSettingsForm(QWidget *parent) : QDialog(parent)
     SpeedComboBox->setCurrentText(QString::number(DefaultBaudRate));
     SpeedComboBox->setGeometry(82, 13, 71, SpeedComboBox->sizeHint().height());
 
-    Label2 = makeLabel(this, "Label2", QStringLiteral("бод"), 159, 16);
+    Label2 = MakeDialogLabel(this, "Label2", QStringLiteral("бод"), 159, 16);
 
-    OKButton = new QPushButton(QStringLiteral("Сохранить"), this);
-    OKButton->setObjectName(QStringLiteral("OKButton"));
-    OKButton->setGeometry(167, 40, 75, 25);
-    OKButton->setAutoDefault(false);
+    OKButton = MakeSaveButton(this, "OKButton", 167, 40);
     connect(OKButton, &QPushButton::clicked, this, &TCOMSettingsForm::OKButtonClick);
 }
 

@@ -2,6 +2,8 @@
 
 #include <QFont>
 #include <QGuiApplication>
+#include <QLabel>
+#include <QPushButton>
 #include <QScreen>
 #include <QWidget>
 
@@ -16,4 +18,22 @@ void ApplySettingsDialogLook(QWidget *dialog, int clientWidth, int clientHeight)
         const QRect area = screen->availableGeometry();
         dialog->move(area.center() - QPoint(clientWidth / 2, clientHeight / 2));
     }
+}
+
+QLabel *MakeDialogLabel(QWidget *dialog, const char *name, const QString &text, int x, int y)
+{
+    auto *label = new QLabel(text, dialog);
+    label->setObjectName(QLatin1String(name));
+    label->move(x, y);
+    label->adjustSize();
+    return label;
+}
+
+QPushButton *MakeSaveButton(QWidget *dialog, const char *name, int x, int y)
+{
+    auto *button = new QPushButton(QStringLiteral("Сохранить"), dialog);
+    button->setObjectName(QLatin1String(name));
+    button->setGeometry(x, y, 75, 25);
+    button->setAutoDefault(false);
+    return button;
 }

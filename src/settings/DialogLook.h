@@ -1,7 +1,16 @@
 #pragma once
 
+#include <QString>
+
+class QLabel;
+class QPushButton;
 class QWidget;
 
 // The common frame of the two small settings dialogs: the window font, a fixed client size with
 // only the close button in the title bar, centred on the screen.
 void ApplySettingsDialogLook(QWidget *dialog, int clientWidth, int clientHeight);
+
+// A label of the dialog with its designed name, placed at x, y and sized to its text.
+QLabel *MakeDialogLabel(QWidget *dialog, const char *name, const QString &text, int x, int y);
+// The dialog's "Сохранить" button with its designed name and place; Enter does not press it.
+QPushButton *MakeSaveButton(QWidget *dialog, const char *name, int x, int y);

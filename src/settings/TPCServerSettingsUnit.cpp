@@ -1,10 +1,8 @@
 #include "settings/TPCServerSettingsUnit.h"
 
 #include "settings/Defaults.h"
-
 #include "settings/DialogLook.h"
 
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -14,19 +12,13 @@ TTCPServerSettingsForm::TTCPServerSettingsForm(QWidget *parent) : QDialog(parent
     setWindowTitle(QStringLiteral("Настройки TCP сервера"));
     ApplySettingsDialogLook(this, 219, 82);
 
-    Label1 = new QLabel(QStringLiteral("Порт:"), this);
-    Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->move(24, 24);
-    Label1->adjustSize();
+    Label1 = MakeDialogLabel(this, "Label1", QStringLiteral("Порт:"), 24, 24);
 
     PortEdit = new QLineEdit(QString::number(DefaultServerPort), this);
     PortEdit->setObjectName(QStringLiteral("PortEdit"));
     PortEdit->setGeometry(59, 21, 62, PortEdit->sizeHint().height());
 
-    OkButton = new QPushButton(QStringLiteral("Сохранить"), this);
-    OkButton->setObjectName(QStringLiteral("OkButton"));
-    OkButton->setGeometry(136, 49, 75, 25);
-    OkButton->setAutoDefault(false);
+    OkButton = MakeSaveButton(this, "OkButton", 136, 49);
     connect(OkButton, &QPushButton::clicked, this, &TTCPServerSettingsForm::OkButtonClick);
 }
 

@@ -1,6 +1,7 @@
 #include "common/Options.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 namespace tools
@@ -122,6 +123,20 @@ std::string Options::helpText() const
     }
     out += "  --help                  show this text\n";
     return out;
+}
+
+int Options::parseCommandLine(int argc, char **argv, const char *tool)
+{
+    std::string error;
+    if (!parse(argc, argv, error)) {
+        std::fprintf(stderr, "%s: %s\n(see --help)\n", tool, error.c_str());
+        return 2;
+    }
+    if (m_help) {
+        std::fputs(helpText().c_str(), stdout);
+        return 0;
+    }
+    return -1;
 }
 
 } // namespace tools

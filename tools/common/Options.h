@@ -18,6 +18,10 @@ public:
     bool parse(int argc, char **argv, std::string &error);
     bool helpRequested() const { return m_help; }
     std::string helpText() const;
+    // The whole start of a tool's run: parses, prints the help text for --help or the error
+    // (with "tool: " in front) to stderr. The exit code the tool ends with then (0 after --help,
+    // 2 after an error), or -1 when it goes on.
+    int parseCommandLine(int argc, char **argv, const char *tool);
 
 private:
     enum class Kind { Flag, Text, Number, Real };

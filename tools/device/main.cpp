@@ -42,15 +42,9 @@ int main(int argc, char **argv)
         "SIGUSR1 unplugs the line; SIGINT/SIGTERM end the run.");
     lineOptions.addTo(o);
     ident.addTo(o);
+    if (const int exitCode = o.parseCommandLine(argc, argv, "lindqvar-device"); exitCode >= 0)
+        return exitCode;
     std::string error;
-    if (!o.parse(argc, argv, error)) {
-        std::fprintf(stderr, "lindqvar-device: %s\n(see --help)\n", error.c_str());
-        return 2;
-    }
-    if (o.helpRequested()) {
-        std::fputs(o.helpText().c_str(), stdout);
-        return 0;
-    }
     ident.finish(lineOptions);
     tools::Line line(lineOptions);
     if (!line.open(error)) {

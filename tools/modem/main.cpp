@@ -48,15 +48,9 @@ int main(int argc, char **argv)
             "record the dialogue: \"<ms> RX|TX <escaped bytes>\" and "
             "\"<ms> EVENT <name> [detail]\" lines",
             &logPath);
+    if (const int exitCode = o.parseCommandLine(argc, argv, "lindqvar-modem"); exitCode >= 0)
+        return exitCode;
     std::string error;
-    if (!o.parse(argc, argv, error)) {
-        std::fprintf(stderr, "lindqvar-modem: %s\n(see --help)\n", error.c_str());
-        return 2;
-    }
-    if (o.helpRequested()) {
-        std::fputs(o.helpText().c_str(), stdout);
-        return 0;
-    }
     cfg.echo = !echoOff;
     if (!creg.empty() && !parseCregSequence(creg, cfg.cregSequence))
         error = "--creg wants digits separated by commas: " + creg;

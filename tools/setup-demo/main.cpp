@@ -110,15 +110,9 @@ int main(int argc, char **argv)
         argc = int(envArgs.size());
         argv = envArgv.data();
     }
+    if (const int exitCode = o.parseCommandLine(argc, argv, "lindqvar-setup-demo"); exitCode >= 0)
+        return exitCode;
     std::string error;
-    if (!o.parse(argc, argv, error)) {
-        std::fprintf(stderr, "lindqvar-setup-demo: %s\n(see --help)\n", error.c_str());
-        return 2;
-    }
-    if (o.helpRequested()) {
-        std::fputs(o.helpText().c_str(), stdout);
-        return 0;
-    }
     if (port < 1 || port > 65535 || exchanges < 0 || bulk < 0 || timeout < 1) {
         std::fprintf(stderr, "lindqvar-setup-demo: option value out of range\n");
         return 2;
