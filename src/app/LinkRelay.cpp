@@ -18,6 +18,8 @@ namespace
 {
 
 constexpr std::uint32_t ReplyTimeLimitMs = 10000;
+// How often an open waits for a line on the network that is still connecting.
+constexpr std::uint32_t OpenPollMs = 20;
 // A reply is a few hundred bytes; a line that keeps talking beyond this is not answering.
 constexpr qsizetype MaxReplySize = 1 << 20;
 
@@ -252,8 +254,17 @@ THandle TLinkRelay::OpenLinkPort()
     // A handle left from an open that could not prepare the port is released first.
     CloseCOMPort(FCOMHandle);
     FCOMHandle = INVALID_HANDLE_VALUE;
-    if (ReopenLinkPort()) {
+    bool opened = ReopenLinkPort();
+    // A line on the network connects in the background (5 s at most). The window goes on
+    // painting and serving its timers meanwhile; the user's input waits for the outcome.
+    while (!opened && COMPortOpening(FView.LinkPortName())) {
+        DelayDispatching(OpenPollMs, QEventLoop::ExcludeUserInputEvents);
+        opened = ReopenLinkPort();
+    }
+    if (opened) {
         FView.WriteLog(QStringLiteral("COM порт успешно открыт"));
+        if (!COMPortSetsSpeed(FCOMHandle))
+            FView.WriteLog(SpeedSetByServerText(FView.LinkPortName()));
         return FCOMHandle;
     }
     FView.WriteLog(QStringLiteral("Ошибка открытия COM порта"));

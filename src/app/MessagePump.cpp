@@ -13,7 +13,7 @@ void DispatchPendingMessages()
     QCoreApplication::processEvents();
 }
 
-void DelayDispatching(std::uint32_t ms)
+void DelayDispatching(std::uint32_t ms, QEventLoop::ProcessEventsFlags flags)
 {
     // A timer wakes the wait at the deadline, so the thread sleeps between messages.
     const QDeadlineTimer deadline(
@@ -25,6 +25,6 @@ void DelayDispatching(std::uint32_t ms)
     while (!deadline.hasExpired()) {
         if (!wake.isActive())
             wake.start(std::max<qint64>(1, deadline.remainingTime()));
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        QCoreApplication::processEvents(flags | QEventLoop::WaitForMoreEvents);
     }
 }

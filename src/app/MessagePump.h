@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QEventLoop>
+
 #include <cstdint>
 
 // The window thread's own message dispatching, from inside a running handler: the relay and the
@@ -8,6 +10,7 @@
 // Runs every event that is waiting now, and returns.
 void DispatchPendingMessages();
 
-// Waits at least ms milliseconds of the tick clock while dispatching the window's events. The
-// thread sleeps between events instead of spinning.
-void DelayDispatching(std::uint32_t ms);
+// Waits at least ms milliseconds of the tick clock while dispatching the window's events (those
+// the flags let through). The thread sleeps between events instead of spinning.
+void DelayDispatching(std::uint32_t ms,
+                      QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents);

@@ -1,6 +1,8 @@
 #include "serial/COMUtils.h"
 
 #include "platform/SystemError.h"
+#include "serial/NetAddress.h"
+#include "serial/NetLine.h"
 #include "serial/PortDiscovery.h"
 #include "serial/PortMap.h"
 #include "serial/SerialLine.h"
@@ -17,7 +19,14 @@ namespace
 // The line a port-map path names.
 TResult OpenLine(const QString &path, std::unique_ptr<TSerialLine> &line)
 {
-    return TTtyLine::Open(path, line);
+    if (!IsNetPath(path))
+        return TTtyLine::Open(path, line);
+    const std::optional<TNetAddress> address = ParseNetPath(path);
+    if (!address)
+        return TResult::Failure(QStringLiteral("%1: адрес не понят (нужно rfc2217://хост:порт или "
+                                               "tcp://хост:порт)")
+                                    .arg(path));
+    return TNetLine::Open(path, *address, line);
 }
 
 } // namespace
@@ -76,6 +85,28 @@ bool CloseCOMPort(THandle &handle)
     if (closed)
         handle = INVALID_HANDLE_VALUE;
     return closed;
+}
+
+bool COMPortOpening(const QString &name)
+{
+    QList<TPortMapEntry> map;
+    if (!PortMap::Load(map))
+        return false;
+    const QString path = PortMap::PathOf(map, name);
+    return IsNetPath(path) && TNetLine::Opening(path);
+}
+
+bool COMPortSetsSpeed(THandle handle)
+{
+    const TSerialLine *line = SerialLines::Find(handle);
+    return line == nullptr || line->SetsSpeed();
+}
+
+QString SpeedSetByServerText(const QString &name)
+{
+    return QStringLiteral("%1: линия tcp:// без управления портом, скорость и режим линии задаёт "
+                          "сервер")
+        .arg(name);
 }
 
 void CancelCOMIo(THandle handle)

@@ -9,8 +9,9 @@
 #include <cstdint>
 
 // Stateless operations on serial ports named the system's way (COM1, COM3, ...). The names map
-// to device files through the port map (see PortMap.h). None of the read, write, open and close
-// operations raises; GetDosDevices and NextDeviceName do (std::exception, UTF-8 text).
+// to device files, or to lines on the network, through the port map (see PortMap.h). None of the
+// read, write, open and close operations raises; GetDosDevices and NextDeviceName do
+// (std::exception, UTF-8 text).
 
 // A port handle holds the file descriptor; all bits set means no port is open.
 using THandle = std::uint32_t;
@@ -24,6 +25,15 @@ inline constexpr int COM_BUFFER_SIZE = 32768;
 // INVALID_HANDLE_VALUE first; it keeps an open handle when the port opened but could not be
 // prepared (the caller's CloseCOMPort releases it).
 TResult OpenCOMPort(const QString &name, int baudRate, THandle &handle);
+// Whether an open of the named port is still under way: a line on the network being connected
+// in the background. Its OpenCOMPort failed for now ("not yet"); calling it again takes the
+// outcome as soon as there is one. An attempt is given up after 5 s.
+bool COMPortOpening(const QString &name);
+// Whether the line's speed and format can be set from here: not on a raw network stream, where
+// they are the business of the server at its end.
+bool COMPortSetsSpeed(THandle handle);
+// The log line that says so for a port.
+QString SpeedSetByServerText(const QString &name);
 // Applies the line settings at the given speed (non-standard speeds included).
 bool SetCOMPortParams(THandle handle, int baudRate);
 // Discards unread input, lets written output drain for a short bounded time (discarding it only

@@ -1,6 +1,8 @@
 #include "serial/PortMap.h"
 
+#include "serial/NetAddress.h"
 #include "serial/PortDiscovery.h"
+#include "serial/SerialLine.h"
 #include "settings/Paths.h"
 #include "settings/SafeFile.h"
 
@@ -56,7 +58,7 @@ QList<TPortMapEntry> Parse(const QByteArray &text)
             continue;
         const QString name = line.left(equals).trimmed().toString();
         const QString path = line.mid(equals + 1).trimmed().toString();
-        if (PortNumber(name) == 0 || !path.startsWith(u'/'))
+        if (PortNumber(name) == 0 || !(path.startsWith(u'/') || ParseNetPath(path)))
             continue;
         if (!PathOf(entries, name).isEmpty())
             continue;
@@ -91,6 +93,9 @@ bool IsPresent(const QString &path)
 {
     if (path.isEmpty())
         return false;
+    // A network line is there while it is configured, unless its connection has been lost.
+    if (IsNetPath(path))
+        return !SerialLines::IsLost(path);
     struct stat st = {};
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISCHR(st.st_mode);
 }

@@ -90,8 +90,15 @@ void TRingThread::run()
 
 void TRingThread::Execute()
 {
-    if (const TResult opened = OpenCOMPort(FCreateStruct.COM, FCreateStruct.BaudRate, FhCOM);
-        !opened) {
+    TResult opened = OpenCOMPort(FCreateStruct.COM, FCreateStruct.BaudRate, FhCOM);
+    // A line on the network connects in the background; this thread may wait for it.
+    while (!opened && COMPortOpening(FCreateStruct.COM) && !Terminated()) {
+        Pause(50);
+        opened = OpenCOMPort(FCreateStruct.COM, FCreateStruct.BaudRate, FhCOM);
+    }
+    if (!opened) {
+        if (Terminated())
+            return;
         FErrCode = RingResult::PortNotOpened;
         // The dialogue's log has this one line for it; the reason goes to stderr.
         WriteThreadLog(QStringLiteral("Ошибка открытия порта"));
@@ -103,6 +110,8 @@ void TRingThread::Execute()
 
     PostProgress(RingStage::PortOpened);
     WriteThreadLog(QStringLiteral("Порт успешно открыт"));
+    if (!COMPortSetsSpeed(FhCOM))
+        WriteThreadLog(SpeedSetByServerText(FCreateStruct.COM));
 
     // Whatever the modem says after the port opens (a greeting, unsolicited results).
     QByteArray heard;

@@ -40,4 +40,14 @@ std::unique_ptr<TSerialLine> Remove(std::uint32_t handle)
     return line;
 }
 
+bool IsLost(const QString &path)
+{
+    const std::lock_guard lock(linesMutex);
+    for (const auto &[handle, line] : lines) {
+        if (line->Path() == path && !line->Connected())
+            return true;
+    }
+    return false;
+}
+
 } // namespace SerialLines

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <cstdint>
 #include <memory>
 
@@ -9,7 +11,17 @@
 class TSerialLine
 {
 public:
+    explicit TSerialLine(QString path) : FPath(std::move(path)) {}
     virtual ~TSerialLine() = default;
+
+    // The port-map path the line was opened from.
+    const QString &Path() const { return FPath; }
+    // False once the line is known to be gone: a network connection that was reset, ended by
+    // the server or gave no sign of life. A device file's presence is that of its node instead.
+    virtual bool Connected() const { return true; }
+    // Whether SetParams reaches the line; a raw network stream leaves speed and control lines to
+    // the server at its end.
+    virtual bool SetsSpeed() const { return true; }
 
     // The descriptor that a wait for input polls. It is also the line's handle, unique among
     // the open lines of the process.
@@ -31,6 +43,9 @@ public:
     // Lets written output leave (for a bounded time), releases the line and closes it. False
     // when there was nothing to close.
     virtual bool Close() = 0;
+
+private:
+    QString FPath;
 };
 
 // The open lines of the process by handle. The dialer thread and the window thread each open
@@ -44,5 +59,7 @@ std::uint32_t Add(std::unique_ptr<TSerialLine> line);
 TSerialLine *Find(std::uint32_t handle);
 // Takes the line out of the table; null when the handle names none.
 std::unique_ptr<TSerialLine> Remove(std::uint32_t handle);
+// Whether a line opened from this path is open and has lost its connection.
+bool IsLost(const QString &path);
 
 } // namespace SerialLines

@@ -148,13 +148,14 @@ TResult TTtyLine::Open(const QString &path, std::unique_ptr<TSerialLine> &line)
     const int fd = openExclusive(path, lockFile, opened);
     if (fd < 0)
         return opened;
-    line.reset(new TTtyLine(fd, lockFile));
+    line.reset(new TTtyLine(fd, path, lockFile));
     return TResult::Success();
 }
 
-TTtyLine::TTtyLine(int fd) : FFd(fd) {}
+TTtyLine::TTtyLine(int fd, const QString &path) : TSerialLine(path), FFd(fd) {}
 
-TTtyLine::TTtyLine(int fd, const QString &lockFile) : FFd(fd), FExclusive(true), FLockFile(lockFile)
+TTtyLine::TTtyLine(int fd, const QString &path, const QString &lockFile)
+    : TSerialLine(path), FFd(fd), FExclusive(true), FLockFile(lockFile)
 {
 }
 

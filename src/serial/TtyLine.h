@@ -18,7 +18,7 @@ public:
     static TResult Open(const QString &path, std::unique_ptr<TSerialLine> &line);
 
     // A descriptor this process opened in some other way: no locks are held, none released.
-    explicit TTtyLine(int fd);
+    explicit TTtyLine(int fd, const QString &path = QString());
     ~TTtyLine() override;
 
     int Descriptor() const override { return FFd; }
@@ -31,7 +31,7 @@ public:
     bool Close() override;
 
 private:
-    TTtyLine(int fd, const QString &lockFile);
+    TTtyLine(int fd, const QString &path, const QString &lockFile);
 
     int FFd;
     // Set for a line opened exclusively: the locks it holds until the close.

@@ -41,10 +41,16 @@ void TstPortNames::parseKeepsValidLinesInOrder()
                             "com12=/dev/serial/by-id/usb-Прибор=2\n"
                             "COM2=/dev/second-com2\n"
                             "#COM9=/dev/commented\n"
+                            "COM20=rfc2217://[::1]:4001\n"
+                            "COM21=tcp://router.example:2001\n"
+                            "COM22=rfc2217://no-port\n"
+                            "COM23=ftp://files:21\n"
                             "COM99999999999=/dev/huge";
     const QList<TPortMapEntry> expected = {{"COM7", "/dev/ttyUSB0"},
                                            {"COM2", "/dev/ttyS1"},
-                                           {"com12", "/dev/serial/by-id/usb-Прибор=2"}};
+                                           {"com12", "/dev/serial/by-id/usb-Прибор=2"},
+                                           {"COM20", "rfc2217://[::1]:4001"},
+                                           {"COM21", "tcp://router.example:2001"}};
     QCOMPARE(PortMap::Parse(text), expected);
     QCOMPARE(PortMap::PathOf(expected, "COM12"), QString("/dev/serial/by-id/usb-Прибор=2"));
     QCOMPARE(PortMap::PathOf(expected, "COM1"), QString());

@@ -1,0 +1,345 @@
+// Links to a device behind a serial device server: ser2net (from Debian) serves the stand-in's
+// pseudo-terminal on 127.0.0.1 with RFC 2217 or as a raw TCP stream, and the wizard's port map
+// names the server instead of a device file.
+
+#include "app/MainFormUnit.h"
+#include "controls/URLLabel.h"
+#include "platform/TickClock.h"
+#include "serial/RingThread.h"
+#include "settings/COMSettingsUnit.h"
+#include "support/LinkScript.h"
+#include "support/MainFormAccess.h"
+#include "support/RelayClient.h"
+#include "support/Ser2Net.h"
+#include "support/ToolHarness.h"
+#include "support/WindowProbes.h"
+#include "support/WizardFixture.h"
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTest>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <memory>
+#include <termios.h>
+#include <unistd.h>
+
+namespace
+{
+
+const QString Com = QStringLiteral("COM12");
+
+// The speed the server has set on the pseudo-terminal, read through a descriptor of our own.
+speed_t LineSpeed(const QString &pty)
+{
+    const int fd =
+        ::open(QFile::encodeName(pty).constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return B0;
+    termios t{};
+    const speed_t speed = ::tcgetattr(fd, &t) == 0 ? ::cfgetospeed(&t) : B0;
+    ::close(fd);
+    return speed;
+}
+
+} // namespace
+
+class TstNetworkLink : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void setupProgramRelayedThroughTheServer_data();
+    void setupProgramRelayedThroughTheServer();
+    void serverGoneAndBack();
+    void serverThatCannotBeReached_data();
+    void serverThatCannotBeReached();
+    void modemBehindTheServer();
+
+private:
+    // Starts the stand-in tool on a pseudo-terminal, ser2net serving it, and the wizard with
+    // COM12 mapped to the server and the connection type chosen.
+    [[nodiscard]] bool StartBehindServer(const QString &tool, TSer2Net::TProtocol protocol,
+                                         TConnectionType type, const QStringList &toolOptions = {});
+    [[nodiscard]] bool StartWizard(const QString &path, TConnectionType type);
+
+    std::unique_ptr<TWizardFixture> F;
+    std::unique_ptr<ToolProcess> FTool;
+    std::unique_ptr<TSer2Net> FServer;
+    QString FPty;
+    quint16 FPort = 0;
+};
+
+void TstNetworkLink::init()
+{
+    F = std::make_unique<TWizardFixture>();
+}
+
+void TstNetworkLink::cleanup()
+{
+    TickClock::SetSpeed(1);
+    F.reset();
+    FServer.reset();
+    FTool.reset();
+}
+
+bool TstNetworkLink::StartBehindServer(const QString &tool, TSer2Net::TProtocol protocol,
+                                       TConnectionType type, const QStringList &toolOptions)
+{
+    FTool = std::make_unique<ToolProcess>();
+    if (!FTool->start(tool, toolOptions))
+        return false;
+    FPty = FTool->waitLine(QStringLiteral("PTY "));
+    if (FPty.isEmpty())
+        return false;
+    FServer = std::make_unique<TSer2Net>(FPty, protocol);
+    return FServer->Start() && StartWizard(FServer->Url(), type);
+}
+
+bool TstNetworkLink::StartWizard(const QString &path, TConnectionType type)
+{
+    if (!F->Config.WritePortMap({Com + u'=' + path}) || !F->Start())
+        return false;
+    F->ShowLog();
+    TMainLindqvarForm &w = F->Main();
+    w.SelectComboItem(w.PortsListComboBox, Com);
+    w.ConnectTypeComboBox->setCurrentIndex(ConnectionTypeIndex(type));
+    w.ConnectTypeComboBoxChange();
+    FPort = F->UseFreeServerPort();
+    return w.PortsListComboBox->currentText() == Com && FPort != 0;
+}
+
+void TstNetworkLink::setupProgramRelayedThroughTheServer_data()
+{
+    QTest::addColumn<TSer2Net::TProtocol>("protocol");
+    QTest::newRow("rfc2217") << TSer2Net::TProtocol::Rfc2217;
+    QTest::newRow("raw tcp") << TSer2Net::TProtocol::RawTcp;
+}
+
+void TstNetworkLink::setupProgramRelayedThroughTheServer()
+{
+    QFETCH(TSer2Net::TProtocol, protocol);
+    const QString transcript = F->Config.Root() + QStringLiteral("/transcript.txt");
+    QVERIFY(StartBehindServer(QStringLiteral("lindqvar-device"), protocol, TConnectionType::Cable));
+    // Its exchanges carry all 256 byte values, 0xFF among them.
+    QVERIFY(F->InstallSetupDemo(
+        QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
+        QStringLiteral("--port %1 --exchanges 30 --transcript %2").arg(FPort).arg(transcript)));
+    TMainLindqvarForm &w = F->Main();
+    w.COMSettingsForm->SpeedComboBox->setCurrentText(QStringLiteral("57600"));
+
+    QString result;
+    speed_t speed = B0;
+    TLinkScript script(
+        [&] {
+            if (w.CommandState() != TCommandState::Connected)
+                return false;
+            result = SetupDemoResult(transcript);
+            if (result.isEmpty())
+                return false;
+            speed = LineSpeed(FPty);
+            QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+            return true;
+        },
+        [&] { w.URLLabel1Click(); });
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+
+    QVERIFY(!script.Failed());
+    QVERIFY2(!script.TimedOut(), "the setup program did not finish its exchanges");
+    QVERIFY2(result.startsWith(QStringLiteral("RESULT OK")), qPrintable(F->LogLines().join(u'\n')));
+    QVERIFY(ExpectIdle(w));
+    QVERIFY(F->LogHas(QStringLiteral("COM порт успешно открыт")));
+    const QString speedNote =
+        QStringLiteral("%1: линия tcp:// без управления портом, скорость и режим линии задаёт "
+                       "сервер")
+            .arg(Com);
+    if (protocol == TSer2Net::TProtocol::Rfc2217) {
+        // The speed of the COM speed dialog reached the server's end of the line.
+        QCOMPARE(speed, speed_t(B57600));
+        QVERIFY(!F->LogHas(speedNote));
+    } else {
+        // The server keeps its own speed, and the log says once that it cannot be set.
+        QCOMPARE(speed, speed_t(B9600));
+        QCOMPARE(F->LogLines().filter(speedNote).size(), 1);
+    }
+}
+
+void TstNetworkLink::serverGoneAndBack()
+{
+    QVERIFY(StartBehindServer(QStringLiteral("lindqvar-device"), TSer2Net::TProtocol::Rfc2217,
+                              TConnectionType::Cable));
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
+                                QStringLiteral("--port 1 --forever")));
+    TMainLindqvarForm &w = F->Main();
+    TRelayClient client;
+    tools::FrameParser::Event reply;
+    int stage = 0;
+    int ticks = 0;
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] { ++ticks; });
+    heartbeat.start(20);
+
+    TLinkScript script(
+        [&] {
+            switch (stage) {
+            case 0:
+                if (w.CommandState() != TCommandState::Connected)
+                    return false;
+                client.Connect(FPort);
+                stage = 1;
+                return false;
+            case 1:
+                if (!State(w).FSetupConnected)
+                    return false;
+                client.Send(1, tools::Echo, QByteArray("before\xff\x00\xff", 9));
+                stage = 2;
+                return false;
+            case 2:
+                if (!client.TakeReply(reply))
+                    return false;
+                LINK_COMPARE(QByteArray::fromStdString(reply.frame.payload),
+                             QByteArray("before\xff\x00\xff", 9));
+                FServer->Stop();
+                stage = 3;
+                return false;
+            case 3:
+                // The lost connection counts as a pulled cable, and the window goes on.
+                if (w.Label7->text() != QStringLiteral("Прибор недоступен"))
+                    return false;
+                LINK_COMPARE(StatusColor(w), AlarmStatusColor);
+                ticks = 0;
+                stage = 4;
+                return false;
+            case 4:
+                if (ticks < 25 || !F->LogHas(QStringLiteral("Попытка переокрытия COM порта")))
+                    return false;
+                LINK_VERIFY(FServer->Start());
+                stage = 5;
+                return false;
+            case 5:
+                if (!F->LogHas(QStringLiteral("Порт успешно переоткрыт")))
+                    return false;
+                LINK_COMPARE(w.Label7->text(), QStringLiteral("Подключен"));
+                LINK_VERIFY(client.IsConnected());
+                client.Send(2, tools::Echo, QByteArray("after\xff", 6));
+                stage = 6;
+                return false;
+            default:
+                if (!client.TakeReply(reply))
+                    return false;
+                LINK_COMPARE(int(reply.frame.seq), 2);
+                LINK_COMPARE(QByteArray::fromStdString(reply.frame.payload),
+                             QByteArray("after\xff", 6));
+                QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+                return true;
+            }
+        },
+        [&] { w.URLLabel1Click(); });
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+
+    QVERIFY(!script.Failed());
+    QVERIFY2(!script.TimedOut(), qPrintable(QStringLiteral("stuck at stage %1").arg(stage)));
+    QVERIFY(ExpectIdle(w));
+}
+
+void TstNetworkLink::serverThatCannotBeReached_data()
+{
+    QTest::addColumn<bool>("listening");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("nothing listens") << false << QStringLiteral("сервер отклонил соединение");
+    QTest::newRow("never answers")
+        << true << QStringLiteral("сервер не ответил на RFC 2217 за 5 с");
+}
+
+void TstNetworkLink::serverThatCannotBeReached()
+{
+    QFETCH(bool, listening);
+    QFETCH(QString, reason);
+    // A listener that never accepts: the connection is made by the system, and then nothing is
+    // ever said on it.
+    QTcpServer silent;
+    silent.setMaxPendingConnections(0);
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    silent.pauseAccepting();
+    const quint16 port = listening ? silent.serverPort() : FreeTcpPort();
+    QVERIFY(
+        StartWizard(QStringLiteral("rfc2217://localhost:%1").arg(port), TConnectionType::Cable));
+    TMainLindqvarForm &w = F->Main();
+
+    int ticks = 0;
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] { ++ticks; });
+    heartbeat.start(20);
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    const qint64 took = clock.elapsed();
+
+    // The window went on serving its events while the attempt ran, and gave up after 5 s.
+    QVERIFY2(took < 8000, qPrintable(QString::number(took)));
+    if (listening)
+        QVERIFY2(ticks >= took / 20 / 4,
+                 qPrintable(QStringLiteral("%1 in %2 ms").arg(ticks).arg(took)));
+    QCOMPARE(w.Label7->text(), QStringLiteral("COM-порт занят"));
+    const QStringList lines = F->LogLines();
+    const qsizetype failed =
+        lines.indexOf(QRegularExpression(QStringLiteral(".*: +Ошибка открытия COM порта$")));
+    QVERIFY2(failed >= 0 && failed + 1 < lines.size(), qPrintable(lines.join(u'\n')));
+    QVERIFY2(lines[failed + 1].contains(QStringLiteral("rfc2217://localhost:%1").arg(port)) &&
+                 lines[failed + 1].contains(reason),
+             qPrintable(lines[failed + 1]));
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // cancel
+    QCOMPARE(w.CommandState(), TCommandState::Idle);
+    QVERIFY(w.PortsListComboBox->isEnabled());
+}
+
+void TstNetworkLink::modemBehindTheServer()
+{
+    TickClock::SetSpeed(20);
+    const QString transcript = F->Config.Root() + QStringLiteral("/transcript.txt");
+    QVERIFY(StartBehindServer(QStringLiteral("lindqvar-modem"), TSer2Net::TProtocol::Rfc2217,
+                              TConnectionType::Modem,
+                              {QStringLiteral("--time-scale"), QStringLiteral("20"),
+                               QStringLiteral("--guard"), QStringLiteral("5")}));
+    QVERIFY(F->InstallSetupDemo(
+        QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
+        QStringLiteral("--port %1 --exchanges 20 --transcript %2").arg(FPort).arg(transcript)));
+    TMainLindqvarForm &w = F->Main();
+    w.PhoneNumber->setCurrentText(QStringLiteral("8 900 555"));
+
+    QString result;
+    QElapsedTimer quiet;
+    TLinkScript script(
+        [&] {
+            if (w.CommandState() != TCommandState::Connected)
+                return false;
+            result = SetupDemoResult(transcript);
+            if (result.isEmpty())
+                return false;
+            // The modem takes "+++" only after a moment of silence.
+            if (!quiet.isValid())
+                quiet.start();
+            if (quiet.elapsed() < 500)
+                return false;
+            QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+            return true;
+        },
+        [&] { w.URLLabel1Click(); });
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // starts the dialer and returns
+    QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 90000);
+    QVERIFY(!script.Failed());
+    QVERIFY2(result.startsWith(QStringLiteral("RESULT OK")), qPrintable(result));
+    QVERIFY(F->LogHas(QStringLiteral(":<< ATD8 900 555")));
+    QTRY_VERIFY_WITH_TIMEOUT(State(w).FRing && State(w).FRing->isFinished(), 20000);
+    QVERIFY(ExpectIdle(w, QStringLiteral("Нет подключения"), false));
+}
+
+QTEST_MAIN(TstNetworkLink)
+#include "tst_network_link.moc"

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+// ser2net, the serial device server from Debian, serving one device file (a stand-in's
+// pseudo-terminal) to the wizard on 127.0.0.1, as a process of the test in the foreground.
+class TSer2Net
+{
+public:
+    enum class TProtocol { Rfc2217, RawTcp };
+
+    TSer2Net(const QString &device, TProtocol protocol);
+    ~TSer2Net();
+    TSer2Net(const TSer2Net &) = delete;
+    TSer2Net &operator=(const TSer2Net &) = delete;
+
+    // Starts the server and waits until it accepts connections: on a free port the first time,
+    // on the same port again after Stop (the server come back). False, with the server's own
+    // words on stderr, when it does not come up.
+    [[nodiscard]] bool Start();
+    // Ends the server (SIGTERM), which drops its connections.
+    void Stop();
+
+    quint16 Port() const { return FPort; }
+    // The port-map path of the line: rfc2217://127.0.0.1:<port> or tcp://127.0.0.1:<port>.
+    QString Url() const;
+
+private:
+    [[nodiscard]] bool StartOn(quint16 port);
+
+    QString FDevice;
+    TProtocol FProtocol;
+    QTemporaryDir FDir;
+    QProcess FProcess;
+    quint16 FPort = 0;
+};
