@@ -1,21 +1,10 @@
 // Arbitrary bytes through the reply parser and the setup.ini lookup. The input is a reply and an
 // ini file separated by the line "##"; without it the same bytes serve as both. Besides crashes and
 // sanitizer reports, the promises the launch relies on are checked.
+#include "FuzzCheck.h"
 #include "app/SetupIni.h"
 
 #include <cstdint>
-#include <cstdlib>
-
-namespace
-{
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
