@@ -2,6 +2,7 @@
 
 #include "app/ExceptionHandler.h"
 #include "app/FileVersion.h"
+#include "app/RefusalLog.h"
 #include "controls/ComboItems.h"
 #include "controls/Dialogs.h"
 #include "controls/URLLabel.h"
@@ -64,13 +65,8 @@ TMainLindqvarForm::TMainLindqvarForm(QWidget *parent)
     };
     ServerSocket->OnClientError = [this](TServerSocket *s, TCustomWinSocket *c, TErrorEvent e,
                                          int &code) { ServerSocketClientError(s, c, e, code); };
-    ServerSocket->OnClientRefused = [this](TServerSocket *, int uid) {
-        WriteLog(uid >= 0 ? QStringLiteral("Отклонено подключение к серверу TCP программы другого "
-                                           "пользователя (uid %1)")
-                                .arg(uid)
-                          : QStringLiteral("Отклонено подключение к серверу TCP: не удалось "
-                                           "определить, чья это программа"));
-    };
+    FRefusals = new TRefusalLog([this](const QString &message) { WriteLog(message); }, this);
+    ServerSocket->OnClientRefused = [this](TServerSocket *, int uid) { FRefusals->Refused(uid); };
 
     // Key preview: the window sees every key press before the focused control does.
     qApp->installEventFilter(this);

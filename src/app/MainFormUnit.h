@@ -24,6 +24,7 @@ class QTimer;
 class QToolButton;
 class TCOMSettingsForm;
 class TPortWatcher;
+class TRefusalLog;
 class TLOGForm;
 class TRingThread;
 class TTCPServerSettingsForm;
@@ -174,6 +175,8 @@ private:
     // The dialers whose completion handler is on this thread's stack now (each one waits).
     QList<const TRingThread *> FRingsTerminating;
 
+    // What the log says of refused connections to the endpoint.
+    TRefusalLog *FRefusals = nullptr;
     TPortWatcher *FPortWatcher = nullptr;
     // A change of the ports seen while a link ran is looked at again until the window is idle.
     QTimer *FPortRefreshRetry = nullptr;
