@@ -70,35 +70,15 @@ std::optional<uid_t> AskSockDiag(const TEnds &ends)
         alignas(nlmsghdr) char reply[8192];
         const ssize_t got =
             RetryOnInterrupt([&] { return ::recv(query, reply, sizeof reply, MSG_DONTWAIT); });
-        // Netlink messages follow each other at 4-byte boundaries (NLMSG_ALIGN).
-        const auto aligned = [](size_t size) { return (size + 3) & ~size_t(3); };
-        size_t at = 0;
-        while (got > 0 && at + sizeof(nlmsghdr) <= size_t(got)) {
-            const auto *header = reinterpret_cast<const nlmsghdr *>(reply + at);
-            if (header->nlmsg_len < sizeof(nlmsghdr) || at + header->nlmsg_len > size_t(got) ||
-                header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
-                header->nlmsg_len < aligned(sizeof(nlmsghdr)) + sizeof(inet_diag_msg))
-                break;
-            const auto *found =
-                reinterpret_cast<const inet_diag_msg *>(reply + at + aligned(sizeof(nlmsghdr)));
-            if (found->id.idiag_sport == ends.Peer.sin_port &&
-                found->id.idiag_dport == ends.Ours.sin_port) {
-                // Inode 0: no program holds the peer's socket any more (closed before we
-                // accepted; the kernel reports such sockets as root's), so its owner is unknown.
-                if (found->idiag_inode != 0)
-                    owner = found->idiag_uid;
-                break;
-            }
-            at += aligned(header->nlmsg_len);
-        }
+        if (got > 0)
+            owner =
+                OwnerInSockDiagReply(reply, size_t(got), ends.Peer.sin_port, ends.Ours.sin_port);
     }
     ::close(query);
     return owner;
 }
 
-// The same from /proc/net/tcp: "sl local rem st tx:rx tr:when retrnsmt uid timeout inode ...",
-// addresses as hexadecimal "ADDR:PORT" in the kernel's byte order for the address. A socket that
-// no program holds any more has inode 0 and no owner we can trust, as above.
+// The same from /proc/net/tcp.
 std::optional<uid_t> AskProcNetTcp(const TEnds &ends)
 {
     QFile table(QStringLiteral("/proc/net/tcp"));
@@ -111,9 +91,45 @@ std::optional<uid_t> AskProcNetTcp(const TEnds &ends)
                ':' +
                QByteArray::number(ntohs(address.sin_port), 16).rightJustified(4, '0').toUpper();
     };
-    const QByteArray local = hex(ends.Peer);
-    const QByteArray remote = hex(ends.Ours);
-    for (const QByteArray &line : table.readAll().split('\n')) {
+    return OwnerInProcNetTcp(table.readAll(), hex(ends.Peer), hex(ends.Ours));
+}
+
+} // namespace
+
+std::optional<uid_t> OwnerInSockDiagReply(const char *reply, size_t size, std::uint16_t peerPort,
+                                          std::uint16_t ourPort)
+{
+    // Netlink messages follow each other at 4-byte boundaries (NLMSG_ALIGN).
+    const auto aligned = [](size_t n) { return (n + 3) & ~size_t(3); };
+    size_t at = 0;
+    while (at + sizeof(nlmsghdr) <= size) {
+        nlmsghdr header;
+        std::memcpy(&header, reply + at, sizeof header);
+        if (header.nlmsg_len < sizeof(nlmsghdr) || header.nlmsg_len > size - at ||
+            header.nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+            header.nlmsg_len < aligned(sizeof(nlmsghdr)) + sizeof(inet_diag_msg))
+            break;
+        inet_diag_msg found;
+        std::memcpy(&found, reply + at + aligned(sizeof(nlmsghdr)), sizeof found);
+        if (found.id.idiag_sport == peerPort && found.id.idiag_dport == ourPort) {
+            // Inode 0: no program holds the peer's socket any more (closed before we accepted;
+            // the kernel reports such sockets as root's), so its owner is unknown.
+            if (found.idiag_inode == 0)
+                return std::nullopt;
+            return uid_t(found.idiag_uid);
+        }
+        at += aligned(header.nlmsg_len);
+    }
+    return std::nullopt;
+}
+
+std::optional<uid_t> OwnerInProcNetTcp(const QByteArray &table, const QByteArray &local,
+                                       const QByteArray &remote)
+{
+    // "sl local rem st tx:rx tr:when retrnsmt uid timeout inode ...", addresses as hexadecimal
+    // "ADDR:PORT" in the kernel's byte order for the address. A socket that no program holds
+    // any more has inode 0 and no owner we can trust, as above.
+    for (const QByteArray &line : table.split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
         if (fields.size() > 9 && fields[1] == local && fields[2] == remote) {
             bool ok = false;
@@ -125,8 +141,6 @@ std::optional<uid_t> AskProcNetTcp(const TEnds &ends)
     }
     return std::nullopt;
 }
-
-} // namespace
 
 std::optional<uid_t> LocalPeerOwner(int connectedSocket)
 {

@@ -27,6 +27,17 @@ std::uint32_t FindModemFailure(const QByteArray &bytes)
     return RingResult::Connected;
 }
 
+TModemReply JudgeModemReply(const QByteArray &reply, const QByteArray &expected)
+{
+    TModemReply judged;
+    judged.Code = FindModemFailure(reply);
+    if (judged.Code != RingResult::Connected)
+        judged.Verdict = TModemReply::TVerdict::Failed;
+    else if (Win1251ToString(reply).toUpper().contains(QString::fromLatin1(expected)))
+        judged.Verdict = TModemReply::TVerdict::Expected;
+    return judged;
+}
+
 bool IsDialFailure(std::uint32_t code)
 {
     return code >= RingResult::PortNotOpened && code <= RingResult::NoAnswer;

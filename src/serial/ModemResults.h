@@ -43,6 +43,16 @@ inline constexpr std::array<TModemFailureWord, 4> ModemFailureWords = {{
 // letter case); RingResult::Connected when there is none.
 std::uint32_t FindModemFailure(const QByteArray &bytes);
 
+// How a modem's reply, as collected so far, answers a command: a failure word ends the wait with
+// its code (Failed), whatever else the reply holds; otherwise the expected word (any letter case)
+// is the answer (Expected); else the reply is not complete yet.
+struct TModemReply {
+    enum class TVerdict { Waiting, Expected, Failed };
+    TVerdict Verdict = TVerdict::Waiting;
+    std::uint32_t Code = RingResult::Connected; // the failure's code when Failed
+};
+TModemReply JudgeModemReply(const QByteArray &reply, const QByteArray &expected);
+
 // Whether the code is a failed attempt that the window shows as a status text (1 to 7).
 bool IsDialFailure(std::uint32_t code);
 

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <cerrno>
 #include <linux/netlink.h>
 #include <sys/inotify.h>
@@ -31,6 +32,14 @@ bool IsPortNode(const QString &name)
 }
 
 } // namespace
+
+bool IsTtyUevent(const QByteArray &message)
+{
+    // "ACTION@DEVPATH\0KEY=VALUE\0...": the header, then one field per variable.
+    const QList<QByteArray> fields = message.split('\0');
+    return std::find(fields.begin() + 1, fields.end(), QByteArrayLiteral("SUBSYSTEM=tty")) !=
+           fields.end();
+}
 
 TPortWatcher::TPortWatcher(QObject *parent) : QObject(parent)
 {
@@ -128,9 +137,7 @@ void TPortWatcher::ReadUevents()
             relevant = relevant || (got < 0 && errno == ENOBUFS);
             break;
         }
-        // "ACTION@DEVPATH\0KEY=VALUE\0...": only the tty class concerns the port list.
-        const QByteArray message(buffer, got);
-        relevant = relevant || message.contains(QByteArrayLiteral("\0SUBSYSTEM=tty\0"));
+        relevant = relevant || IsTtyUevent(QByteArray(buffer, got));
     }
     if (relevant)
         FQuiet.start();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QTimer>
 
@@ -36,3 +37,7 @@ private:
     std::unique_ptr<QSocketNotifier> FUeventNotifier;
     QTimer FQuiet;
 };
+
+// Whether a kernel device event (a uevent message) is one of the tty class, the only one that
+// concerns the port list.
+bool IsTtyUevent(const QByteArray &message);

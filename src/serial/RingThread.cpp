@@ -8,16 +8,6 @@
 #include <QDeadlineTimer>
 #include <QMutexLocker>
 
-namespace
-{
-
-QString UpperText(const QByteArray &bytes)
-{
-    return Win1251ToString(bytes).toUpper();
-}
-
-} // namespace
-
 TRingThread::TRingThread(const TRingThreadCreateStruct &ACreateStruct)
     : FCreateStruct(ACreateStruct)
 {
@@ -186,33 +176,24 @@ void TRingThread::SendCommand(const QByteArray &command)
 bool TRingThread::WaitAnswer(const QByteArray &expected, std::uint32_t timeout)
 {
     const std::uint32_t start = TickClock::Now();
-    const QString wanted = QString::fromLatin1(expected);
     QByteArray reply;
     while (!Terminated() && TickClock::Now() - start < timeout) {
         QByteArray piece;
         ReadCOMString(FhCOM, piece);
         reply += piece;
-        if (CheckModemError(reply)) {
+        const TModemReply judged = JudgeModemReply(reply, expected);
+        if (judged.Verdict != TModemReply::TVerdict::Waiting) {
             WriteThreadLog(Win1251ToString(reply), QStringLiteral(">>"));
-            return false;
-        }
-        if (UpperText(reply).contains(wanted)) {
-            WriteThreadLog(Win1251ToString(reply), QStringLiteral(">>"));
+            if (judged.Verdict == TModemReply::TVerdict::Failed) {
+                FErrCode = judged.Code;
+                return false;
+            }
             return !Terminated();
         }
         Pause(50);
     }
     WriteThreadLog(Win1251ToString(reply), QStringLiteral(">>"));
     return false;
-}
-
-bool TRingThread::CheckModemError(const QByteArray &reply)
-{
-    const std::uint32_t code = FindModemFailure(reply);
-    if (code == RingResult::Connected)
-        return false;
-    FErrCode = code;
-    return true;
 }
 
 void TRingThread::WriteThreadLog(const QString &message, const QString &prefix)

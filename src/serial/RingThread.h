@@ -83,8 +83,6 @@ private:
     void SendCommand(const QByteArray &command);
     bool WaitAnswer(const QByteArray &expected, std::uint32_t timeout);
     bool WaitOK(std::uint32_t timeout) { return WaitAnswer(QByteArrayLiteral("OK"), timeout); }
-    // Whether the reply holds a failure word; its code becomes the result.
-    bool CheckModemError(const QByteArray &reply);
     void WriteThreadLog(const QString &message, const QString &prefix = QString());
     void PostProgress(int stage);
     // The dialogue's plain pauses, in dialer milliseconds; a cancel ends them at once, so that

@@ -10,6 +10,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <stdexcept>
@@ -162,6 +163,88 @@ QByteArray restoreComments(const QByteArray &written, const QList<TCommentBlock>
     return result + tail;
 }
 
+// A value the INI reader would decode as a serialized variant ("@Variant(...)") runs Qt's
+// deserializer of arbitrary types on bytes from a file that users edit; a corrupt one makes it
+// allocate without bound and end the program. The store keeps only strings and numbers, so such
+// values are never given to the reader: it sees a numbered placeholder list instead, which reads
+// as no string and no number, and every rewrite puts the original line back in its place unless
+// that key was written. Escapes and continued lines could spell the word in ways a plain search
+// misses, so they count as suspect too.
+QByteArray placeholder(qsizetype index)
+{
+    return "unreadable, value " + QByteArray::number(index);
+}
+
+bool mayHoldVariant(const QByteArray &value)
+{
+    // The value with its hexadecimal and octal escapes decoded (other escapes and anything
+    // beyond ASCII as a blank): what the reader would see, as far as the word can show in it.
+    QByteArray seen;
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        if (value[i] != '\\' || i + 1 == value.size()) {
+            seen += value[i];
+            continue;
+        }
+        const char kind = value[++i];
+        const bool hex = kind == 'x' || kind == 'X';
+        if (!hex && !(kind >= '0' && kind <= '7')) {
+            seen += ' ';
+            continue;
+        }
+        const uint base = hex ? 16 : 8;
+        uint code = hex ? 0 : uint(kind - '0');
+        while (i + 1 < value.size()) {
+            const char d = value[i + 1];
+            const int digit = d >= '0' && d <= '9'   ? d - '0'
+                              : d >= 'a' && d <= 'f' ? d - 'a' + 10
+                              : d >= 'A' && d <= 'F' ? d - 'A' + 10
+                                                     : -1;
+            if (digit < 0 || uint(digit) >= base)
+                break;
+            code = std::min<uint>(code * base + uint(digit), 0x110000);
+            ++i;
+        }
+        seen += code < 128 ? char(code) : ' ';
+    }
+    // A line that goes on in the next one is read as one value with it.
+    return seen.toLower().contains("variant") || value.trimmed().endsWith('\\');
+}
+
+QByteArray defuseVariants(const QByteArray &content, QList<QByteArray> &originals)
+{
+    originals.clear();
+    QByteArray safe;
+    for (const QByteArray &line : content.split('\n')) {
+        const qsizetype equals = line.indexOf('=');
+        if (equals > 0 && !line.trimmed().startsWith('[') && mayHoldVariant(line.mid(equals + 1))) {
+            safe += line.left(equals + 1) + placeholder(originals.size()) + '\n';
+            originals.append(line);
+        } else {
+            safe += line + '\n';
+        }
+    }
+    safe.chop(1); // the split's piece after the last line end
+    return safe;
+}
+
+QByteArray restoreDefused(const QByteArray &written, const QList<QByteArray> &originals)
+{
+    if (originals.isEmpty())
+        return written;
+    QByteArray result;
+    for (const QByteArray &line : written.split('\n')) {
+        const qsizetype equals = line.indexOf('=');
+        qsizetype original = -1;
+        for (qsizetype i = 0; equals > 0 && i < originals.size() && original < 0; ++i) {
+            if (line.mid(equals + 1).trimmed() == placeholder(i))
+                original = i;
+        }
+        result += (original >= 0 ? originals[original] : line) + '\n';
+    }
+    result.chop(1);
+    return result;
+}
+
 QByteArray readAll(const QString &path, bool *ok)
 {
     QFile file(path);
@@ -187,15 +270,23 @@ void TRegistryKey::openCopy()
     QString copy;
     if (FWorkDir->isValid()) {
         copy = FWorkDir->filePath(QStringLiteral("Lindqvar-%1.conf").arg(++FCopyNumber));
-        const QByteArray readable = stripComments(FStored, FComments);
+        const QByteArray readable =
+            defuseVariants(stripComments(FStored, FComments), FDefusedLines);
         QFile file(copy);
         copied = file.open(QIODevice::WriteOnly) && file.write(readable) == readable.size() &&
                  file.flush();
     }
     if (!copied) {
-        // Without a private copy the file can still be read in place, but not written safely.
+        // Without a private copy the file can still be read in place, but not written safely;
+        // one with a value the reader must not see is not read at all.
         FReadOnly = true;
-        copy = FPath;
+        QList<QByteArray> suspect;
+        defuseVariants(FStored, suspect);
+        copy = suspect.isEmpty() ? FPath : QStringLiteral("/dev/null");
+        if (!suspect.isEmpty())
+            qWarning("%s: holds values that are read only from a private copy, and none can be "
+                     "made now",
+                     qUtf8Printable(FPath));
     }
     FSettings = std::make_unique<QSettings>(copy, QSettings::IniFormat);
     // Parsing every section sets the status when a line cannot be read.
@@ -251,7 +342,8 @@ void TRegistryKey::writeValue(const QString &name, const QString &text)
     bool ok = FSettings->status() == QSettings::NoError;
     QByteArray content;
     if (ok)
-        content = restoreComments(readAll(FSettings->fileName(), &ok), FComments);
+        content = restoreComments(
+            restoreDefused(readAll(FSettings->fileName(), &ok), FDefusedLines), FComments);
     if (ok) {
         // A new file renamed over the old one: a failed write leaves the old file whole. The
         // error the user sees is the store's own text; the system's reason goes to stderr.

@@ -57,6 +57,8 @@ private:
     int FCopyNumber = 0;
     bool FMalformed = false;
     QList<TCommentBlock> FComments;
+    // Lines whose value the INI reader is not given (see RegistryKey.cpp), as they were.
+    QList<QByteArray> FDefusedLines;
     bool FReadOnly = false;
     std::unique_ptr<QSettings> FSettings;
 };

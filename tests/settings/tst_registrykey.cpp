@@ -108,6 +108,11 @@ void TstRegistryKey::wrongTypesRaise_data()
     QTest::newRow("bytes") << QByteArray("phone2=@ByteArray(123)\n") << "phone2" << false;
     QTest::newRow("variant") << QByteArray("COM=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x1)\n") << "COM"
                              << false;
+    // Bytes that the variant reader would take for a giant array: read as nothing, never decoded.
+    QTest::newRow("corrupt variant")
+        << QByteArray("CHANNEL=@Variant(\\0\\0\\0\\xByteArray(x)\n") << "CHANNEL" << true;
+    QTest::newRow("variant spelt by escapes")
+        << QByteArray("COM=\\x40Variant(\\0\\0\\0\\x2\\0\\0\\0\\x1)\n") << "COM" << false;
     QTest::newRow("word") << QByteArray("CHANNEL=one\n") << "CHANNEL" << true;
     QTest::newRow("empty") << QByteArray("CHANNEL=\n") << "CHANNEL" << true;
     QTest::newRow("fraction") << QByteArray("CHANNEL=1.5\n") << "CHANNEL" << true;
@@ -253,6 +258,7 @@ void TstRegistryKey::commentLinesSurviveWrites()
                               "phone1=123\n"
                               "   # the lab's adapter\n"
                               "COM=COM3\n"
+                              "phone8 = @Variant(\\0\\0\\0\\x2\\0\\0\\0\\x1)\n"
                               "# the end\n"));
     {
         TRegistryKey key;
@@ -263,7 +269,8 @@ void TstRegistryKey::commentLinesSurviveWrites()
     QVERIFY2(written.startsWith("# written by hand\n"), written.constData());
     QVERIFY2(written.contains("; the office line\nphone1=123\n"), written.constData());
     QVERIFY2(written.contains("   # the lab's adapter\nCOM=COM4\n"), written.constData());
-    QVERIFY2(written.endsWith("# the end\n"), written.constData());
+    QVERIFY2(written.endsWith("phone8 = @Variant(\\0\\0\\0\\x2\\0\\0\\0\\x1)\n# the end\n"),
+             written.constData());
     const TRegistryKey key;
     QCOMPARE(key.ReadString(QStringLiteral("phone1")), QStringLiteral("123"));
     QCOMPARE(key.ReadString(QStringLiteral("phone2")), QStringLiteral("456"));
