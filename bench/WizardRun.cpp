@@ -16,7 +16,6 @@
 #include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
-#include <QListWidget>
 
 #include <atomic>
 #include <functional>

@@ -2,13 +2,12 @@
 
 #include "controls/Dialogs.h"
 #include "log/LogFormat.h"
-#include "log/TimeFuncs.h"
 #include "settings/SafeFile.h"
 
 #include <QCheckBox>
+#include <QDateTime>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QListWidget>
 #include <QMenu>
 #include <QVBoxLayout>
 
@@ -18,13 +17,8 @@ TLOGForm::TLOGForm(QWidget *parent) : QWidget(parent, Qt::Window)
     setWindowTitle(QStringLiteral("Данные"));
     setFont(QFont(QStringLiteral("DejaVu Sans"), 8));
 
-    Log = new QListWidget(this);
+    Log = new TLogList(this);
     Log->setObjectName(QStringLiteral("Log"));
-    Log->setSelectionMode(QAbstractItemView::SingleSelection);
-    Log->setSortingEnabled(false);
-    // All lines have the same height; this keeps a long list cheap to lay out.
-    Log->setUniformItemSizes(true);
-    Log->setContextMenuPolicy(Qt::CustomContextMenu);
 
     AutiscrollCheckBox = new QCheckBox(QStringLiteral("Прокрутка"), this);
     AutiscrollCheckBox->setObjectName(QStringLiteral("AutiscrollCheckBox"));
@@ -46,9 +40,14 @@ TLOGForm::TLOGForm(QWidget *parent) : QWidget(parent, Qt::Window)
     N1->setObjectName(QStringLiteral("N1"));
     N2 = PopupMenu->addAction(QStringLiteral("Сохранить"));
     N2->setObjectName(QStringLiteral("N2"));
+    N3 = PopupMenu->addAction(QStringLiteral("Шестнадцатеричный вид"));
+    N3->setObjectName(QStringLiteral("N3"));
+    N3->setCheckable(true);
+    N3->setChecked(false);
     connect(N1, &QAction::triggered, this, &TLOGForm::N1Click);
     connect(N2, &QAction::triggered, this, &TLOGForm::N2Click);
-    connect(Log, &QListWidget::customContextMenuRequested, this, &TLOGForm::ShowPopupMenu);
+    connect(N3, &QAction::toggled, this, [this](bool on) { Log->Lines().SetHexView(on); });
+    connect(Log, &QListView::customContextMenuRequested, this, &TLOGForm::ShowPopupMenu);
 
     SaveDialog = new QFileDialog(this);
     SaveDialog->setObjectName(QStringLiteral("SaveDialog"));
@@ -69,7 +68,7 @@ void TLOGForm::ShowPopupMenu(const QPoint &pos)
 
 void TLOGForm::N1Click()
 {
-    Log->clear();
+    Log->Lines().Clear();
 }
 
 void TLOGForm::N2Click()
@@ -82,41 +81,44 @@ void TLOGForm::N2Click()
     if (!info.fileName().contains(QLatin1Char('.')))
         fileName += QStringLiteral(".log");
 
-    QByteArray contents;
-    for (int row = 0; row < Log->count(); ++row) {
-        contents += Log->item(row)->text().toUtf8();
-        contents += "\r\n";
-    }
-
     // Written to a temporary file beside the target and renamed over it at the end, so a failed
     // save never leaves an existing file truncated.
-    if (const TResult saved = SafeFile::Replace(fileName, contents); !saved) {
+    const TLogModel &lines = Log->Lines();
+    if (const TResult saved = SafeFile::Replace(
+            fileName,
+            [&lines](const SafeFile::TContentWriter &write) { return lines.WriteText(write); });
+        !saved) {
         ShowErrorBox(
             this,
             QStringLiteral("Не удалось сохранить файл \"%1\".\n%2").arg(fileName, saved.Reason()));
     }
 }
 
-void ScrollLogToEnd(QListWidget &log)
+void ScrollLogToEnd(TLogList &log)
 {
-    if (log.count() > 0)
-        log.scrollToItem(log.item(log.count() - 1), QAbstractItemView::PositionAtTop);
+    TLogModel &lines = log.Lines();
+    if (lines.Count() == 0)
+        return;
+    lines.Publish();
+    log.scrollTo(lines.index(lines.Count() - 1), QAbstractItemView::PositionAtTop);
 }
 
 void WriteLogTo(TLOGForm &form, const QString &message, const QString &prefix)
 {
     if (!form.isVisible())
         return;
+    TLogModel &lines = form.Log->Lines();
     for (const QString &piece : SplitLogMessage(message))
-        form.Log->addItem(FormatWindowLogLine(TimeStampString(), prefix, piece));
+        lines.Append(
+            {TLogEntry::TWriter::Window, QDateTime::currentMSecsSinceEpoch(), prefix, piece});
     if (form.AutiscrollCheckBox->isChecked())
         ScrollLogToEnd(*form.Log);
 }
 
 TLogSink TLOGForm::ThreadSink()
 {
-    return {Log, [this](const QString &line) {
-                Log->addItem(line);
+    return {Log, [this](const TLogEntry &entry) {
+                Log->Lines().Append(entry);
                 ScrollLogToEnd(*Log);
             }};
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/LogList.h"
 #include "log/ThreadLogWriter.h"
 
 #include <QString>
@@ -7,7 +8,6 @@
 
 class QCheckBox;
 class QFileDialog;
-class QListWidget;
 class QMenu;
 class QAction;
 
@@ -21,11 +21,12 @@ class TLOGForm : public QWidget
 public:
     explicit TLOGForm(QWidget *parent = nullptr);
 
-    QListWidget *Log = nullptr;              // the log lines, newest last
+    TLogList *Log = nullptr;                 // the log lines, newest last
     QCheckBox *AutiscrollCheckBox = nullptr; // "Прокрутка": the window's writer scrolls to the end
     QMenu *PopupMenu = nullptr;              // context menu of Log
     QAction *N1 = nullptr;                   // "Очистить"
     QAction *N2 = nullptr;                   // "Сохранить"
+    QAction *N3 = nullptr;             // "Шестнадцатеричный вид", checkable
     QFileDialog *SaveDialog = nullptr; // picks the file for "Сохранить"
 
     // Where the dialer's lines go: appended, and the list scrolled to its end, whether the
@@ -46,7 +47,7 @@ private:
 
 // Sets the list's top line to its last line, which scrolls it to the end; nothing for an empty
 // list.
-void ScrollLogToEnd(QListWidget &log);
+void ScrollLogToEnd(TLogList &log);
 
 // The main window's log writer. Records nothing while the log window is hidden. Otherwise each
 // piece of the message (see SplitLogMessage) becomes a line "<timestamp>: <prefix> <piece>" with

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "log/LogModel.h"
+
 #include <QString>
 
 #include <functional>
@@ -10,7 +12,7 @@ class QObject;
 // thread), one finished line at a time.
 struct TLogSink {
     QObject *Receiver = nullptr;
-    std::function<void(const QString &line)> Append;
+    std::function<void(const TLogEntry &entry)> Append;
 };
 
 // The log writer of a worker thread (the modem dialer). The worker never touches the log: it
@@ -28,9 +30,9 @@ public:
     void WriteThreadLog(const QString &message, const QString &prefix);
 
 private:
-    // Runs the sink's Append with FLogLine on its thread and returns once it has run.
+    // Runs the sink's Append with FEntry on its thread and returns once it has run.
     void HandOver();
 
-    QString FLogLine;
+    TLogEntry FEntry;
     TLogSink FSink;
 };

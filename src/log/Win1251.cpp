@@ -44,7 +44,55 @@ const QHash<char32_t, char> &ReverseHighHalf()
     return reverse;
 }
 
+// The byte of each character of the code page, plus one (0: not in it), up to its highest one.
+constexpr char16_t HighestCharacter = 0x2122;
+const std::array<unsigned char, HighestCharacter + 1> &ByteOf()
+{
+    static const std::array<unsigned char, HighestCharacter + 1> table = [] {
+        std::array<unsigned char, HighestCharacter + 1> bytes{};
+        for (unsigned i = 0; i < 0x80; ++i)
+            bytes[i] = static_cast<unsigned char>(i + 1);
+        for (std::size_t i = 0; i < HighHalf.size(); ++i)
+            bytes[HighHalf[i]] = static_cast<unsigned char>(0x80 + i + 1);
+        return bytes;
+    }();
+    return table;
+}
+
 } // namespace
+
+bool Win1251FromString(QStringView text, QByteArray &bytes)
+{
+    const auto &byteOf = ByteOf();
+    bytes.resize(text.size());
+    char *out = bytes.data();
+    for (const QChar c : text) {
+        const char16_t unit = c.unicode();
+        if (unit > HighestCharacter || byteOf[unit] == 0)
+            return false;
+        *out++ = static_cast<char>(byteOf[unit] - 1);
+    }
+    return true;
+}
+
+void AppendWin1251AsUtf8(const char *data, qsizetype count, QByteArray &out)
+{
+    for (qsizetype i = 0; i < count; ++i) {
+        const auto byte = static_cast<unsigned char>(data[i]);
+        if (byte < 0x80) {
+            out.append(char(byte));
+            continue;
+        }
+        const char16_t unit = HighHalf[byte - 0x80];
+        if (unit < 0x800) {
+            out.append(char(0xC0 | (unit >> 6))).append(char(0x80 | (unit & 0x3F)));
+        } else {
+            out.append(char(0xE0 | (unit >> 12)))
+                .append(char(0x80 | ((unit >> 6) & 0x3F)))
+                .append(char(0x80 | (unit & 0x3F)));
+        }
+    }
+}
 
 QString Win1251ToString(const char *data, qsizetype count)
 {

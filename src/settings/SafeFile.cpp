@@ -54,6 +54,13 @@ namespace SafeFile
 
 TResult Replace(const QString &path, const QByteArray &content, mode_t newFileMode)
 {
+    return Replace(
+        path, [&content](const TContentWriter &write) { return write(content); }, newFileMode);
+}
+
+TResult Replace(const QString &path, const std::function<bool(const TContentWriter &)> &produce,
+                mode_t newFileMode)
+{
     // A link (a settings file kept elsewhere by the user) is written through, not replaced.
     const QString resolved = QFileInfo(path).canonicalFilePath();
     const QByteArray target = QFile::encodeName(resolved.isEmpty() ? path : resolved);
@@ -67,7 +74,9 @@ TResult Replace(const QString &path, const QByteArray &content, mode_t newFileMo
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
         return TResult::Failure(ErrnoText(errno));
-    const bool written = writeAll(fd, content.constData(), size_t(content.size())) &&
+    const bool written = produce([fd](const QByteArray &piece) {
+                             return writeAll(fd, piece.constData(), size_t(piece.size()));
+                         }) &&
                          ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
     const int writeError = errno;
     const bool closed = ::close(fd) == 0;

@@ -63,7 +63,7 @@ struct TAttempt {
         cs.COM = com;
         cs.BaudRate = baud;
         cs.Phone = phone;
-        cs.Log = {&Log, [this](const QString &line) { Log.addItem(line); }};
+        cs.Log = {&Log, [this](const TLogEntry &entry) { Log.addItem(entry.Formatted()); }};
         cs.Owner = &Owner;
         cs.TerminateHandler = [this](TRingThread *sender) {
             ++HandlerRuns;

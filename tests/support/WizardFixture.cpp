@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QTcpServer>
 #include <QTest>
 
@@ -97,9 +96,9 @@ void TWizardFixture::ShowLog()
 QStringList TWizardFixture::LogLines() const
 {
     QStringList lines;
-    const QListWidget *log = Windows->LOGForm->Log;
-    for (int i = 0; i < log->count(); ++i)
-        lines << log->item(i)->text();
+    const TLogModel &log = Windows->LOGForm->Log->Lines();
+    for (int i = 0; i < log.Count(); ++i)
+        lines << log.Line(i);
     return lines;
 }
 

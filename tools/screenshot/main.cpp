@@ -17,7 +17,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -95,10 +94,10 @@ int main(int argc, char *argv[])
         clock.start();
         QTimer watch;
         QObject::connect(&watch, &QTimer::timeout, [&] {
-            const QListWidget *log = windows.LOGForm->Log;
+            const TLogModel &log = windows.LOGForm->Log->Lines();
             int relayed = 0;
-            for (int i = 0; i < log->count(); ++i)
-                relayed += log->item(i)->text().contains(QStringLiteral(": COM->TCP ")) ? 1 : 0;
+            for (int i = 0; i < log.Count(); ++i)
+                relayed += log.Line(i).contains(QStringLiteral(": COM->TCP ")) ? 1 : 0;
             if (w.CommandState() == TCommandState::Connected && relayed >= 8) {
                 saved = w.grab().save(outDir + QStringLiteral("/main-window.png")) &&
                         windows.LOGForm->grab().save(outDir + QStringLiteral("/log-window.png"));

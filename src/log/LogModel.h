@@ -1,0 +1,92 @@
+#pragma once
+
+#include <QAbstractListModel>
+#include <QByteArray>
+#include <QString>
+#include <QTimer>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <vector>
+
+// One log line as a writer gives it: who wrote it, when, its prefix and its text.
+struct TLogEntry {
+    // The window thread's writer puts a blank after the timestamp's colon, a worker's does not.
+    enum class TWriter : std::uint8_t { Window, Thread };
+    TWriter Writer = TWriter::Window;
+    qint64 Time = 0; // milliseconds since the epoch
+    QString Prefix;
+    QString Text;
+
+    // The line as the log shows and saves it.
+    QString Formatted() const;
+};
+
+// The event log's lines, kept compactly and formatted only when a view draws them or the log is
+// saved: the time as a number, the prefix as a small code, the text as its Windows-1251 bytes
+// (as relayed data already are, one character per byte), or as UTF-8 where the code page lacks a
+// character. A line costs its text's bytes and 24 more.
+//
+// Views learn of new lines in batches, at most PublishMs after they were added (or at once
+// through Publish()), so that a stream of lines does not lay out and repaint the list for each
+// one. Count() and Line() know every line at once.
+class TLogModel : public QAbstractListModel
+{
+    Q_OBJECT
+
+public:
+    static constexpr int PublishMs = 100;
+
+    explicit TLogModel(QObject *parent = nullptr);
+    ~TLogModel() override;
+
+    void Append(const TLogEntry &entry);
+    // A line taken as it is, without a time of its own.
+    void AppendText(const QString &line);
+    // Tells the views of every line added so far.
+    void Publish();
+    void Clear();
+    void RemoveLine(int row);
+
+    int Count() const { return int(FLines.size()); }
+    // A line as it is saved, and as it is shown (the hex view applied).
+    QString Line(int row) const;
+    QString ShownLine(int row) const;
+
+    // Data lines (prefixes APP->COM, COM->APP, TCP->COM, COM->TCP) shown as their bytes in
+    // hexadecimal followed by the text; a view only, saving is unchanged.
+    bool HexView() const { return FHexView; }
+    void SetHexView(bool on);
+
+    // Every line as the saved file holds it (UTF-8, CR LF after each), handed to write in pieces
+    // of about a megabyte; stops when write returns false.
+    bool WriteText(const std::function<bool(const QByteArray &piece)> &write) const;
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+
+private:
+    struct TLine {
+        qint64 Time;
+        std::uint32_t Chunk;
+        std::uint32_t Offset;
+        std::uint32_t Length;
+        std::uint8_t Kind; // writer, prefix code and text encoding (see LogModel.cpp)
+    };
+
+    void Store(qint64 time, std::uint8_t kind, const QByteArray &text);
+    // The line's text bytes as stored.
+    QByteArrayView TextOf(const TLine &line) const;
+    // The line as saved, appended as UTF-8; with hex, data lines as shown in the hex view.
+    void AppendUtf8(const TLine &line, bool hex, QByteArray &out) const;
+
+    std::deque<TLine> FLines;
+    std::vector<std::unique_ptr<char[]>> FChunks;
+    std::vector<std::uint32_t> FChunkSizes;
+    std::uint32_t FUsed = 0; // bytes taken of the last chunk
+    int FPublished = 0;      // rows the views know of
+    bool FHexView = false;
+    QTimer FPublishTimer;
+};
