@@ -4,7 +4,6 @@
 #include "support/TempConfig.h"
 
 #include <QFileInfo>
-#include <QSettings>
 #include <QtTest>
 
 class TstRegistryKey : public QObject
@@ -216,10 +215,12 @@ void TstRegistryKey::fullDiskKeepsTheOldFile()
         TRegistryKey key;
         key.WriteInteger(QStringLiteral("CHANNEL"), 0);
     }
-    const QSettings check(Paths::SettingsFile(), QSettings::IniFormat);
-    QCOMPARE(check.value(QStringLiteral("COM")).toString(), QStringLiteral("COM2"));
-    QCOMPARE(check.value(QStringLiteral("CHANNEL")).toString(), QStringLiteral("0"));
-    QCOMPARE(check.value(QStringLiteral("phone8")).toString(), QStringLiteral("+79001234568"));
+    // The file itself: a QSettings here could be served the content that the refusing key read
+    // in place, from Qt's cache of parsed files, when the rewrite kept its size and time stamp.
+    const QByteArray written = readSettingsFile();
+    QVERIFY2(written.contains("\nCOM=COM2\n") && written.contains("\nCHANNEL=0\n") &&
+                 written.contains("\nphone8=+79001234568\n"),
+             written.constData());
 }
 
 void TstRegistryKey::malformedFileIsNotRewritten()
