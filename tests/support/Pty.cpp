@@ -127,6 +127,12 @@ int TPty::SlaveInputQueued() const
     return FSlave >= 0 && ::ioctl(FSlave, TIOCINQ, &queued) == 0 ? queued : -1;
 }
 
+int TPty::SlaveSpeed() const
+{
+    termios t{};
+    return FSlave >= 0 && ::tcgetattr(FSlave, &t) == 0 ? int(::cfgetospeed(&t)) : int(B0);
+}
+
 QString TPty::StablePath(const QString &folder)
 {
     const QString link =

@@ -42,6 +42,8 @@ public:
     // Bytes the device sent that wait in the slave's input queue, not yet read by the code under
     // test (TIOCINQ on the pair's own slave descriptor); -1 when the count cannot be read.
     int SlaveInputQueued() const;
+    // The line's speed as the code under test set it (B9600, ...); B0 when it cannot be read.
+    int SlaveSpeed() const;
 
     // Pulls the cable: removes the stable links, then closes the master and the pair's own slave
     // descriptor. The /dev/pts node vanishes; a slave descriptor held by the code under test

@@ -6,6 +6,7 @@
 #include "settings/TPCServerSettingsUnit.h"
 #include "support/ToolHarness.h"
 
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
@@ -29,6 +30,19 @@ bool TWizardFixture::Start()
     Windows = std::make_unique<TLindqvarWindows>();
     Windows->MainLindqvarForm->show();
     return QTest::qWaitForWindowExposed(Windows->MainLindqvarForm.get());
+}
+
+bool TWizardFixture::StartOnPort(const QString &com, TConnectionType type)
+{
+    if (!Start())
+        return false;
+    ShowLog();
+    TMainLindqvarForm &w = Main();
+    w.SelectComboItem(w.PortsListComboBox, com);
+    w.ConnectTypeComboBox->setCurrentIndex(ConnectionTypeIndex(type));
+    w.ConnectTypeComboBoxChange();
+    ServerPort = UseFreeServerPort();
+    return w.PortsListComboBox->currentText() == com && ServerPort != 0;
 }
 
 void TWizardFixture::Stop()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/Windows.h"
+#include "settings/ConnectionType.h"
 #include "support/RecordingDialogs.h"
 #include "support/TempConfig.h"
 
@@ -24,6 +25,9 @@ public:
 
     // Creates the windows as the program does at start; the main window is shown.
     [[nodiscard]] bool Start();
+    // Starts the windows with the log shown and a link's choices made: the port com of the port
+    // map, the connection type, and a free TCP port for the endpoint (ServerPort).
+    [[nodiscard]] bool StartOnPort(const QString &com, TConnectionType type);
     // Closes the main window as the user would, then destroys the windows.
     void Stop();
 
@@ -51,6 +55,7 @@ public:
     TTempConfig Config;
     TRecordingDialogs Dialogs;
     std::unique_ptr<TLindqvarWindows> Windows;
+    quint16 ServerPort = 0;
 
 private:
     QTemporaryDir FProgramDir;
