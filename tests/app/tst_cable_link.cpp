@@ -54,7 +54,6 @@ private:
 
     std::unique_ptr<TWizardFixture> F;
     std::unique_ptr<ToolProcess> FDevice;
-    quint16 FPort = 0;
 };
 
 void TstCableLink::init()
@@ -73,33 +72,17 @@ void TstCableLink::cleanup()
 bool TstCableLink::StartWizardWithDevice(const QStringList &deviceOptions)
 {
     FDevice = std::make_unique<ToolProcess>();
-    if (!(FDevice->start(QStringLiteral("lindqvar-device"),
-                         QStringList{QStringLiteral("--ports-conf"), Paths::PortMapFile(),
-                                     QStringLiteral("--com"), QStringLiteral("COM4")} +
-                             deviceOptions)))
-        return false;
-    if (FDevice->waitLine(QStringLiteral("PTY ")).isEmpty())
-        return false;
-    if (!F->Start())
-        return false;
-    F->ShowLog();
-    TMainLindqvarForm &w = F->Main();
-    w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM4"));
-    if (w.PortsListComboBox->currentText() != QStringLiteral("COM4"))
-        return false;
-    w.ConnectTypeComboBox->setCurrentIndex(1);
-    w.ConnectTypeComboBoxChange();
-    FPort = F->UseFreeServerPort();
-    return FPort != 0;
+    return FDevice->startOnPort(QStringLiteral("lindqvar-device"), QStringLiteral("COM4"),
+                                deviceOptions) &&
+           F->StartOnPort(QStringLiteral("COM4"), TConnectionType::Cable);
 }
 
 void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
 {
     const QString transcript = F->Config.Root() + QStringLiteral("/transcript.txt");
     QVERIFY(StartWizardWithDevice());
-    QVERIFY(F->InstallSetupDemo(
-        QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-        QStringLiteral("--port %1 --exchanges 40 --transcript %2").arg(FPort).arg(transcript)));
+    QVERIFY(
+        F->InstallSetupDemo(QStringLiteral("--port %1 --exchanges 40 --transcript ") + transcript));
     TMainLindqvarForm &w = F->Main();
 
     pid_t setupPid = 0;
@@ -124,8 +107,7 @@ void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
         [&] { w.URLLabel1Click(); });
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
 
-    QVERIFY(!script.Failed());
-    QVERIFY2(!script.TimedOut(), "the setup program did not finish its exchanges");
+    QVERIFY(script.Succeeded(QStringLiteral("the setup program's exchanges")));
     QVERIFY2(result.startsWith(QStringLiteral("RESULT OK")), qPrintable(result));
     // It ran from its private copy, which is gone with it.
     QVERIFY(setupCopy.startsWith(Paths::PrivateTempDir()));
@@ -151,8 +133,7 @@ void TstCableLink::unplugAndReplugKeepTheClientConnected()
 {
     QVERIFY(StartWizardWithDevice({QStringLiteral("--replug-after"), QStringLiteral("1500")}));
     // The started program stays out of the way; the test is the setup program's connection.
-    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-                                QStringLiteral("--port 1 --forever")));
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("--port 1 --forever")));
     TMainLindqvarForm &w = F->Main();
     TRelayClient client;
     tools::FrameParser::Event reply;
@@ -165,11 +146,11 @@ void TstCableLink::unplugAndReplugKeepTheClientConnected()
             case 0:
                 if (w.CommandState() != TCommandState::Connected)
                     return false;
-                client.Connect(FPort);
+                client.Connect(F->ServerPort);
                 stage = 1;
                 return false;
             case 1:
-                if (!State(w).FSetupConnected)
+                if (!SetupProgramConnected(w))
                     return false;
                 client.Send(1, tools::Echo, QByteArray("before the unplug\x00\xff", 19));
                 stage = 2;
@@ -210,8 +191,7 @@ void TstCableLink::unplugAndReplugKeepTheClientConnected()
         [&] { w.URLLabel1Click(); });
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
 
-    QVERIFY(!script.Failed());
-    QVERIFY2(!script.TimedOut(), qPrintable(QStringLiteral("stuck at stage %1").arg(stage)));
+    QVERIFY(script.Succeeded(QStringLiteral("stage %1").arg(stage)));
     QVERIFY(ExpectIdle(F->Main()));
     QTRY_VERIFY(client.IsClosed());
 }
@@ -219,7 +199,7 @@ void TstCableLink::unplugAndReplugKeepTheClientConnected()
 void TstCableLink::noIdentificationAnswer()
 {
     QVERIFY(StartWizardWithDevice({QStringLiteral("--ident-silent")}));
-    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString()));
+    QVERIFY(F->InstallSetupDemo());
     TMainLindqvarForm &w = F->Main();
 
     TickClock::SetSpeed(20); // the 10 s wait for the silent device is half a second here
@@ -244,7 +224,7 @@ void TstCableLink::noSetupProgramForTheModel()
     QVERIFY(StartWizardWithDevice(
         {QStringLiteral("--ident"),
          QStringLiteral("+VER_INFO: \"1\",\"OTHER.2.05\",\"SN1\"\\r\\nOK\\r\\n")}));
-    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString()));
+    QVERIFY(F->InstallSetupDemo());
     TMainLindqvarForm &w = F->Main();
 
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
@@ -288,15 +268,14 @@ void TstCableLink::portHeldByAnotherProgramThenCancel()
 void TstCableLink::windowClosedDuringLink()
 {
     QVERIFY(StartWizardWithDevice());
-    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-                                QStringLiteral("--port %1 --forever").arg(FPort)));
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("--port %1 --forever")));
     TMainLindqvarForm &w = F->Main();
     pid_t setupPid = 0;
     QString setupCopy;
 
     TLinkScript script(
         [&] {
-            if (w.CommandState() != TCommandState::Connected || !State(w).FSetupConnected)
+            if (!SetupProgramConnected(w))
                 return false;
             setupPid = State(w).FSetupProcInfo.hProcess;
             setupCopy = State(w).FSetupFile;
@@ -306,10 +285,10 @@ void TstCableLink::windowClosedDuringLink()
         [&] { w.close(); });
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // the link ends as the close unwinds
 
-    QVERIFY(!script.TimedOut() && !script.Failed());
+    QVERIFY(script.Succeeded());
     QVERIFY(ProcessIsGone(setupPid));
     QVERIFY(!QFile::exists(setupCopy));
-    QVERIFY(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
+    QVERIFY(PortCanBeOpened(QStringLiteral("COM4")));
     QVERIFY(!w.ServerSocket->Active());
     const QByteArray saved = F->ReadSettings();
     QVERIFY2(saved.contains("COM=COM4") && saved.contains("CHANNEL=1"), saved.constData());
@@ -328,8 +307,7 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
     // in its pass, where the command already reads "Подключить" and the inputs are enabled.
     QFETCH(int, type);
     QVERIFY(StartWizardWithDevice());
-    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-                                QStringLiteral("--port %1 --forever").arg(FPort)));
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("--port %1 --forever")));
     TMainLindqvarForm &w = F->Main();
     w.PhoneNumber->setCurrentText(QStringLiteral("555"));
     pid_t setupPid = 0;
@@ -337,7 +315,7 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
 
     TLinkScript script(
         [&] {
-            if (w.CommandState() != TCommandState::Connected || !State(w).FSetupConnected)
+            if (!SetupProgramConnected(w))
                 return false;
             setupPid = State(w).FSetupProcInfo.hProcess;
             // Each pass starts here; the clicks run in its dispatches, before it ends.
@@ -378,7 +356,7 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
     State(w).PassObserver = nullptr;
 
     QVERIFY(!nestedLinkEnded);
-    QVERIFY(!script.TimedOut() && !script.Failed());
+    QVERIFY(script.Succeeded());
     QVERIFY(secondClickInsideTheLink);
     QCOMPARE(F->LogLines().filter(QStringLiteral("COM порт успешно открыт")).size(), 1);
     QVERIFY(F->LogLines().filter(QStringLiteral(":<< ")).isEmpty()); // no dialer either
@@ -391,10 +369,10 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
 void TstCableLink::endpointThatCannotStartEndsTheAttempt()
 {
     QVERIFY(StartWizardWithDevice());
-    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString()));
+    QVERIFY(F->InstallSetupDemo());
     TMainLindqvarForm &w = F->Main();
     QTcpServer other;
-    QVERIFY(other.listen(QHostAddress::LocalHost, FPort));
+    QVERIFY(other.listen(QHostAddress::LocalHost, F->ServerPort));
 
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
 
@@ -419,9 +397,8 @@ void TstCableLink::anotherUsersClientNeverReachesTheDevice()
     const QString record = F->Config.Root() + QStringLiteral("/device-record");
     const QString transcript = F->Config.Root() + QStringLiteral("/transcript.txt");
     QVERIFY(StartWizardWithDevice({QStringLiteral("--record"), record}));
-    QVERIFY(F->InstallSetupDemo(
-        QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-        QStringLiteral("--port %1 --exchanges 30 --transcript %2").arg(FPort).arg(transcript)));
+    QVERIFY(
+        F->InstallSetupDemo(QStringLiteral("--port %1 --exchanges 30 --transcript ") + transcript));
     TMainLindqvarForm &w = F->Main();
     std::unique_ptr<TForeignClient> stranger;
     QTcpSocket own;
@@ -432,10 +409,10 @@ void TstCableLink::anotherUsersClientNeverReachesTheDevice()
         [&] {
             switch (stage) {
             case 0:
-                if (w.CommandState() != TCommandState::Connected || !State(w).FSetupConnected)
+                if (!SetupProgramConnected(w))
                     return false;
                 // Another user of this PC connects while the setup program works.
-                stranger = std::make_unique<TForeignClient>(FPort, "FOREIGN line\r\n");
+                stranger = std::make_unique<TForeignClient>(F->ServerPort, "FOREIGN line\r\n");
                 stage = 1;
                 return false;
             case 1:
@@ -443,7 +420,7 @@ void TstCableLink::anotherUsersClientNeverReachesTheDevice()
                                               "другого пользователя (uid 65534)")))
                     return false;
                 // A second program of the user's own is accepted as before.
-                own.connectToHost(QStringLiteral("127.0.0.1"), FPort);
+                own.connectToHost(QStringLiteral("127.0.0.1"), F->ServerPort);
                 stage = 2;
                 return false;
             case 2:
@@ -462,8 +439,7 @@ void TstCableLink::anotherUsersClientNeverReachesTheDevice()
         [&] { w.URLLabel1Click(); });
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
 
-    QVERIFY(!script.Failed());
-    QVERIFY2(!script.TimedOut(), qPrintable(QStringLiteral("stuck at stage %1").arg(stage)));
+    QVERIFY(script.Succeeded(QStringLiteral("stage %1").arg(stage)));
     QVERIFY(stranger->WasClosedByTheServer());
     QVERIFY2(result.startsWith(QStringLiteral("RESULT OK 30 of 30")), qPrintable(result));
     QFile recorded(record);

@@ -54,7 +54,6 @@ private:
 
     std::unique_ptr<TWizardFixture> F;
     std::unique_ptr<ToolProcess> FDevice;
-    quint16 FPort = 0;
     QByteArray FSavedPath;
 };
 
@@ -85,22 +84,11 @@ void TstWineSetup::cleanup()
 bool TstWineSetup::StartWizardWithDevice(const QString &demoOptions)
 {
     FDevice = std::make_unique<ToolProcess>();
-    if (!FDevice->start(QStringLiteral("lindqvar-device"),
-                        {QStringLiteral("--ports-conf"), Paths::PortMapFile(),
-                         QStringLiteral("--com"), QStringLiteral("COM4")}) ||
-        FDevice->waitLine(QStringLiteral("PTY ")).isEmpty() || !F->Start())
-        return false;
-    F->ShowLog();
-    TMainLindqvarForm &w = F->Main();
-    w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM4"));
-    w.ConnectTypeComboBox->setCurrentIndex(1);
-    w.ConnectTypeComboBoxChange();
-    FPort = F->UseFreeServerPort();
-    const QString stored = F->ProgramDir() + QStringLiteral("VendorSetup");
-    return w.PortsListComboBox->currentText() == QStringLiteral("COM4") && FPort != 0 &&
-           F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("VendorSetup"),
-                               demoOptions.arg(FPort), WindowsDemo) &&
-           QFile::setPermissions(stored, QFile::ReadOwner | QFile::WriteOwner);
+    return FDevice->startOnPort(QStringLiteral("lindqvar-device"), QStringLiteral("COM4")) &&
+           F->StartOnPort(QStringLiteral("COM4"), TConnectionType::Cable) &&
+           F->InstallSetupDemo(demoOptions, QStringLiteral("VendorSetup"), WindowsDemo) &&
+           QFile::setPermissions(F->ProgramDir() + QStringLiteral("VendorSetup"),
+                                 QFile::ReadOwner | QFile::WriteOwner);
 }
 
 void TstWineSetup::windowsSetupProgramRunsUnderWine()
@@ -139,8 +127,7 @@ void TstWineSetup::windowsSetupProgramRunsUnderWine()
         [&] { w.URLLabel1Click(); }, 120000);
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
 
-    QVERIFY(!script.Failed());
-    QVERIFY2(!script.TimedOut(), "the Windows setup program did not finish its exchanges");
+    QVERIFY(script.Succeeded(QStringLiteral("the Windows setup program's exchanges")));
     QVERIFY2(result.startsWith(QStringLiteral("RESULT OK 30 of 30")), qPrintable(result));
     QVERIFY(F->LogHas(QStringLiteral("Программа настройки запущена через Wine: ") + setupCopy));
     // Wine's own debug output is off, as the user's environment does not ask for it.

@@ -15,6 +15,8 @@ QColor StatusColor(const TMainLindqvarForm &w);
 bool ProcessIsAlive(pid_t pid);
 // The process is gone and reaped: no such process any more.
 bool ProcessIsGone(pid_t pid);
+// A link relays, and its setup program has connected to the endpoint.
+bool SetupProgramConnected(const TMainLindqvarForm &w);
 // The "RESULT ..." line of a setup stand-in's transcript, or empty while it has none yet.
 QString SetupDemoResult(const QString &transcript);
 // A running wizard holds the single-instance lock now.
@@ -22,8 +24,8 @@ bool InstanceLockIsHeld();
 // The port opens now (nobody holds it) and is closed again.
 bool PortCanBeOpened(const QString &com);
 // The window is idle after a link or an attempt: the command "Подключить", enabled; the status
-// text in its colour; all four inputs enabled; no port open and the selected port free for
-// others; the endpoint stopped. Records the first difference as a failure of the running test
-// and returns false, so that QVERIFY(ExpectIdle(w)) stops the test there.
+// text in its colour; all four inputs enabled; the selected port free for others (so the window
+// holds it no more); the endpoint stopped. Records the first difference as a failure of the
+// running test and returns false, so that QVERIFY(ExpectIdle(w)) stops the test there.
 bool ExpectIdle(TMainLindqvarForm &w, const QString &status = QStringLiteral("Нет подключения"),
                 bool alarm = false);

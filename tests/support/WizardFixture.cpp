@@ -72,14 +72,16 @@ QByteArray TWizardFixture::ReadSettings() const
     return file.readAll();
 }
 
-bool TWizardFixture::InstallSetupDemo(const QString &model, const QString &name,
-                                      const QString &demoOptions, const QString &tool)
+bool TWizardFixture::InstallSetupDemo(const QString &demoOptions, const QString &name,
+                                      const QString &tool)
 {
     const QString target = ProgramDir() + name;
     QFile::remove(target);
-    qputenv("LINDQVAR_SETUP_DEMO_OPTIONS", demoOptions.toUtf8());
+    const QString options =
+        demoOptions.contains(QStringLiteral("%1")) ? demoOptions.arg(ServerPort) : demoOptions;
+    qputenv("LINDQVAR_SETUP_DEMO_OPTIONS", options.toUtf8());
     return QFile::copy(toolPath(tool), target) &&
-           WriteSetupIni(QStringLiteral("[programs]\n%1=%2\n").arg(model, name).toUtf8());
+           WriteSetupIni(QStringLiteral("[programs]\nDEMO=%1\n").arg(name).toUtf8());
 }
 
 bool TWizardFixture::WriteSetupIni(const QByteArray &text) const

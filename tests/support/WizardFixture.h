@@ -35,9 +35,11 @@ public:
     QString ProgramDir() const { return FProgramDir.path() + QLatin1Char('/'); }
     // Copies the setup stand-in (lindqvar-setup-demo, or the tool named, e.g. its Windows build
     // lindqvar-setup-demo.exe) into the program directory under the given name and lists it in
-    // setup.ini for the model; a copy started by the wizard takes demoOptions.
+    // setup.ini for the model DEMO that lindqvar-device reports; a copy started by the wizard
+    // takes demoOptions, in which %1 stands for ServerPort.
     [[nodiscard]] bool
-    InstallSetupDemo(const QString &model, const QString &name, const QString &demoOptions,
+    InstallSetupDemo(const QString &demoOptions = QString(),
+                     const QString &name = QStringLiteral("DemoSetup"),
                      const QString &tool = QStringLiteral("lindqvar-setup-demo"));
     // Writes setup.ini in the program directory.
     [[nodiscard]] bool WriteSetupIni(const QByteArray &text) const;
