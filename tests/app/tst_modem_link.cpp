@@ -11,6 +11,7 @@
 #include "support/MainFormAccess.h"
 #include "support/ModemLog.h"
 #include "support/Pty.h"
+#include "support/SwitchRows.h"
 #include "support/ToolHarness.h"
 #include "support/WindowProbes.h"
 #include "support/WizardFixture.h"
@@ -412,9 +413,7 @@ void TstModemLink::windowClosedDuringLink()
 
 void TstModemLink::windowClosedWhileDialling_data()
 {
-    QTest::addColumn<bool>("destroyOnly");
-    QTest::newRow("closed") << false;
-    QTest::newRow("destroyed without a close") << true;
+    AddSwitchRows("destroyOnly", "closed", "destroyed without a close");
 }
 
 void TstModemLink::windowClosedWhileDialling()

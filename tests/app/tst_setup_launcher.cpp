@@ -3,6 +3,7 @@
 
 #include "app/SetupLauncher.h"
 #include "settings/Paths.h"
+#include "support/SwitchRows.h"
 #include "support/WizardFixture.h"
 
 #include <QDir>
@@ -136,9 +137,7 @@ QStringList TstSetupLauncher::WaitForRecord()
 
 void TstSetupLauncher::missingSetupIni_data()
 {
-    QTest::addColumn<bool>("directory");
-    QTest::newRow("no file") << false;
-    QTest::newRow("a directory of that name") << true;
+    AddSwitchRows("directory", "no file", "a directory of that name");
 }
 
 void TstSetupLauncher::missingSetupIni()

@@ -7,6 +7,7 @@
 #include "settings/Paths.h"
 #include "support/ModemLog.h"
 #include "support/Pty.h"
+#include "support/SwitchRows.h"
 #include "support/TempConfig.h"
 #include "support/ToolHarness.h"
 #include "support/WindowProbes.h"
@@ -421,9 +422,7 @@ void TstRingThread::scriptedReplies()
 
 void TstRingThread::silentModem_data()
 {
-    QTest::addColumn<bool>("cancel");
-    QTest::newRow("time-out") << false;
-    QTest::newRow("cancelled in the wait") << true;
+    AddSwitchRows("cancel", "time-out", "cancelled in the wait");
 }
 
 void TstRingThread::silentModem()
@@ -514,9 +513,7 @@ void TstRingThread::cancelEndsAPauseAtOnce()
 
 void TstRingThread::portCannotBeOpened_data()
 {
-    QTest::addColumn<bool>("held");
-    QTest::newRow("not in the port map") << false;
-    QTest::newRow("held by another program") << true;
+    AddSwitchRows("held", "not in the port map", "held by another program");
 }
 
 void TstRingThread::portCannotBeOpened()

@@ -1,5 +1,6 @@
 // lindqvar-modem on a real pseudo-terminal: the AT dialogue as the dialer speaks it, each dial
 // outcome, the call carrying the device, the "+++"/ATH hang-up and a call dropped mid-link.
+#include "support/SwitchRows.h"
 #include "support/ToolHarness.h"
 
 #include <QFile>
@@ -204,9 +205,7 @@ void TstToolModem::callCarriesDeviceUntilEscapeAndHangUp()
 
 void TstToolModem::callDroppedMidLink_data()
 {
-    QTest::addColumn<bool>("bySignal");
-    QTest::newRow("after a time") << false;
-    QTest::newRow("on SIGUSR2") << true;
+    AddSwitchRows("bySignal", "after a time", "on SIGUSR2");
 }
 
 void TstToolModem::callDroppedMidLink()
