@@ -53,6 +53,21 @@ class TstPhoneList : public QObject
     Q_OBJECT
 
 private slots:
+    // Every case has a private config of its own.
+    void init()
+    {
+        FDir = std::make_unique<TTempConfig>();
+        QVERIFY(FDir->IsValid());
+        // The main window's phone box.
+        FBox = std::make_unique<QComboBox>();
+        FBox->setEditable(true);
+    }
+    void cleanup()
+    {
+        FBox.reset();
+        FDir.reset();
+    }
+
     void cleanStartCreatesEmptyKey();
     void newNumberGoesToTheFront();
     void storedNumberKeepsItsPlace();
@@ -62,63 +77,51 @@ private slots:
     void wrongTypeStopsTheLoad();
     void wrongTypeStopsTheSave();
     void refusedSaveKeepsTheList();
+
+private:
+    std::unique_ptr<TTempConfig> FDir;
+    std::unique_ptr<QComboBox> FBox;
 };
 
 void TstPhoneList::cleanStartCreatesEmptyKey()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
-    QComboBox box;
-    box.setEditable(true);
-    LoadPhoneList(&box);
-    QCOMPARE(box.count(), 0);
-    QCOMPARE(box.currentText(), QString());
+    LoadPhoneList(FBox.get());
+    QCOMPARE(FBox->count(), 0);
+    QCOMPARE(FBox->currentText(), QString());
     QVERIFY(QFileInfo(Paths::SettingsFile()).isFile());
     QCOMPARE(readSettingsFile(), QByteArray());
 }
 
 void TstPhoneList::newNumberGoesToTheFront()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     storePhones({"111", "222", "333"});
-    QComboBox box;
-    box.setEditable(true);
-    LoadPhoneList(&box);
-    QCOMPARE(items(box), (QStringList{"111", "222", "333"}));
+    LoadPhoneList(FBox.get());
+    QCOMPARE(items(*FBox), (QStringList{"111", "222", "333"}));
 
-    box.setEditText(QStringLiteral("444"));
-    SavePhoneNumber(&box, QStringLiteral("444"));
+    FBox->setEditText(QStringLiteral("444"));
+    SavePhoneNumber(FBox.get(), QStringLiteral("444"));
     QCOMPARE(storedPhones(), withNone({"444", "111", "222", "333"}));
-    QCOMPARE(items(box), (QStringList{"444", "111", "222", "333"}));
-    QCOMPARE(box.currentText(), QStringLiteral("444"));
+    QCOMPARE(items(*FBox), (QStringList{"444", "111", "222", "333"}));
+    QCOMPARE(FBox->currentText(), QStringLiteral("444"));
 }
 
 void TstPhoneList::storedNumberKeepsItsPlace()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     storePhones({"111", "222", "333"});
-    QComboBox box;
-    box.setEditable(true);
-    box.setEditText(QStringLiteral("333"));
-    SavePhoneNumber(&box, QStringLiteral("333"));
+    FBox->setEditText(QStringLiteral("333"));
+    SavePhoneNumber(FBox.get(), QStringLiteral("333"));
     QCOMPARE(storedPhones(), withNone({"111", "222", "333"}));
-    QCOMPARE(items(box), (QStringList{"111", "222", "333"}));
-    QCOMPARE(box.currentText(), QStringLiteral("333"));
+    QCOMPARE(items(*FBox), (QStringList{"111", "222", "333"}));
+    QCOMPARE(FBox->currentText(), QStringLiteral("333"));
 }
 
 void TstPhoneList::ninthNumberPushesOutTheOldest()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     const QStringList eight = {"1", "2", "3", "4", "5", "6", "7", "8"};
     storePhones(eight);
-    QComboBox box;
-    box.setEditable(true);
-    SavePhoneNumber(&box, QStringLiteral("9"));
+    SavePhoneNumber(FBox.get(), QStringLiteral("9"));
     QCOMPARE(storedPhones(), (QStringList{"9", "1", "2", "3", "4", "5", "6", "7"}));
-    QCOMPARE(items(box), (QStringList{"9", "1", "2", "3", "4", "5", "6", "7"}));
+    QCOMPARE(items(*FBox), (QStringList{"9", "1", "2", "3", "4", "5", "6", "7"}));
     QVERIFY(!QSettings(Paths::SettingsFile(), QSettings::IniFormat).contains("phone9"));
 }
 
@@ -126,93 +129,71 @@ void TstPhoneList::gapClosesUpAndLeavesTheOldValue()
 {
     // Only phone1 and phone5 stored: two entries; a save writes the list from phone1 upward and
     // leaves the old phone5, so the next load shows that number twice.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     QVERIFY(writeSettingsFile("phone1=111\nphone5=555\n"));
-    QComboBox box;
-    box.setEditable(true);
-    LoadPhoneList(&box);
-    QCOMPARE(items(box), (QStringList{"111", "555"}));
+    LoadPhoneList(FBox.get());
+    QCOMPARE(items(*FBox), (QStringList{"111", "555"}));
 
-    SavePhoneNumber(&box, QStringLiteral("111"));
+    SavePhoneNumber(FBox.get(), QStringLiteral("111"));
     QCOMPARE(storedPhones(), withNone({"111", "555", "<none>", "<none>", "555"}));
-    QCOMPARE(items(box), (QStringList{"111", "555", "555"}));
+    QCOMPARE(items(*FBox), (QStringList{"111", "555", "555"}));
 
     // With a new number in front the list is written again from phone1 and meets phone5.
     QVERIFY(writeSettingsFile("phone1=111\nphone5=555\n"));
-    SavePhoneNumber(&box, QStringLiteral("999"));
+    SavePhoneNumber(FBox.get(), QStringLiteral("999"));
     QCOMPARE(storedPhones(), withNone({"999", "111", "555", "<none>", "555"}));
-    QCOMPARE(items(box), (QStringList{"999", "111", "555", "555"}));
+    QCOMPARE(items(*FBox), (QStringList{"999", "111", "555", "555"}));
 }
 
 void TstPhoneList::numbersAreStoredExactlyAsTyped()
 {
     // Blanks and letter case count: these are four different entries.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
-    QComboBox box;
-    box.setEditable(true);
     for (const QString &number : {QStringLiteral("8 900"), QStringLiteral(" 8 900 "),
                                   QStringLiteral("tel:8900"), QStringLiteral("TEL:8900")}) {
-        box.setEditText(number);
-        SavePhoneNumber(&box, number);
-        QCOMPARE(box.currentText(), number);
+        FBox->setEditText(number);
+        SavePhoneNumber(FBox.get(), number);
+        QCOMPARE(FBox->currentText(), number);
     }
     QCOMPARE(storedPhones(), withNone({"TEL:8900", "tel:8900", " 8 900 ", "8 900"}));
 
     // The typed text stays even when it is not one of the stored numbers.
-    box.setEditText(QStringLiteral("+7 (900)"));
-    LoadPhoneList(&box);
-    QCOMPARE(box.currentText(), QStringLiteral("+7 (900)"));
-    QCOMPARE(items(box), (QStringList{"TEL:8900", "tel:8900", " 8 900 ", "8 900"}));
+    FBox->setEditText(QStringLiteral("+7 (900)"));
+    LoadPhoneList(FBox.get());
+    QCOMPARE(FBox->currentText(), QStringLiteral("+7 (900)"));
+    QCOMPARE(items(*FBox), (QStringList{"TEL:8900", "tel:8900", " 8 900 ", "8 900"}));
 }
 
 void TstPhoneList::wrongTypeStopsTheLoad()
 {
     // phone1 stays loaded; the typed text is not put back after the failure.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     QVERIFY(writeSettingsFile("phone1=111\nphone2=2,22\nphone3=333\n"));
-    QComboBox box;
-    box.setEditable(true);
-    box.addItem(QStringLiteral("old"));
-    box.setEditText(QStringLiteral("typed"));
-    QCOMPARE(raisedText([&] { LoadPhoneList(&box); }),
+    FBox->addItem(QStringLiteral("old"));
+    FBox->setEditText(QStringLiteral("typed"));
+    QCOMPARE(raisedText([&] { LoadPhoneList(FBox.get()); }),
              QStringLiteral("Invalid data type for 'phone2'"));
-    QCOMPARE(items(box), QStringList{"111"});
-    QCOMPARE(box.currentText(), QString());
+    QCOMPARE(items(*FBox), QStringList{"111"});
+    QCOMPARE(FBox->currentText(), QString());
 }
 
 void TstPhoneList::wrongTypeStopsTheSave()
 {
     // The save reads the whole list before it writes: nothing is written.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     const QByteArray original = "phone1=111\nphone2=@ByteArray(222)\n";
     QVERIFY(writeSettingsFile(original));
-    QComboBox box;
-    box.setEditable(true);
-    QCOMPARE(raisedText([&] { SavePhoneNumber(&box, QStringLiteral("999")); }),
+    QCOMPARE(raisedText([&] { SavePhoneNumber(FBox.get(), QStringLiteral("999")); }),
              QStringLiteral("Invalid data type for 'phone2'"));
     QCOMPARE(readSettingsFile(), original);
 }
 
 void TstPhoneList::refusedSaveKeepsTheList()
 {
-    // The config directory cannot be created below a regular file.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
-    QFile blocker(dir.Root() + QStringLiteral("/config/Varo"));
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    QComboBox box;
-    box.setEditable(true);
-    box.addItem(QStringLiteral("111"));
-    box.setEditText(QStringLiteral("999"));
-    QCOMPARE(raisedText([&] { SavePhoneNumber(&box, QStringLiteral("999")); }),
+    // The config directory cannot be created: a regular file is in its place.
+    QVERIFY(FDir->BlockConfigDir());
+    FBox->addItem(QStringLiteral("111"));
+    FBox->setEditText(QStringLiteral("999"));
+    QCOMPARE(raisedText([&] { SavePhoneNumber(FBox.get(), QStringLiteral("999")); }),
              QStringLiteral("Failed to set data for 'phone1'"));
-    QCOMPARE(items(box), QStringList{"111"});
-    QCOMPARE(box.currentText(), QStringLiteral("999"));
+    QCOMPARE(items(*FBox), QStringList{"111"});
+    QCOMPARE(FBox->currentText(), QStringLiteral("999"));
 }
 
 QTEST_MAIN(TstPhoneList)

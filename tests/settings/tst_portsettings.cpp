@@ -28,6 +28,14 @@ class TstPortSettings : public QObject
     Q_OBJECT
 
 private slots:
+    // Every case has a private config of its own.
+    void init()
+    {
+        FDir = std::make_unique<TTempConfig>();
+        QVERIFY(FDir->IsValid());
+    }
+    void cleanup() { FDir.reset(); }
+
     void selectComboItemIgnoresCase();
     void cleanStartKeepsTheDefaults();
     void storedPortAndType_data();
@@ -35,6 +43,9 @@ private slots:
     void wrongTypeKeepsWhatWasApplied();
     void savedSettingsComeBack();
     void refusedSaveIsReported();
+
+private:
+    std::unique_ptr<TTempConfig> FDir;
 };
 
 void TstPortSettings::selectComboItemIgnoresCase()
@@ -54,8 +65,6 @@ void TstPortSettings::selectComboItemIgnoresCase()
 
 void TstPortSettings::cleanStartKeepsTheDefaults()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     Lists lists;
     LoadPortSettings(&lists.ports, &lists.types);
     QCOMPARE(lists.ports.currentText(), QStringLiteral("COM1"));
@@ -81,8 +90,6 @@ void TstPortSettings::storedPortAndType()
     QFETCH(QByteArray, content);
     QFETCH(QString, port);
     QFETCH(int, type);
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     QVERIFY(writeSettingsFile(content));
     Lists lists;
     LoadPortSettings(&lists.ports, &lists.types);
@@ -92,8 +99,6 @@ void TstPortSettings::storedPortAndType()
 
 void TstPortSettings::wrongTypeKeepsWhatWasApplied()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     {
         QVERIFY(writeSettingsFile("COM=COM3\nCHANNEL=cable\n"));
         Lists lists;
@@ -115,8 +120,6 @@ void TstPortSettings::wrongTypeKeepsWhatWasApplied()
 
 void TstPortSettings::savedSettingsComeBack()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     QVERIFY(writeSettingsFile("phone1=111\n"));
     SavePortSettings(QStringLiteral("COM12"), TConnectionType::Cable);
     const QByteArray text = readSettingsFile();
@@ -137,8 +140,6 @@ void TstPortSettings::savedSettingsComeBack()
 void TstPortSettings::refusedSaveIsReported()
 {
     // A directory in place of the file: the store cannot be read, and it is not replaced.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     QVERIFY(QDir().mkpath(Paths::SettingsFile()));
     QCOMPARE(raisedText([] { SavePortSettings(QStringLiteral("COM3"), TConnectionType::Cable); }),
              QStringLiteral("Failed to read settings file '%1': Is a directory")
@@ -146,11 +147,7 @@ void TstPortSettings::refusedSaveIsReported()
     QVERIFY(QFileInfo(Paths::SettingsFile()).isDir());
 
     // No config directory possible: the first value is refused and nothing else is tried.
-    QVERIFY(QDir(Paths::SettingsFile()).removeRecursively());
-    QVERIFY(QDir(Paths::ConfigDir()).removeRecursively());
-    QFile blocker(Paths::ConfigDir().chopped(1));
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    QVERIFY(FDir->BlockConfigDir());
     QCOMPARE(raisedText([] { SavePortSettings(QStringLiteral("COM3"), TConnectionType::Cable); }),
              QStringLiteral("Failed to set data for 'COM'"));
 }

@@ -11,6 +11,14 @@ class TstRegistryKey : public QObject
     Q_OBJECT
 
 private slots:
+    // Every case has a private config of its own.
+    void init()
+    {
+        FDir = std::make_unique<TTempConfig>();
+        QVERIFY(FDir->IsValid());
+    }
+    void cleanup() { FDir.reset(); }
+
     void openCreatesEmptyStore();
     void valuesAreTopLevelAndCaseSensitive();
     void stringsRoundTripExactly();
@@ -22,12 +30,13 @@ private slots:
     void fullDiskKeepsTheOldFile();
     void malformedFileIsNotRewritten();
     void commentLinesSurviveWrites();
+
+private:
+    std::unique_ptr<TTempConfig> FDir;
 };
 
 void TstRegistryKey::openCreatesEmptyStore()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     QVERIFY(!QFileInfo::exists(Paths::SettingsFile()));
     {
         const TRegistryKey key;
@@ -39,8 +48,6 @@ void TstRegistryKey::openCreatesEmptyStore()
 
 void TstRegistryKey::valuesAreTopLevelAndCaseSensitive()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     {
         TRegistryKey key;
         key.WriteString(QStringLiteral("COM"), QStringLiteral("COM3"));
@@ -64,8 +71,6 @@ void TstRegistryKey::valuesAreTopLevelAndCaseSensitive()
 
 void TstRegistryKey::stringsRoundTripExactly()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     const QStringList values = {QStringLiteral(" 8 900 123-45-67 "),
                                 QStringLiteral("1,2"),
                                 QStringLiteral("@ByteArray(x)"),
@@ -87,8 +92,6 @@ void TstRegistryKey::stringsRoundTripExactly()
 
 void TstRegistryKey::integersAreSigned32Bit()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     {
         TRegistryKey key;
         key.WriteInteger(QStringLiteral("CHANNEL"), -2147483647 - 1);
@@ -119,8 +122,6 @@ void TstRegistryKey::wrongTypesRaise()
     QFETCH(QByteArray, content);
     QFETCH(QString, name);
     QFETCH(bool, asInteger);
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     QVERIFY(writeSettingsFile(content));
     const TRegistryKey key;
     QVERIFY(key.ValueExists(name));
@@ -136,8 +137,6 @@ void TstRegistryKey::wrongTypesRaise()
 void TstRegistryKey::unreadableStoreIsReportedAndKept()
 {
     // A directory in place of the file cannot be read, even by root.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     QVERIFY(QDir().mkpath(Paths::SettingsFile()));
     QFile marker(Paths::SettingsFile() + QStringLiteral("/keep"));
     QVERIFY(marker.open(QIODevice::WriteOnly));
@@ -157,12 +156,8 @@ void TstRegistryKey::unreadableStoreIsReportedAndKept()
 
 void TstRegistryKey::missingDirectoryCannotBeCreated()
 {
-    // The config directory would have to live below a regular file: nothing can be created.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
-    QFile blocker(dir.Root() + QStringLiteral("/config/Varo"));
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    // A regular file is where the config directory would be made: nothing can be created.
+    QVERIFY(FDir->BlockConfigDir());
 
     // Nothing is stored, so a load finds an empty key.
     {
@@ -185,8 +180,6 @@ void TstRegistryKey::missingDirectoryCannotBeCreated()
 
 void TstRegistryKey::fullDiskKeepsTheOldFile()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     QByteArray original = "[General]\nCOM=COM2\nCHANNEL=1\n";
     for (int i = 1; i <= 8; ++i)
         original += QStringLiteral("phone%1=+7900123456%1\n").arg(i).toLatin1();
@@ -227,8 +220,6 @@ void TstRegistryKey::malformedFileIsNotRewritten()
 {
     // A line the INI reader cannot take would be dropped by a rewrite: the file stays as it is,
     // and what could be read is still read.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     const QByteArray original = "phone1=123\nnotes for the next dial\n";
     QVERIFY(writeSettingsFile(original));
     QCOMPARE(TRegistryKey().ReadString(QStringLiteral("phone1")), QStringLiteral("123"));
@@ -244,8 +235,6 @@ void TstRegistryKey::commentLinesSurviveWrites()
 {
     // Comments as users write them in the port map: they never block a save, and each stays
     // with the line it was written above.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     QVERIFY(writeSettingsFile("# written by hand\n"
                               "[General]\n"
                               "; the office line\n"
