@@ -1,7 +1,7 @@
 #include "controls/ComboItems.h"
 #include "settings/PortSettings.h"
+#include "support/ConfigTest.h"
 #include "support/SettingsFiles.h"
-#include "support/TempConfig.h"
 
 #include <QComboBox>
 #include <QSettings>
@@ -23,19 +23,11 @@ struct Lists {
 
 } // namespace
 
-class TstPortSettings : public QObject
+class TstPortSettings : public TConfigTest
 {
     Q_OBJECT
 
 private slots:
-    // Every case has a private config of its own.
-    void init()
-    {
-        FDir = std::make_unique<TTempConfig>();
-        QVERIFY(FDir->IsValid());
-    }
-    void cleanup() { FDir.reset(); }
-
     void selectComboItemIgnoresCase();
     void cleanStartKeepsTheDefaults();
     void storedPortAndType_data();
@@ -43,9 +35,6 @@ private slots:
     void wrongTypeKeepsWhatWasApplied();
     void savedSettingsComeBack();
     void refusedSaveIsReported();
-
-private:
-    std::unique_ptr<TTempConfig> FDir;
 };
 
 void TstPortSettings::selectComboItemIgnoresCase()
@@ -147,7 +136,7 @@ void TstPortSettings::refusedSaveIsReported()
     QVERIFY(QFileInfo(Paths::SettingsFile()).isDir());
 
     // No config directory possible: the first value is refused and nothing else is tried.
-    QVERIFY(FDir->BlockConfigDir());
+    QVERIFY(Config().BlockConfigDir());
     QCOMPARE(raisedText([] { SavePortSettings(QStringLiteral("COM3"), TConnectionType::Cable); }),
              QStringLiteral("Failed to set data for 'COM'"));
 }

@@ -1,24 +1,16 @@
 #include "settings/RegistryKey.h"
+#include "support/ConfigTest.h"
 #include "support/FileSizeLimit.h"
 #include "support/SettingsFiles.h"
-#include "support/TempConfig.h"
 
 #include <QFileInfo>
 #include <QtTest>
 
-class TstRegistryKey : public QObject
+class TstRegistryKey : public TConfigTest
 {
     Q_OBJECT
 
 private slots:
-    // Every case has a private config of its own.
-    void init()
-    {
-        FDir = std::make_unique<TTempConfig>();
-        QVERIFY(FDir->IsValid());
-    }
-    void cleanup() { FDir.reset(); }
-
     void openCreatesEmptyStore();
     void valuesAreTopLevelAndCaseSensitive();
     void stringsRoundTripExactly();
@@ -30,9 +22,6 @@ private slots:
     void fullDiskKeepsTheOldFile();
     void malformedFileIsNotRewritten();
     void commentLinesSurviveWrites();
-
-private:
-    std::unique_ptr<TTempConfig> FDir;
 };
 
 void TstRegistryKey::openCreatesEmptyStore()
@@ -157,7 +146,7 @@ void TstRegistryKey::unreadableStoreIsReportedAndKept()
 void TstRegistryKey::missingDirectoryCannotBeCreated()
 {
     // A regular file is where the config directory would be made: nothing can be created.
-    QVERIFY(FDir->BlockConfigDir());
+    QVERIFY(Config().BlockConfigDir());
 
     // Nothing is stored, so a load finds an empty key.
     {
