@@ -85,15 +85,12 @@ void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
         F->InstallSetupDemo(QStringLiteral("--port %1 --exchanges 40 --transcript ") + transcript));
     TMainLindqvarForm &w = F->Main();
 
-    pid_t setupPid = 0;
-    QString setupCopy;
+    TSetupProgram setup;
     QString result;
     TLinkScript script(
         [&] {
-            if (w.CommandState() != TCommandState::Connected || !State(w).FSetupIsStarted)
+            if (!NoteSetupProgram(w, setup))
                 return false;
-            setupPid = State(w).FSetupProcInfo.hProcess;
-            setupCopy = State(w).FSetupFile;
             result = SetupDemoResult(transcript);
             if (result.isEmpty())
                 return false;
@@ -110,10 +107,10 @@ void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
     QVERIFY(script.Succeeded(QStringLiteral("the setup program's exchanges")));
     QVERIFY2(result.startsWith(QStringLiteral("RESULT OK")), qPrintable(result));
     // It ran from its private copy, which is gone with it.
-    QVERIFY(setupCopy.startsWith(Paths::PrivateTempDir()));
-    QVERIFY(setupCopy.endsWith(QStringLiteral("/DemoSetup.exe")));
-    QVERIFY(!QFile::exists(setupCopy));
-    QVERIFY(ProcessIsGone(setupPid));
+    QVERIFY(setup.Copy.startsWith(Paths::PrivateTempDir()));
+    QVERIFY(setup.Copy.endsWith(QStringLiteral("/DemoSetup.exe")));
+    QVERIFY(!QFile::exists(setup.Copy));
+    QVERIFY(ProcessIsGone(setup.Pid));
     QVERIFY(!State(w).FSetupIsStarted);
     QVERIFY(ExpectIdle(F->Main()));
 
@@ -269,27 +266,7 @@ void TstCableLink::windowClosedDuringLink()
 {
     QVERIFY(StartWizardWithDevice());
     QVERIFY(F->InstallSetupDemo(QStringLiteral("--port %1 --forever")));
-    TMainLindqvarForm &w = F->Main();
-    pid_t setupPid = 0;
-    QString setupCopy;
-
-    TLinkScript script(
-        [&] {
-            if (!SetupProgramConnected(w))
-                return false;
-            setupPid = State(w).FSetupProcInfo.hProcess;
-            setupCopy = State(w).FSetupFile;
-            w.close();
-            return true;
-        },
-        [&] { w.close(); });
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // the link ends as the close unwinds
-
-    QVERIFY(script.Succeeded());
-    QVERIFY(ProcessIsGone(setupPid));
-    QVERIFY(!QFile::exists(setupCopy));
-    QVERIFY(PortCanBeOpened(QStringLiteral("COM4")));
-    QVERIFY(!w.ServerSocket->Active());
+    QVERIFY(CloseEndsTheLink(F->Main()));
     const QByteArray saved = F->ReadSettings();
     QVERIFY2(saved.contains("COM=COM4") && saved.contains("CHANNEL=1"), saved.constData());
 }
@@ -310,14 +287,13 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
     QVERIFY(F->InstallSetupDemo(QStringLiteral("--port %1 --forever")));
     TMainLindqvarForm &w = F->Main();
     w.PhoneNumber->setCurrentText(QStringLiteral("555"));
-    pid_t setupPid = 0;
+    TSetupProgram setup;
     bool secondClickInsideTheLink = false;
 
     TLinkScript script(
         [&] {
-            if (!SetupProgramConnected(w))
+            if (!SetupProgramConnected(w) || !NoteSetupProgram(w, setup))
                 return false;
-            setupPid = State(w).FSetupProcInfo.hProcess;
             // Each pass starts here; the clicks run in its dispatches, before it ends.
             State(w).PassObserver = [&, armed = true]() mutable {
                 if (!std::exchange(armed, false))
@@ -361,7 +337,7 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
     QCOMPARE(F->LogLines().filter(QStringLiteral("COM порт успешно открыт")).size(), 1);
     QVERIFY(F->LogLines().filter(QStringLiteral(":<< ")).isEmpty()); // no dialer either
     QVERIFY(!State(w).FRing);
-    QVERIFY(ProcessIsGone(setupPid));
+    QVERIFY(ProcessIsGone(setup.Pid));
     QVERIFY(!State(w).FSetupIsStarted);
     QVERIFY(ExpectIdle(F->Main()));
 }

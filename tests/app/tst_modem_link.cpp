@@ -163,15 +163,14 @@ void TstModemLink::fullLinkThenUserDisconnect()
     // The number is remembered at the start of every modem attempt.
     QVERIFY2(F->ReadSettings().contains("phone1=8 900 555"), F->ReadSettings().constData());
 
-    pid_t setupPid = 0;
+    TSetupProgram setup;
     QString result;
     QElapsedTimer quiet;
     // The link runs inside the dialer's completion, nested in this test's waits.
     TLinkScript script(
         [&] {
-            if (w.CommandState() != TCommandState::Connected || !State(w).FSetupIsStarted)
+            if (!NoteSetupProgram(w, setup))
                 return false;
-            setupPid = State(w).FSetupProcInfo.hProcess;
             result = SetupDemoResult(transcript);
             if (result.isEmpty())
                 return false;
@@ -194,7 +193,7 @@ void TstModemLink::fullLinkThenUserDisconnect()
     QCOMPARE(status.Texts, StageTexts);
     QVERIFY(status.AllNormal);
     QTRY_VERIFY_WITH_TIMEOUT(State(w).FRing && State(w).FRing->isFinished(), 20000);
-    QVERIFY(ProcessIsGone(setupPid));
+    QVERIFY(ProcessIsGone(setup.Pid));
     QVERIFY(!State(w).FSetupIsStarted);
     QVERIFY(!State(w).FModemConnect);
     QVERIFY(ExpectIdle(F->Main(), QStringLiteral("Нет подключения"), false));
@@ -246,14 +245,15 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
     QVERIFY(F->InstallSetupDemo(QStringLiteral("--port %1 --forever")));
     TMainLindqvarForm &w = F->Main();
     pid_t setupPid = 0;
+    TSetupProgram setup;
 
     // The call drops while the setup program is connected.
     auto dropWhenRelaying = [&] {
-        if (!SetupProgramConnected(w))
+        if (!SetupProgramConnected(w) || !NoteSetupProgram(w, setup))
             return false;
         if (setupPid == 0)
-            setupPid = State(w).FSetupProcInfo.hProcess;
-        LINK_COMPARE(State(w).FSetupProcInfo.hProcess, setupPid); // never a second program
+            setupPid = setup.Pid;
+        LINK_COMPARE(setup.Pid, setupPid); // never a second program
         FModem->signal(SIGUSR2);
         return true;
     };
@@ -313,13 +313,12 @@ void TstModemLink::lostPortDuringLink()
     QVERIFY(StartWizardWithModem({}));
     QVERIFY(F->InstallSetupDemo(QStringLiteral("--port %1 --forever")));
     TMainLindqvarForm &w = F->Main();
-    pid_t setupPid = 0;
+    TSetupProgram setup;
 
     TLinkScript script(
         [&] {
-            if (!SetupProgramConnected(w))
+            if (!SetupProgramConnected(w) || !NoteSetupProgram(w, setup))
                 return false;
-            setupPid = State(w).FSetupProcInfo.hProcess;
             FModem->signal(SIGUSR1); // the modem's cable is pulled
             return true;
         },
@@ -338,7 +337,7 @@ void TstModemLink::lostPortDuringLink()
     QVERIFY(F->LogHas(QStringLiteral(
         "Установили \"Нет подключения\", главный цикл, модемное соединение, порт потерян")));
     QVERIFY(State(w).FSetupIsStarted);
-    QVERIFY(ProcessIsAlive(setupPid));
+    QVERIFY(ProcessIsAlive(setup.Pid));
 }
 
 void TstModemLink::cancelDuringDialling()
@@ -385,26 +384,9 @@ void TstModemLink::windowClosedDuringLink()
     QVERIFY(StartWizardWithModem({}));
     QVERIFY(F->InstallSetupDemo(QStringLiteral("--port %1 --forever")));
     TMainLindqvarForm &w = F->Main();
-    pid_t setupPid = 0;
-
-    TLinkScript script(
-        [&] {
-            if (!SetupProgramConnected(w))
-                return false;
-            setupPid = State(w).FSetupProcInfo.hProcess;
-            w.close();
-            return true;
-        },
-        [&] { w.close(); });
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 90000);
-    QVERIFY(script.Succeeded());
-
-    // The link ended as the close unwound, and the dialer that ran it has ended too.
+    QVERIFY(CloseEndsTheLink(w));
+    // The dialer that ran the link has ended too.
     QTRY_VERIFY_WITH_TIMEOUT(!State(w).FRing || State(w).FRing->isFinished(), 20000);
-    QVERIFY(ProcessIsGone(setupPid));
-    QVERIFY(!w.ServerSocket->Active());
-    QVERIFY(PortCanBeOpened(ModemCom));
     const QByteArray saved = F->ReadSettings();
     QVERIFY2(saved.contains("COM=COM6") && saved.contains("CHANNEL=0"), saved.constData());
     F->Stop();

@@ -43,22 +43,21 @@ private slots:
 
 private:
     std::unique_ptr<TWizardFixture> F;
-    std::unique_ptr<TPty> FPty;
+    // The line mapped as COM7 in every case's config.
+    TPty FPty;
 };
 
 void TstWindowEndpoint::init()
 {
     F = std::make_unique<TWizardFixture>();
-    FPty = std::make_unique<TPty>();
-    QVERIFY2(FPty->IsValid(), qPrintable(FPty->Error()));
-    QVERIFY(F->Config.WritePortMap({QStringLiteral("COM7=") + FPty->SlavePath()}));
+    QVERIFY2(FPty.IsValid(), qPrintable(FPty.Error()));
+    QVERIFY(F->Config.WritePortMap({QStringLiteral("COM7=") + FPty.SlavePath()}));
     QVERIFY(F->StartOnPort(QStringLiteral("COM7"), TConnectionType::Cable));
 }
 
 void TstWindowEndpoint::cleanup()
 {
     F.reset();
-    FPty.reset();
 }
 
 void TstWindowEndpoint::portTextRules_data()
@@ -200,7 +199,7 @@ void TstWindowEndpoint::cableSpeedFromTheDialog()
         combo->addItem(text);
     combo->setCurrentIndex(combo->findText(text));
     QVERIFY(F->Main().OpenLinkPort() != INVALID_HANDLE_VALUE);
-    QCOMPARE(FPty->SlaveSpeed(), speed);
+    QCOMPARE(FPty.SlaveSpeed(), speed);
     F->Main().CloseLinkPort();
 }
 

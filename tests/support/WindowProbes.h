@@ -17,6 +17,20 @@ bool ProcessIsAlive(pid_t pid);
 bool ProcessIsGone(pid_t pid);
 // A link relays, and its setup program has connected to the endpoint.
 bool SetupProgramConnected(const TMainLindqvarForm &w);
+// The setup program of a link, as a test notes it while the link runs: its process, its process
+// group and the private copy it runs from.
+struct TSetupProgram {
+    pid_t Pid = 0;
+    pid_t Group = 0;
+    QString Copy;
+};
+// A link relays with its setup program started: true, with the program noted.
+bool NoteSetupProgram(TMainLindqvarForm &w, TSetupProgram &program);
+// Starts a link and closes the window as the user would once the link relays with its setup
+// program connected. True when the close ended the link: the setup program ended and its copy is
+// gone, the port is free and the endpoint stopped; else the first difference is recorded as a
+// failure of the running test.
+bool CloseEndsTheLink(TMainLindqvarForm &w);
 // The "RESULT ..." line of a setup stand-in's transcript, or empty while it has none yet.
 QString SetupDemoResult(const QString &transcript);
 // A running wizard holds the single-instance lock now.
