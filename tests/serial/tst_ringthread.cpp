@@ -287,10 +287,7 @@ void TstRingThread::dialFailureWords()
         return;
     const TModemLog log = ModemLog();
     const qint64 resultAt = log.Event("dial-result")->Ms;
-    qint64 hangUpAt = -1;
-    for (const TModemLog::TEntry &e : log.Entries)
-        if (e.Kind == QLatin1String("EVENT") && e.Data == "command ATH")
-            hangUpAt = e.Ms;
+    const qint64 hangUpAt = log.LastCommandAt("ATH");
     QVERIFY2(hangUpAt - resultAt < 45000 / speed, qPrintable(QString::number(hangUpAt - resultAt)));
 }
 
@@ -309,10 +306,7 @@ void TstRingThread::silenceAfterDialTimesOut()
     // little for the modem reading the dial command later than it was written).
     const TModemLog log = ModemLog();
     const qint64 dialAt = log.Event("dial ")->Ms;
-    qint64 hangUpAt = -1;
-    for (const TModemLog::TEntry &e : log.Entries)
-        if (e.Kind == QLatin1String("EVENT") && e.Data == "command ATH")
-            hangUpAt = e.Ms;
+    const qint64 hangUpAt = log.LastCommandAt("ATH");
     QVERIFY2(hangUpAt - dialAt >= 2000, qPrintable(QString::number(hangUpAt - dialAt)));
 }
 
