@@ -86,13 +86,9 @@ void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
     TMainLindqvarForm &w = F->Main();
 
     TSetupProgram setup;
-    QString result;
     TLinkScript script(
         [&] {
-            if (!NoteSetupProgram(w, setup))
-                return false;
-            result = SetupDemoResult(transcript);
-            if (result.isEmpty())
+            if (!NoteSetupProgram(w, setup, transcript))
                 return false;
             // The link is up and the setup program has done its work: the user disconnects.
             LINK_COMPARE(w.Label7->text(), QStringLiteral("Подключен"));
@@ -105,7 +101,7 @@ void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
 
     QVERIFY(script.Succeeded(QStringLiteral("the setup program's exchanges")));
-    QVERIFY2(result.startsWith(QStringLiteral("RESULT OK")), qPrintable(result));
+    QVERIFY2(setup.Result.startsWith(QStringLiteral("RESULT OK")), qPrintable(setup.Result));
     // It ran from its private copy, which is gone with it.
     QVERIFY(setup.Copy.startsWith(Paths::PrivateTempDir()));
     QVERIFY(setup.Copy.endsWith(QStringLiteral("/DemoSetup.exe")));

@@ -164,15 +164,11 @@ void TstModemLink::fullLinkThenUserDisconnect()
     QVERIFY2(F->ReadSettings().contains("phone1=8 900 555"), F->ReadSettings().constData());
 
     TSetupProgram setup;
-    QString result;
     QElapsedTimer quiet;
     // The link runs inside the dialer's completion, nested in this test's waits.
     TLinkScript script(
         [&] {
-            if (!NoteSetupProgram(w, setup))
-                return false;
-            result = SetupDemoResult(transcript);
-            if (result.isEmpty())
+            if (!NoteSetupProgram(w, setup, transcript))
                 return false;
             // A modem takes "+++" as an escape only after a moment of silence on the line.
             if (!quiet.isValid())
@@ -188,7 +184,7 @@ void TstModemLink::fullLinkThenUserDisconnect()
         [&] { w.URLLabel1Click(); });
     QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 90000);
     QVERIFY(script.Succeeded(QStringLiteral("the setup program's exchanges")));
-    QVERIFY2(result.startsWith(QStringLiteral("RESULT OK")), qPrintable(result));
+    QVERIFY2(setup.Result.startsWith(QStringLiteral("RESULT OK")), qPrintable(setup.Result));
 
     QCOMPARE(status.Texts, StageTexts);
     QVERIFY(status.AllNormal);

@@ -51,13 +51,13 @@ bool SetupProgramConnected(const TMainLindqvarForm &w)
     return w.CommandState() == TCommandState::Connected && w.ServerSocket->ActiveConnections() > 0;
 }
 
-bool NoteSetupProgram(TMainLindqvarForm &w, TSetupProgram &program)
+bool NoteSetupProgram(TMainLindqvarForm &w, TSetupProgram &program, const QString &transcript)
 {
     if (w.CommandState() != TCommandState::Connected || !State(w).FSetupIsStarted)
         return false;
     program = {State(w).FSetupProcInfo.hProcess, State(w).FSetupProcInfo.hProcessGroup,
-               State(w).FSetupFile};
-    return true;
+               State(w).FSetupFile, transcript.isEmpty() ? QString() : SetupDemoResult(transcript)};
+    return transcript.isEmpty() || !program.Result.isEmpty();
 }
 
 QString SetupDemoResult(const QString &transcript)

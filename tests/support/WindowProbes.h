@@ -18,14 +18,18 @@ bool ProcessIsGone(pid_t pid);
 // A link relays, and its setup program has connected to the endpoint.
 bool SetupProgramConnected(const TMainLindqvarForm &w);
 // The setup program of a link, as a test notes it while the link runs: its process, its process
-// group and the private copy it runs from.
+// group, the private copy it runs from, and for the setup stand-in the "RESULT ..." line of its
+// transcript.
 struct TSetupProgram {
     pid_t Pid = 0;
     pid_t Group = 0;
     QString Copy;
+    QString Result;
 };
-// A link relays with its setup program started: true, with the program noted.
-bool NoteSetupProgram(TMainLindqvarForm &w, TSetupProgram &program);
+// A link relays with its setup program started, and when a transcript is named the stand-in has
+// written its result there: true, with the program noted.
+bool NoteSetupProgram(TMainLindqvarForm &w, TSetupProgram &program,
+                      const QString &transcript = QString());
 // Starts a link and closes the window as the user would once the link relays with its setup
 // program connected. True when the close ended the link: the setup program ended and its copy is
 // gone, the port is free and the endpoint stopped; else the first difference is recorded as a
