@@ -25,7 +25,8 @@ private slots:
     void clientThatSendsAndLeaves();
 
 private:
-    // Passes until the device has received this many bytes; what it received.
+    // Passes until the device has received this many bytes or the time is up; what it received
+    // (a shortfall shows in the caller's comparison).
     QByteArray PassUntilAtDevice(qsizetype size);
 
     std::unique_ptr<TRelayBench> B;

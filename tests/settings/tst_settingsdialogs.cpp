@@ -15,7 +15,8 @@ namespace
 {
 
 // The dialog as designed: its object name, caption and fixed size, and modeless.
-bool IsDesignedDialog(const QWidget &form, const char *name, const char *title, QSize size)
+[[nodiscard]] bool IsDesignedDialog(const QWidget &form, const char *name, const char *title,
+                                    QSize size)
 {
     return form.objectName() == QLatin1String(name) && form.windowTitle() == QString(title) &&
            !form.isModal() && form.minimumSize() == size && form.maximumSize() == size;
@@ -23,7 +24,8 @@ bool IsDesignedDialog(const QWidget &form, const char *name, const char *title, 
 
 // A control of the dialog: found by its designed name, showing its designed text.
 template <typename T>
-bool IsDesignedControl(const QWidget &form, T *control, const char *name, const char *text)
+[[nodiscard]] bool IsDesignedControl(const QWidget &form, T *control, const char *name,
+                                     const char *text)
 {
     return form.findChild<T *>(QLatin1String(name)) == control && control->text() == QString(text);
 }

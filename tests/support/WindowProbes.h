@@ -34,7 +34,7 @@ bool NoteSetupProgram(TMainLindqvarForm &w, TSetupProgram &program,
 // program connected. True when the close ended the link: the setup program ended and its copy is
 // gone, the port is free and the endpoint stopped; else the first difference is recorded as a
 // failure of the running test.
-bool CloseEndsTheLink(TMainLindqvarForm &w);
+[[nodiscard]] bool CloseEndsTheLink(TMainLindqvarForm &w);
 // The "RESULT ..." line of a setup stand-in's transcript, or empty while it has none yet.
 QString SetupDemoResult(const QString &transcript);
 // A running wizard holds the single-instance lock now.
