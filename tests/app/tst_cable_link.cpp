@@ -54,7 +54,6 @@ private:
 
     std::unique_ptr<TWizardFixture> F;
     std::unique_ptr<ToolProcess> FDevice;
-    quint16 FPort = 0;
 };
 
 void TstCableLink::init()
@@ -73,46 +72,23 @@ void TstCableLink::cleanup()
 bool TstCableLink::StartWizardWithDevice(const QStringList &deviceOptions)
 {
     FDevice = std::make_unique<ToolProcess>();
-    if (!(FDevice->start(QStringLiteral("lindqvar-device"),
-                         QStringList{QStringLiteral("--ports-conf"), Paths::PortMapFile(),
-                                     QStringLiteral("--com"), QStringLiteral("COM4")} +
-                             deviceOptions)))
-        return false;
-    if (FDevice->waitLine(QStringLiteral("PTY ")).isEmpty())
-        return false;
-    if (!F->Start())
-        return false;
-    F->ShowLog();
-    TMainLindqvarForm &w = F->Main();
-    w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM4"));
-    if (w.PortsListComboBox->currentText() != QStringLiteral("COM4"))
-        return false;
-    w.ConnectTypeComboBox->setCurrentIndex(1);
-    w.ConnectTypeComboBoxChange();
-    FPort = F->UseFreeServerPort();
-    return FPort != 0;
+    return FDevice->startOnPort(QStringLiteral("lindqvar-device"), QStringLiteral("COM4"),
+                                deviceOptions) &&
+           F->StartOnPort(QStringLiteral("COM4"), TConnectionType::Cable);
 }
 
 void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
 {
     const QString transcript = F->Config.Root() + QStringLiteral("/transcript.txt");
     QVERIFY(StartWizardWithDevice());
-    QVERIFY(F->InstallSetupDemo(
-        QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-        QStringLiteral("--port %1 --exchanges 40 --transcript %2").arg(FPort).arg(transcript)));
+    QVERIFY(
+        F->InstallSetupDemo(QStringLiteral("--port %1 --exchanges 40 --transcript ") + transcript));
     TMainLindqvarForm &w = F->Main();
 
-    pid_t setupPid = 0;
-    QString setupCopy;
-    QString result;
+    TSetupProgram setup;
     TLinkScript script(
         [&] {
-            if (w.CommandState() != TCommandState::Connected || !State(w).FSetupIsStarted)
-                return false;
-            setupPid = State(w).FSetupProcInfo.hProcess;
-            setupCopy = State(w).FSetupFile;
-            result = SetupDemoResult(transcript);
-            if (result.isEmpty())
+            if (!NoteSetupProgram(w, setup, transcript))
                 return false;
             // The link is up and the setup program has done its work: the user disconnects.
             LINK_COMPARE(w.Label7->text(), QStringLiteral("Подключен"));
@@ -124,14 +100,13 @@ void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
         [&] { w.URLLabel1Click(); });
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
 
-    QVERIFY(!script.Failed());
-    QVERIFY2(!script.TimedOut(), "the setup program did not finish its exchanges");
-    QVERIFY2(result.startsWith(QStringLiteral("RESULT OK")), qPrintable(result));
+    QVERIFY(script.Succeeded(QStringLiteral("the setup program's exchanges")));
+    QVERIFY2(setup.Result.startsWith(QStringLiteral("RESULT OK")), qPrintable(setup.Result));
     // It ran from its private copy, which is gone with it.
-    QVERIFY(setupCopy.startsWith(Paths::PrivateTempDir()));
-    QVERIFY(setupCopy.endsWith(QStringLiteral("/DemoSetup.exe")));
-    QVERIFY(!QFile::exists(setupCopy));
-    QVERIFY(ProcessIsGone(setupPid));
+    QVERIFY(setup.Copy.startsWith(Paths::PrivateTempDir()));
+    QVERIFY(setup.Copy.endsWith(QStringLiteral("/DemoSetup.exe")));
+    QVERIFY(!QFile::exists(setup.Copy));
+    QVERIFY(ProcessIsGone(setup.Pid));
     QVERIFY(!State(w).FSetupIsStarted);
     QVERIFY(ExpectIdle(F->Main()));
 
@@ -151,8 +126,7 @@ void TstCableLink::unplugAndReplugKeepTheClientConnected()
 {
     QVERIFY(StartWizardWithDevice({QStringLiteral("--replug-after"), QStringLiteral("1500")}));
     // The started program stays out of the way; the test is the setup program's connection.
-    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-                                QStringLiteral("--port 1 --forever")));
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("--port 1 --forever")));
     TMainLindqvarForm &w = F->Main();
     TRelayClient client;
     tools::FrameParser::Event reply;
@@ -165,11 +139,11 @@ void TstCableLink::unplugAndReplugKeepTheClientConnected()
             case 0:
                 if (w.CommandState() != TCommandState::Connected)
                     return false;
-                client.Connect(FPort);
+                client.Connect(F->ServerPort);
                 stage = 1;
                 return false;
             case 1:
-                if (!State(w).FSetupConnected)
+                if (!SetupProgramConnected(w))
                     return false;
                 client.Send(1, tools::Echo, QByteArray("before the unplug\x00\xff", 19));
                 stage = 2;
@@ -210,8 +184,7 @@ void TstCableLink::unplugAndReplugKeepTheClientConnected()
         [&] { w.URLLabel1Click(); });
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
 
-    QVERIFY(!script.Failed());
-    QVERIFY2(!script.TimedOut(), qPrintable(QStringLiteral("stuck at stage %1").arg(stage)));
+    QVERIFY(script.Succeeded(QStringLiteral("stage %1").arg(stage)));
     QVERIFY(ExpectIdle(F->Main()));
     QTRY_VERIFY(client.IsClosed());
 }
@@ -219,7 +192,7 @@ void TstCableLink::unplugAndReplugKeepTheClientConnected()
 void TstCableLink::noIdentificationAnswer()
 {
     QVERIFY(StartWizardWithDevice({QStringLiteral("--ident-silent")}));
-    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString()));
+    QVERIFY(F->InstallSetupDemo());
     TMainLindqvarForm &w = F->Main();
 
     TickClock::SetSpeed(20); // the 10 s wait for the silent device is half a second here
@@ -244,7 +217,7 @@ void TstCableLink::noSetupProgramForTheModel()
     QVERIFY(StartWizardWithDevice(
         {QStringLiteral("--ident"),
          QStringLiteral("+VER_INFO: \"1\",\"OTHER.2.05\",\"SN1\"\\r\\nOK\\r\\n")}));
-    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString()));
+    QVERIFY(F->InstallSetupDemo());
     TMainLindqvarForm &w = F->Main();
 
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
@@ -288,29 +261,8 @@ void TstCableLink::portHeldByAnotherProgramThenCancel()
 void TstCableLink::windowClosedDuringLink()
 {
     QVERIFY(StartWizardWithDevice());
-    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-                                QStringLiteral("--port %1 --forever").arg(FPort)));
-    TMainLindqvarForm &w = F->Main();
-    pid_t setupPid = 0;
-    QString setupCopy;
-
-    TLinkScript script(
-        [&] {
-            if (w.CommandState() != TCommandState::Connected || !State(w).FSetupConnected)
-                return false;
-            setupPid = State(w).FSetupProcInfo.hProcess;
-            setupCopy = State(w).FSetupFile;
-            w.close();
-            return true;
-        },
-        [&] { w.close(); });
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // the link ends as the close unwinds
-
-    QVERIFY(!script.TimedOut() && !script.Failed());
-    QVERIFY(ProcessIsGone(setupPid));
-    QVERIFY(!QFile::exists(setupCopy));
-    QVERIFY(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
-    QVERIFY(!w.ServerSocket->Active());
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("--port %1 --forever")));
+    QVERIFY(CloseEndsTheLink(F->Main()));
     const QByteArray saved = F->ReadSettings();
     QVERIFY2(saved.contains("COM=COM4") && saved.contains("CHANNEL=1"), saved.constData());
 }
@@ -328,18 +280,16 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
     // in its pass, where the command already reads "Подключить" and the inputs are enabled.
     QFETCH(int, type);
     QVERIFY(StartWizardWithDevice());
-    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-                                QStringLiteral("--port %1 --forever").arg(FPort)));
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("--port %1 --forever")));
     TMainLindqvarForm &w = F->Main();
     w.PhoneNumber->setCurrentText(QStringLiteral("555"));
-    pid_t setupPid = 0;
+    TSetupProgram setup;
     bool secondClickInsideTheLink = false;
 
     TLinkScript script(
         [&] {
-            if (w.CommandState() != TCommandState::Connected || !State(w).FSetupConnected)
+            if (!SetupProgramConnected(w) || !NoteSetupProgram(w, setup))
                 return false;
-            setupPid = State(w).FSetupProcInfo.hProcess;
             // Each pass starts here; the clicks run in its dispatches, before it ends.
             State(w).PassObserver = [&, armed = true]() mutable {
                 if (!std::exchange(armed, false))
@@ -378,12 +328,12 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
     State(w).PassObserver = nullptr;
 
     QVERIFY(!nestedLinkEnded);
-    QVERIFY(!script.TimedOut() && !script.Failed());
+    QVERIFY(script.Succeeded());
     QVERIFY(secondClickInsideTheLink);
     QCOMPARE(F->LogLines().filter(QStringLiteral("COM порт успешно открыт")).size(), 1);
     QVERIFY(F->LogLines().filter(QStringLiteral(":<< ")).isEmpty()); // no dialer either
     QVERIFY(!State(w).FRing);
-    QVERIFY(ProcessIsGone(setupPid));
+    QVERIFY(ProcessIsGone(setup.Pid));
     QVERIFY(!State(w).FSetupIsStarted);
     QVERIFY(ExpectIdle(F->Main()));
 }
@@ -391,10 +341,10 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
 void TstCableLink::endpointThatCannotStartEndsTheAttempt()
 {
     QVERIFY(StartWizardWithDevice());
-    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"), QString()));
+    QVERIFY(F->InstallSetupDemo());
     TMainLindqvarForm &w = F->Main();
     QTcpServer other;
-    QVERIFY(other.listen(QHostAddress::LocalHost, FPort));
+    QVERIFY(other.listen(QHostAddress::LocalHost, F->ServerPort));
 
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
 
@@ -419,9 +369,8 @@ void TstCableLink::anotherUsersClientNeverReachesTheDevice()
     const QString record = F->Config.Root() + QStringLiteral("/device-record");
     const QString transcript = F->Config.Root() + QStringLiteral("/transcript.txt");
     QVERIFY(StartWizardWithDevice({QStringLiteral("--record"), record}));
-    QVERIFY(F->InstallSetupDemo(
-        QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-        QStringLiteral("--port %1 --exchanges 30 --transcript %2").arg(FPort).arg(transcript)));
+    QVERIFY(
+        F->InstallSetupDemo(QStringLiteral("--port %1 --exchanges 30 --transcript ") + transcript));
     TMainLindqvarForm &w = F->Main();
     std::unique_ptr<TForeignClient> stranger;
     QTcpSocket own;
@@ -432,10 +381,10 @@ void TstCableLink::anotherUsersClientNeverReachesTheDevice()
         [&] {
             switch (stage) {
             case 0:
-                if (w.CommandState() != TCommandState::Connected || !State(w).FSetupConnected)
+                if (!SetupProgramConnected(w))
                     return false;
                 // Another user of this PC connects while the setup program works.
-                stranger = std::make_unique<TForeignClient>(FPort, "FOREIGN line\r\n");
+                stranger = std::make_unique<TForeignClient>(F->ServerPort, "FOREIGN line\r\n");
                 stage = 1;
                 return false;
             case 1:
@@ -443,7 +392,7 @@ void TstCableLink::anotherUsersClientNeverReachesTheDevice()
                                               "другого пользователя (uid 65534)")))
                     return false;
                 // A second program of the user's own is accepted as before.
-                own.connectToHost(QStringLiteral("127.0.0.1"), FPort);
+                own.connectToHost(QStringLiteral("127.0.0.1"), F->ServerPort);
                 stage = 2;
                 return false;
             case 2:
@@ -462,8 +411,7 @@ void TstCableLink::anotherUsersClientNeverReachesTheDevice()
         [&] { w.URLLabel1Click(); });
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
 
-    QVERIFY(!script.Failed());
-    QVERIFY2(!script.TimedOut(), qPrintable(QStringLiteral("stuck at stage %1").arg(stage)));
+    QVERIFY(script.Succeeded(QStringLiteral("stage %1").arg(stage)));
     QVERIFY(stranger->WasClosedByTheServer());
     QVERIFY2(result.startsWith(QStringLiteral("RESULT OK 30 of 30")), qPrintable(result));
     QFile recorded(record);

@@ -1,15 +1,12 @@
-// The device identification of the main window: against lindqvar-device in its reply modes,
-// and against a line the test holds for the replies the device cannot give.
+// The relay's device identification: against lindqvar-device in its reply modes, and against a
+// line the test holds for the replies the device cannot give.
 
-#include "support/LinkBench.h"
+#include "support/RelayBench.h"
 
-#include "app/MainFormUnit.h"
+#include "log/Win1251.h"
 #include "platform/TickClock.h"
-#include "settings/Paths.h"
-#include "support/MainFormAccess.h"
 #include "support/ToolHarness.h"
 
-#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTest>
@@ -32,6 +29,7 @@ class TstIdentification : public QObject
     Q_OBJECT
 
 private slots:
+    void init();
     void cleanup();
 
     void deviceReplyModes_data();
@@ -45,10 +43,16 @@ private:
     // it has read the request.
     void AnswerWith(const QList<QByteArray> &pieces, int gapMs = 300);
 
-    std::unique_ptr<TLinkBench> B;
+    std::unique_ptr<TRelayBench> B;
     std::thread FDevice;
     QByteArray FRequestSeen;
 };
+
+void TstIdentification::init()
+{
+    B = std::make_unique<TRelayBench>();
+    QVERIFY(B->Start());
+}
 
 void TstIdentification::cleanup()
 {
@@ -65,7 +69,7 @@ void TstIdentification::AnswerWith(const QList<QByteArray> &pieces, int gapMs)
         FRequestSeen = B->Pty.Read(int(Request.size()));
         for (const QByteArray &piece : pieces) {
             B->Pty.Write(piece);
-            // Long enough (by default) for the window to read each piece on its own.
+            // Long enough (by default) for the relay to read each piece on its own.
             QThread::msleep(static_cast<unsigned long>(gapMs));
         }
     });
@@ -86,39 +90,29 @@ void TstIdentification::deviceReplyModes()
 {
     QFETCH(QStringList, options);
     QFETCH(QByteArray, expected);
-    B = std::make_unique<TLinkBench>();
-    const QString record = B->F.Config.Root() + QStringLiteral("/device-record");
+    const QString record = B->Config.Root() + QStringLiteral("/device-record");
     ToolProcess device;
-    QVERIFY(device.start(QStringLiteral("lindqvar-device"),
-                         QStringList{QStringLiteral("--ports-conf"), Paths::PortMapFile(),
-                                     QStringLiteral("--com"), QStringLiteral("COM4"),
-                                     QStringLiteral("--record"), record} +
-                             options));
-    QVERIFY(!device.waitLine(QStringLiteral("PTY ")).isEmpty());
-    QVERIFY(B->F.Start());
-    B->F.ShowLog();
-    TMainLindqvarForm &w = B->W();
-    w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM4"));
-    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM4"));
-    QVERIFY(w.OpenLinkPort() != INVALID_HANDLE_VALUE);
+    QVERIFY(device.startOnPort(QStringLiteral("lindqvar-device"), QStringLiteral("COM4"),
+                               QStringList{QStringLiteral("--record"), record} + options));
+    B->View.PortName = QStringLiteral("COM4");
+    QVERIFY(B->OpenPort());
 
     // The wait dispatches nothing: an event posted before it runs only afterwards.
     bool dispatched = false;
     QMetaObject::invokeMethod(
-        &w, [&] { dispatched = true; }, Qt::QueuedConnection);
-    QVERIFY(w.RequestVerInfo());
+        &B->Endpoint, [&] { dispatched = true; }, Qt::QueuedConnection);
+    QByteArray reply;
+    QVERIFY(B->Relay.RequestVerInfo(reply));
     QVERIFY(!dispatched);
 
-    QCOMPARE(State(w).FVerInfo, expected);
+    QCOMPARE(reply, expected);
     QFile recorded(record);
     QVERIFY(recorded.open(QIODevice::ReadOnly));
     QCOMPARE(recorded.readAll(), Request);
-    const QStringList lines = B->F.LogLines();
-    QVERIFY(B->F.LogHas(QStringLiteral(": APP->COM +VER_INFO=?")));
-    QVERIFY(B->F.LogHas(QStringLiteral(": COM->APP +VER_INFO: \"1234\",\"DEMO.1.00\",\"SN0001\"")));
-    QVERIFY(B->F.LogHas(QStringLiteral(": COM->APP OK")));
+    QCOMPARE(B->View.Log.mid(1),
+             (QStringList{QStringLiteral("APP->COM +VER_INFO=?"),
+                          QStringLiteral("COM->APP ") + Win1251ToString(expected)}));
     QTRY_VERIFY(dispatched);
-    w.CloseLinkPort();
 }
 
 void TstIdentification::replyPieces_data()
@@ -138,28 +132,23 @@ void TstIdentification::replyPieces_data()
 void TstIdentification::replyPieces()
 {
     QFETCH(QList<QByteArray>, pieces);
-    B = std::make_unique<TLinkBench>();
-    QVERIFY(B->Start());
     QVERIFY(B->OpenPort());
-    TMainLindqvarForm &w = B->W();
     AnswerWith(pieces);
 
-    QVERIFY(w.RequestVerInfo());
+    QByteArray reply;
+    QVERIFY(B->Relay.RequestVerInfo(reply));
     FDevice.join();
     QCOMPARE(FRequestSeen, Request);
     // Everything collected, up to and including the read that completed OK CR LF.
-    QCOMPARE(State(w).FVerInfo.size(), pieces.join().size());
-    QVERIFY(State(w).FVerInfo == pieces.join());
-    QCOMPARE(B->F.LogLines().filter(QStringLiteral(": COM->APP ")).isEmpty(), false);
+    QCOMPARE(reply.size(), pieces.join().size());
+    QVERIFY(reply == pieces.join());
+    QVERIFY(B->View.Log.contains(QStringLiteral("COM->APP ") + Win1251ToString(reply)));
 }
 
 void TstIdentification::unrecognisedRepliesTimeOut()
 {
-    B = std::make_unique<TLinkBench>();
-    QVERIFY(B->Start());
     QVERIFY(B->OpenPort());
-    TMainLindqvarForm &w = B->W();
-    State(w).FVerInfo = "from an earlier request";
+    QByteArray reply = "from an earlier request";
     // Lower case, LF alone, a split OK, and a long reply without OK: none of it completes a
     // reply, so the request fails after its whole wait (the one such wait of these tests). Five
     // times faster, the 10 s are 2 s: room enough for the pieces to arrive on a loaded machine.
@@ -167,7 +156,7 @@ void TstIdentification::unrecognisedRepliesTimeOut()
     AnswerWith({"x,M.1\r\nok\r\n", "OK\n", "Ok\r\n", "O", "K\n\r\n", QByteArray(40000, 'Z'),
                 QByteArray(2000, '\0')},
                20);
-    // Once the window has taken the whole reply off the line, the cable is pulled: a hung-up
+    // Once the relay has taken the whole reply off the line, the cable is pulled: a hung-up
     // line reports itself readable at once, and the rest of the wait must sleep on it.
     std::atomic<bool> allTaken = false;
     std::thread puller([&] {
@@ -184,17 +173,16 @@ void TstIdentification::unrecognisedRepliesTimeOut()
     QElapsedTimer wall;
     wall.start();
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuBefore);
-    const bool answered = w.RequestVerInfo();
+    const bool answered = B->Relay.RequestVerInfo(reply);
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuAfter);
     const double wallSeconds = double(wall.nsecsElapsed()) / 1e9;
     puller.join();
     QVERIFY(!answered);
     QCOMPARE(FRequestSeen, Request);
     QVERIFY(allTaken);
-    QVERIFY(State(w).FVerInfo.isEmpty());
-    QVERIFY(B->F.LogHas(QStringLiteral(": APP->COM +VER_INFO=?")));
-    QVERIFY(B->F.LogLines().filter(QStringLiteral(": COM->APP ")).isEmpty());
-    // The wait cost the window thread a small part of its time in CPU (a spin costs all of it;
+    QVERIFY(reply.isEmpty());
+    QCOMPARE(B->View.Log.mid(1), QStringList{QStringLiteral("APP->COM +VER_INFO=?")});
+    // The wait cost the relay's thread a small part of its time in CPU (a spin costs all of it;
     // the thread's own CPU time does not grow with the machine's load).
     const double cpuSeconds = double(cpuAfter.tv_sec - cpuBefore.tv_sec) +
                               double(cpuAfter.tv_nsec - cpuBefore.tv_nsec) / 1e9;

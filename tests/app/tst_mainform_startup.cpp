@@ -11,6 +11,7 @@
 #include "support/FakeSysfs.h"
 #include "support/MainFormAccess.h"
 #include "support/Pty.h"
+#include "support/WindowProbes.h"
 #include "support/WizardFixture.h"
 
 #include <QComboBox>
@@ -83,11 +84,7 @@ void TstMainFormStartup::firstStartOnCleanAccount()
     QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM3"));
     QCOMPARE(w.ConnectTypeComboBox->currentIndex(), 0);
     QVERIFY(w.PhoneNumber->isVisible() && w.Label5->isVisible());
-    QCOMPARE(w.Label7->text(), QStringLiteral("Нет подключения"));
-    QCOMPARE(w.URLLabel1->text(), QStringLiteral("Подключить"));
-    QCOMPARE(w.CommandState(), TCommandState::Idle);
-    QVERIFY(!State(w).FConnected && !State(w).FSetupIsStarted &&
-            State(w).FCOMHandle == INVALID_HANDLE_VALUE);
+    QVERIFY(ExpectIdle(w));
     // Only the main window is shown; it keeps its designed size.
     QVERIFY(!F->Windows->LOGForm->isVisible());
     QVERIFY(!F->Windows->COMSettingsForm->isVisible());

@@ -11,6 +11,7 @@
 #include "support/MainFormAccess.h"
 #include "support/ModemLog.h"
 #include "support/Pty.h"
+#include "support/SwitchRows.h"
 #include "support/ToolHarness.h"
 #include "support/WindowProbes.h"
 #include "support/WizardFixture.h"
@@ -112,7 +113,6 @@ private:
     std::unique_ptr<TWizardFixture> F;
     std::unique_ptr<ToolProcess> FModem;
     QString FModemLogPath;
-    quint16 FPort = 0;
 };
 
 void TstModemLink::init()
@@ -133,39 +133,25 @@ void TstModemLink::cleanup()
 bool TstModemLink::StartWizardWithModem(const QStringList &modemOptions)
 {
     FModem = std::make_unique<ToolProcess>();
-    if (!(FModem->start(QStringLiteral("lindqvar-modem"),
-                        QStringList{QStringLiteral("--ports-conf"), Paths::PortMapFile(),
-                                    QStringLiteral("--com"), ModemCom, QStringLiteral("--log"),
-                                    FModemLogPath, QStringLiteral("--time-scale"),
-                                    QStringLiteral("20"),
-                                    // Its 100 ms of silence around "+++" on the same fast
-                                    // clock as the wizard's 150 ms pauses.
-                                    QStringLiteral("--guard"), QStringLiteral("5")} +
-                            modemOptions)))
+    // The guard: its 100 ms of silence around "+++" on the same fast clock as the wizard's
+    // 150 ms pauses.
+    if (!FModem->startOnPort(QStringLiteral("lindqvar-modem"), ModemCom,
+                             QStringList{QStringLiteral("--log"), FModemLogPath,
+                                         QStringLiteral("--time-scale"), QStringLiteral("20"),
+                                         QStringLiteral("--guard"), QStringLiteral("5")} +
+                                 modemOptions) ||
+        !F->StartOnPort(ModemCom, TConnectionType::Modem))
         return false;
-    if (FModem->waitLine(QStringLiteral("PTY ")).isEmpty())
-        return false;
-    if (!F->Start())
-        return false;
-    F->ShowLog();
-    TMainLindqvarForm &w = F->Main();
-    w.SelectComboItem(w.PortsListComboBox, ModemCom);
-    if (w.PortsListComboBox->currentText() != ModemCom)
-        return false;
-    w.ConnectTypeComboBox->setCurrentIndex(0);
-    w.ConnectTypeComboBoxChange();
-    w.PhoneNumber->setCurrentText(Phone);
-    FPort = F->UseFreeServerPort();
-    return FPort != 0;
+    F->Main().PhoneNumber->setCurrentText(Phone);
+    return true;
 }
 
 void TstModemLink::fullLinkThenUserDisconnect()
 {
     const QString transcript = F->Config.Root() + QStringLiteral("/transcript.txt");
     QVERIFY(StartWizardWithModem({}));
-    QVERIFY(F->InstallSetupDemo(
-        QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-        QStringLiteral("--port %1 --exchanges 30 --transcript %2").arg(FPort).arg(transcript)));
+    QVERIFY(
+        F->InstallSetupDemo(QStringLiteral("--port %1 --exchanges 30 --transcript ") + transcript));
     TMainLindqvarForm &w = F->Main();
     TStatusRecorder status(w);
 
@@ -177,17 +163,12 @@ void TstModemLink::fullLinkThenUserDisconnect()
     // The number is remembered at the start of every modem attempt.
     QVERIFY2(F->ReadSettings().contains("phone1=8 900 555"), F->ReadSettings().constData());
 
-    pid_t setupPid = 0;
-    QString result;
+    TSetupProgram setup;
     QElapsedTimer quiet;
     // The link runs inside the dialer's completion, nested in this test's waits.
     TLinkScript script(
         [&] {
-            if (w.CommandState() != TCommandState::Connected || !State(w).FSetupIsStarted)
-                return false;
-            setupPid = State(w).FSetupProcInfo.hProcess;
-            result = SetupDemoResult(transcript);
-            if (result.isEmpty())
+            if (!NoteSetupProgram(w, setup, transcript))
                 return false;
             // A modem takes "+++" as an escape only after a moment of silence on the line.
             if (!quiet.isValid())
@@ -202,14 +183,13 @@ void TstModemLink::fullLinkThenUserDisconnect()
         },
         [&] { w.URLLabel1Click(); });
     QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 90000);
-    QVERIFY(!script.Failed());
-    QVERIFY2(!script.TimedOut(), "the setup program did not finish its exchanges");
-    QVERIFY2(result.startsWith(QStringLiteral("RESULT OK")), qPrintable(result));
+    QVERIFY(script.Succeeded(QStringLiteral("the setup program's exchanges")));
+    QVERIFY2(setup.Result.startsWith(QStringLiteral("RESULT OK")), qPrintable(setup.Result));
 
     QCOMPARE(status.Texts, StageTexts);
     QVERIFY(status.AllNormal);
     QTRY_VERIFY_WITH_TIMEOUT(State(w).FRing && State(w).FRing->isFinished(), 20000);
-    QVERIFY(ProcessIsGone(setupPid));
+    QVERIFY(ProcessIsGone(setup.Pid));
     QVERIFY(!State(w).FSetupIsStarted);
     QVERIFY(!State(w).FModemConnect);
     QVERIFY(ExpectIdle(F->Main(), QStringLiteral("Нет подключения"), false));
@@ -258,18 +238,18 @@ void TstModemLink::busyShowsTheTextInRed()
 void TstModemLink::noCarrierDuringLinkThenReconnect()
 {
     QVERIFY(StartWizardWithModem({}));
-    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-                                QStringLiteral("--port %1 --forever").arg(FPort)));
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("--port %1 --forever")));
     TMainLindqvarForm &w = F->Main();
     pid_t setupPid = 0;
+    TSetupProgram setup;
 
     // The call drops while the setup program is connected.
     auto dropWhenRelaying = [&] {
-        if (w.CommandState() != TCommandState::Connected || !State(w).FSetupConnected)
+        if (!SetupProgramConnected(w) || !NoteSetupProgram(w, setup))
             return false;
         if (setupPid == 0)
-            setupPid = State(w).FSetupProcInfo.hProcess;
-        LINK_COMPARE(State(w).FSetupProcInfo.hProcess, setupPid); // never a second program
+            setupPid = setup.Pid;
+        LINK_COMPARE(setup.Pid, setupPid); // never a second program
         FModem->signal(SIGUSR2);
         return true;
     };
@@ -278,7 +258,7 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
         QCOMPARE(w.URLLabel1->text(), QStringLiteral("Переподключить"));
         QCOMPARE(w.Label7->text(), QStringLiteral("Нет подключения"));
         QVERIFY(InputsDisabled(w));
-        QVERIFY(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
+        QVERIFY(PortCanBeOpened(ModemCom));
         QVERIFY(!w.ServerSocket->Active());
         QVERIFY(State(w).FSetupIsStarted);
         QVERIFY(ProcessIsAlive(setupPid));
@@ -288,7 +268,7 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
         TLinkScript script(dropWhenRelaying, [&] { w.URLLabel1Click(); });
         QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(script.Done() && State(w).FRing->isFinished(), 90000);
-        QVERIFY(!script.Failed() && !script.TimedOut());
+        QVERIFY(script.Succeeded());
     }
     expectBroken();
     QVERIFY(F->LogHas(QStringLiteral("Завершение работы по ошибке модема")));
@@ -308,7 +288,7 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
         QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
         QCOMPARE(w.CommandState(), TCommandState::Connecting);
         QTRY_VERIFY_WITH_TIMEOUT(script.Done() && State(w).FRing->isFinished(), 90000);
-        QVERIFY(!script.Failed() && !script.TimedOut());
+        QVERIFY(script.Succeeded());
     }
     QCOMPARE(int(F->LogLines().filter(QStringLiteral(":<< ATD8 900 555")).size()), linesBefore + 1);
     expectBroken();
@@ -327,23 +307,21 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
 void TstModemLink::lostPortDuringLink()
 {
     QVERIFY(StartWizardWithModem({}));
-    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-                                QStringLiteral("--port %1 --forever").arg(FPort)));
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("--port %1 --forever")));
     TMainLindqvarForm &w = F->Main();
-    pid_t setupPid = 0;
+    TSetupProgram setup;
 
     TLinkScript script(
         [&] {
-            if (w.CommandState() != TCommandState::Connected || !State(w).FSetupConnected)
+            if (!SetupProgramConnected(w) || !NoteSetupProgram(w, setup))
                 return false;
-            setupPid = State(w).FSetupProcInfo.hProcess;
             FModem->signal(SIGUSR1); // the modem's cable is pulled
             return true;
         },
         [&] { w.URLLabel1Click(); });
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(script.Done() && State(w).FRing->isFinished(), 90000);
-    QVERIFY(!script.Failed() && !script.TimedOut());
+    QVERIFY(script.Succeeded());
 
     QCOMPARE(w.CommandState(), TCommandState::Idle);
     QCOMPARE(w.URLLabel1->text(), QStringLiteral("Подключить"));
@@ -355,7 +333,7 @@ void TstModemLink::lostPortDuringLink()
     QVERIFY(F->LogHas(QStringLiteral(
         "Установили \"Нет подключения\", главный цикл, модемное соединение, порт потерян")));
     QVERIFY(State(w).FSetupIsStarted);
-    QVERIFY(ProcessIsAlive(setupPid));
+    QVERIFY(ProcessIsAlive(setup.Pid));
 }
 
 void TstModemLink::cancelDuringDialling()
@@ -382,13 +360,8 @@ void TstModemLink::cancelWhileTheModemIsSilent()
     TPty pty;
     QVERIFY2(pty.IsValid(), qPrintable(pty.Error()));
     QVERIFY(F->Config.WritePortMap({QStringLiteral("COM8=") + pty.SlavePath()}));
-    QVERIFY(F->Start());
-    F->ShowLog();
+    QVERIFY(F->StartOnPort(QStringLiteral("COM8"), TConnectionType::Modem));
     TMainLindqvarForm &w = F->Main();
-    w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM8"));
-    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM8"));
-    w.ConnectTypeComboBox->setCurrentIndex(0);
-    w.ConnectTypeComboBoxChange();
     w.PhoneNumber->setCurrentText(Phone);
     TickClock::SetSpeed(4); // the 5 s wait lasts 1250 ms here
 
@@ -399,42 +372,17 @@ void TstModemLink::cancelWhileTheModemIsSilent()
 
     // The wait's own failure wins over the cancel mark and shows in red.
     QVERIFY(!State(w).FRing);
-    QCOMPARE(w.CommandState(), TCommandState::Idle);
-    QCOMPARE(w.URLLabel1->text(), QStringLiteral("Подключить"));
-    QCOMPARE(w.Label7->text(), QStringLiteral("Модем не отвечает"));
-    QCOMPARE(StatusColor(w), AlarmStatusColor);
-    QVERIFY(InputsEnabled(w));
-    QVERIFY(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
-    QVERIFY(PortCanBeOpened(QStringLiteral("COM8")));
+    QVERIFY(ExpectIdle(w, QStringLiteral("Модем не отвечает"), true));
 }
 
 void TstModemLink::windowClosedDuringLink()
 {
     QVERIFY(StartWizardWithModem({}));
-    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-                                QStringLiteral("--port %1 --forever").arg(FPort)));
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("--port %1 --forever")));
     TMainLindqvarForm &w = F->Main();
-    pid_t setupPid = 0;
-
-    TLinkScript script(
-        [&] {
-            if (w.CommandState() != TCommandState::Connected || !State(w).FSetupConnected)
-                return false;
-            setupPid = State(w).FSetupProcInfo.hProcess;
-            w.close();
-            return true;
-        },
-        [&] { w.close(); });
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 90000);
-    QVERIFY(!script.Failed() && !script.TimedOut());
-
-    // The link ended as the close unwound, and the dialer that ran it has ended too.
+    QVERIFY(CloseEndsTheLink(w));
+    // The dialer that ran the link has ended too.
     QTRY_VERIFY_WITH_TIMEOUT(!State(w).FRing || State(w).FRing->isFinished(), 20000);
-    QVERIFY(ProcessIsGone(setupPid));
-    QVERIFY(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
-    QVERIFY(!w.ServerSocket->Active());
-    QVERIFY(PortCanBeOpened(ModemCom));
     const QByteArray saved = F->ReadSettings();
     QVERIFY2(saved.contains("COM=COM6") && saved.contains("CHANNEL=0"), saved.constData());
     F->Stop();
@@ -443,9 +391,7 @@ void TstModemLink::windowClosedDuringLink()
 
 void TstModemLink::windowClosedWhileDialling_data()
 {
-    QTest::addColumn<bool>("destroyOnly");
-    QTest::newRow("closed") << false;
-    QTest::newRow("destroyed without a close") << true;
+    AddSwitchRows("destroyOnly", "closed", "destroyed without a close");
 }
 
 void TstModemLink::windowClosedWhileDialling()

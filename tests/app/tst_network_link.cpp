@@ -74,7 +74,6 @@ private:
     std::unique_ptr<ToolProcess> FTool;
     std::unique_ptr<TSer2Net> FServer;
     QString FPty;
-    quint16 FPort = 0;
 };
 
 void TstNetworkLink::init()
@@ -105,15 +104,7 @@ bool TstNetworkLink::StartBehindServer(const QString &tool, TSer2Net::TProtocol 
 
 bool TstNetworkLink::StartWizard(const QString &path, TConnectionType type)
 {
-    if (!F->Config.WritePortMap({Com + u'=' + path}) || !F->Start())
-        return false;
-    F->ShowLog();
-    TMainLindqvarForm &w = F->Main();
-    w.SelectComboItem(w.PortsListComboBox, Com);
-    w.ConnectTypeComboBox->setCurrentIndex(ConnectionTypeIndex(type));
-    w.ConnectTypeComboBoxChange();
-    FPort = F->UseFreeServerPort();
-    return w.PortsListComboBox->currentText() == Com && FPort != 0;
+    return F->Config.WritePortMap({Com + u'=' + path}) && F->StartOnPort(Com, type);
 }
 
 void TstNetworkLink::setupProgramRelayedThroughTheServer_data()
@@ -129,9 +120,8 @@ void TstNetworkLink::setupProgramRelayedThroughTheServer()
     const QString transcript = F->Config.Root() + QStringLiteral("/transcript.txt");
     QVERIFY(StartBehindServer(QStringLiteral("lindqvar-device"), protocol, TConnectionType::Cable));
     // Its exchanges carry all 256 byte values, 0xFF among them.
-    QVERIFY(F->InstallSetupDemo(
-        QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-        QStringLiteral("--port %1 --exchanges 30 --transcript %2").arg(FPort).arg(transcript)));
+    QVERIFY(
+        F->InstallSetupDemo(QStringLiteral("--port %1 --exchanges 30 --transcript ") + transcript));
     TMainLindqvarForm &w = F->Main();
     w.COMSettingsForm->SpeedComboBox->setCurrentText(QStringLiteral("57600"));
 
@@ -175,8 +165,7 @@ void TstNetworkLink::serverGoneAndBack()
 {
     QVERIFY(StartBehindServer(QStringLiteral("lindqvar-device"), TSer2Net::TProtocol::Rfc2217,
                               TConnectionType::Cable));
-    QVERIFY(F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-                                QStringLiteral("--port 1 --forever")));
+    QVERIFY(F->InstallSetupDemo(QStringLiteral("--port 1 --forever")));
     TMainLindqvarForm &w = F->Main();
     TRelayClient client;
     tools::FrameParser::Event reply;
@@ -192,7 +181,7 @@ void TstNetworkLink::serverGoneAndBack()
             case 0:
                 if (w.CommandState() != TCommandState::Connected)
                     return false;
-                client.Connect(FPort);
+                client.Connect(F->ServerPort);
                 stage = 1;
                 return false;
             case 1:
@@ -308,9 +297,8 @@ void TstNetworkLink::modemBehindTheServer()
                               TConnectionType::Modem,
                               {QStringLiteral("--time-scale"), QStringLiteral("20"),
                                QStringLiteral("--guard"), QStringLiteral("5")}));
-    QVERIFY(F->InstallSetupDemo(
-        QStringLiteral("DEMO"), QStringLiteral("DemoSetup"),
-        QStringLiteral("--port %1 --exchanges 20 --transcript %2").arg(FPort).arg(transcript)));
+    QVERIFY(
+        F->InstallSetupDemo(QStringLiteral("--port %1 --exchanges 20 --transcript ") + transcript));
     TMainLindqvarForm &w = F->Main();
     w.PhoneNumber->setCurrentText(QStringLiteral("8 900 555"));
 

@@ -135,6 +135,9 @@ private slots:
     void stuckProgramDoesNotHoldTheCaller();
 
 private:
+    // Writes a shell program running this command into the test's folder and starts it there.
+    TResult StartScript(const char *name, const QByteArray &command, TProcessInformation &info);
+
     QTemporaryDir m_dir;
 };
 
@@ -252,14 +255,21 @@ void TstSetupProcess::startedProgramGetsOnlyItsPath()
     QCOMPARE(again.hProcess, 0);
 }
 
+TResult TstSetupProcess::StartScript(const char *name, const QByteArray &command,
+                                     TProcessInformation &info)
+{
+    const QString program = m_dir.filePath(QString::fromLatin1(name));
+    if (!writeFile(program, "#!/bin/sh\n" + command + "\n", 0700))
+        return TResult::Failure(QStringLiteral("cannot write ") + program);
+    return StartSetupProcess(program, m_dir.path(), info);
+}
+
 void TstSetupProcess::terminateReapsAnEndedProgram()
 {
     // A program that ended by itself stays a zombie until terminated.
-    const QString program = m_dir.filePath("quits.exe");
-    QVERIFY(writeFile(program, "#!/bin/sh\nexit 0\n", 0700));
     TProcessInformation info;
     EndAtExit end{info};
-    QVERIFY_OK(StartSetupProcess(program, m_dir.path(), info));
+    QVERIFY_OK(StartScript("quits.exe", "exit 0", info));
     const pid_t pid = info.hProcess;
     siginfo_t si{};
     QCOMPARE(::waitid(P_PID, id_t(pid), &si, WEXITED | WNOWAIT), 0);
@@ -297,11 +307,9 @@ void TstSetupProcess::stuckProgramDoesNotHoldTheCaller()
     if (!freezer.WhyNot().isEmpty())
         QSKIP(qPrintable(
             QStringLiteral("a stuck program needs a freezer group: %1").arg(freezer.WhyNot())));
-    const QString program = m_dir.filePath("stuck.exe");
-    QVERIFY(writeFile(program, "#!/bin/sh\nexec sleep 1000\n", 0700));
     TProcessInformation info;
     EndAtExit end{info};
-    QVERIFY_OK(StartSetupProcess(program, m_dir.path(), info));
+    QVERIFY_OK(StartScript("stuck.exe", "exec sleep 1000", info));
     const pid_t pid = info.hProcess;
     QVERIFY(freezer.Freeze(pid));
     // Should the wait not be bounded, the program is let go after a while, so that the test

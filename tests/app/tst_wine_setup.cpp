@@ -54,7 +54,6 @@ private:
 
     std::unique_ptr<TWizardFixture> F;
     std::unique_ptr<ToolProcess> FDevice;
-    quint16 FPort = 0;
     QByteArray FSavedPath;
 };
 
@@ -85,22 +84,11 @@ void TstWineSetup::cleanup()
 bool TstWineSetup::StartWizardWithDevice(const QString &demoOptions)
 {
     FDevice = std::make_unique<ToolProcess>();
-    if (!FDevice->start(QStringLiteral("lindqvar-device"),
-                        {QStringLiteral("--ports-conf"), Paths::PortMapFile(),
-                         QStringLiteral("--com"), QStringLiteral("COM4")}) ||
-        FDevice->waitLine(QStringLiteral("PTY ")).isEmpty() || !F->Start())
-        return false;
-    F->ShowLog();
-    TMainLindqvarForm &w = F->Main();
-    w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM4"));
-    w.ConnectTypeComboBox->setCurrentIndex(1);
-    w.ConnectTypeComboBoxChange();
-    FPort = F->UseFreeServerPort();
-    const QString stored = F->ProgramDir() + QStringLiteral("VendorSetup");
-    return w.PortsListComboBox->currentText() == QStringLiteral("COM4") && FPort != 0 &&
-           F->InstallSetupDemo(QStringLiteral("DEMO"), QStringLiteral("VendorSetup"),
-                               demoOptions.arg(FPort), WindowsDemo) &&
-           QFile::setPermissions(stored, QFile::ReadOwner | QFile::WriteOwner);
+    return FDevice->startOnPort(QStringLiteral("lindqvar-device"), QStringLiteral("COM4")) &&
+           F->StartOnPort(QStringLiteral("COM4"), TConnectionType::Cable) &&
+           F->InstallSetupDemo(demoOptions, QStringLiteral("VendorSetup"), WindowsDemo) &&
+           QFile::setPermissions(F->ProgramDir() + QStringLiteral("VendorSetup"),
+                                 QFile::ReadOwner | QFile::WriteOwner);
 }
 
 void TstWineSetup::windowsSetupProgramRunsUnderWine()
@@ -110,20 +98,15 @@ void TstWineSetup::windowsSetupProgramRunsUnderWine()
                                   transcript));
     TMainLindqvarForm &w = F->Main();
 
-    pid_t setupPid = 0;
-    pid_t setupGroup = 0;
-    QString setupCopy;
+    TSetupProgram setup;
     QString result;
     QByteArray wineDebug;
     TLinkScript script(
         [&] {
-            if (w.CommandState() != TCommandState::Connected || !State(w).FSetupIsStarted)
+            if (!NoteSetupProgram(w, setup))
                 return false;
-            setupPid = State(w).FSetupProcInfo.hProcess;
-            setupGroup = State(w).FSetupProcInfo.hProcessGroup;
-            setupCopy = State(w).FSetupFile;
             if (wineDebug.isEmpty()) {
-                QFile environ(QStringLiteral("/proc/%1/environ").arg(setupPid));
+                QFile environ(QStringLiteral("/proc/%1/environ").arg(setup.Pid));
                 if (environ.open(QIODevice::ReadOnly))
                     for (const QByteArray &entry : environ.readAll().split('\0'))
                         if (entry.startsWith("WINEDEBUG="))
@@ -139,19 +122,18 @@ void TstWineSetup::windowsSetupProgramRunsUnderWine()
         [&] { w.URLLabel1Click(); }, 120000);
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
 
-    QVERIFY(!script.Failed());
-    QVERIFY2(!script.TimedOut(), "the Windows setup program did not finish its exchanges");
+    QVERIFY(script.Succeeded(QStringLiteral("the Windows setup program's exchanges")));
     QVERIFY2(result.startsWith(QStringLiteral("RESULT OK 30 of 30")), qPrintable(result));
-    QVERIFY(F->LogHas(QStringLiteral("Программа настройки запущена через Wine: ") + setupCopy));
+    QVERIFY(F->LogHas(QStringLiteral("Программа настройки запущена через Wine: ") + setup.Copy));
     // Wine's own debug output is off, as the user's environment does not ask for it.
     QCOMPARE(wineDebug, QByteArray("WINEDEBUG=-all"));
-    QVERIFY(setupCopy.endsWith(QStringLiteral("/VendorSetup.exe")));
+    QVERIFY(setup.Copy.endsWith(QStringLiteral("/VendorSetup.exe")));
     // The disconnect ended the program with its whole group, reaped, and its copy is gone. A
     // killed member that is not our child is reaped by the system a moment later, and a leader
     // not gone within the window's bounded wait by the reaper thread: both are waited for.
-    QTRY_VERIFY_WITH_TIMEOUT(ProcessIsGone(setupPid), 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(GroupIsGone(setupGroup), 10000);
-    QVERIFY(!QFile::exists(setupCopy));
+    QTRY_VERIFY_WITH_TIMEOUT(ProcessIsGone(setup.Pid), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(GroupIsGone(setup.Group), 10000);
+    QVERIFY(!QFile::exists(setup.Copy));
     QVERIFY(!State(w).FSetupIsStarted);
     QVERIFY(ExpectIdle(w));
     QVERIFY(F->Dialogs.Boxes.isEmpty());

@@ -1,6 +1,6 @@
-#include "controls/Dialogs.h"
 #include "log/LOGUnit.h"
 #include "support/LogLines.h"
+#include "support/RecordingDialogs.h"
 
 #include <QCheckBox>
 #include <QFile>
@@ -11,34 +11,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <memory>
+
 #include <sys/stat.h>
 
 namespace
 {
-
-// Answers the save dialog with a preset file name and records the message boxes.
-class TestDialogs : public TDialogs
-{
-public:
-    struct Box {
-        QString caption;
-        QString text;
-        TMsgIcon icon;
-    };
-    QString saveAnswer;
-    QFileDialog *askedDialog = nullptr;
-    QList<Box> boxes;
-
-    void MessageBox(QWidget *, const QString &caption, const QString &text, TMsgIcon icon) override
-    {
-        boxes.append({caption, text, icon});
-    }
-    QString SaveFileName(QFileDialog &dialog) override
-    {
-        askedDialog = &dialog;
-        return saveAnswer;
-    }
-};
 
 QByteArray ReadAll(const QString &path)
 {
@@ -60,21 +38,13 @@ class TstLogForm : public QObject
 {
     Q_OBJECT
 
-    TestDialogs dialogs;
+    std::unique_ptr<TRecordingDialogs> dialogs;
     TLOGForm *form = nullptr;
-
-    void ResetDialogs()
-    {
-        dialogs.saveAnswer.clear();
-        dialogs.askedDialog = nullptr;
-        dialogs.boxes.clear();
-    }
 
 private slots:
     void init()
     {
-        ResetDialogs();
-        TDialogs::SetInstance(&dialogs);
+        dialogs = std::make_unique<TRecordingDialogs>();
         form = new TLOGForm;
     }
 
@@ -82,7 +52,7 @@ private slots:
     {
         delete form;
         form = nullptr;
-        TDialogs::SetInstance(nullptr);
+        dialogs.reset();
     }
 
     void contextMenuOffersTheCommands()
@@ -178,22 +148,22 @@ private slots:
                                                "\r\n\r\ntab\there ✓\r\n");
 
         // A name without an extension gets ".log".
-        dialogs.saveAnswer = dir.filePath("session");
+        dialogs->NextSaveFileName = dir.filePath("session");
         form->N2->trigger();
-        QCOMPARE(dialogs.askedDialog, form->SaveDialog);
+        QCOMPARE(dialogs->AskedSaveDialog, form->SaveDialog);
         QCOMPARE(ReadAll(dir.filePath("session.log")), expected);
         QVERIFY(!QFile::exists(dir.filePath("session")));
 
         // An existing, longer file is replaced without a question; another extension is kept.
         QVERIFY(WriteAll(dir.filePath("old.txt"), QByteArray(4096, 'x')));
-        dialogs.saveAnswer = dir.filePath("old.txt");
+        dialogs->NextSaveFileName = dir.filePath("old.txt");
         form->N2->trigger();
         QCOMPARE(ReadAll(dir.filePath("old.txt")), expected);
         QVERIFY(!QFile::exists(dir.filePath("old.txt.log")));
 
         // A new file honours the user's umask; a link is written through and stays a link.
         const mode_t umaskBefore = ::umask(077);
-        dialogs.saveAnswer = dir.filePath("private.log");
+        dialogs->NextSaveFileName = dir.filePath("private.log");
         form->N2->trigger();
         ::umask(umaskBefore);
         struct stat saved {
@@ -202,7 +172,7 @@ private slots:
         QCOMPARE(saved.st_mode & 0777, mode_t(0600));
         QVERIFY(QFile::link(dir.filePath("old.txt"), dir.filePath("link.log")));
         form->Log->addItem("four");
-        dialogs.saveAnswer = dir.filePath("link.log");
+        dialogs->NextSaveFileName = dir.filePath("link.log");
         form->N2->trigger();
         QVERIFY(QFileInfo(dir.filePath("link.log")).isSymLink());
         QCOMPARE(ReadAll(dir.filePath("old.txt")), expected + "four\r\n");
@@ -210,11 +180,11 @@ private slots:
 
         // Cancelling writes nothing.
         const QStringList before = QDir(dir.path()).entryList(QDir::Files);
-        dialogs.saveAnswer.clear();
+        dialogs->NextSaveFileName.clear();
         form->N2->trigger();
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), before);
 
-        QVERIFY(dialogs.boxes.isEmpty());
+        QVERIFY(dialogs->Boxes.isEmpty());
         QCOMPARE(form->Log->count(), 3);
     }
 
@@ -225,16 +195,16 @@ private slots:
         // A path below a regular file cannot be created, not even by root.
         QVERIFY(WriteAll(dir.filePath("afile"), "keep"));
         form->Log->addItems({"one", "two"});
-        dialogs.saveAnswer = dir.filePath("afile/x.log");
+        dialogs->NextSaveFileName = dir.filePath("afile/x.log");
         form->N2->trigger();
 
-        QCOMPARE(dialogs.boxes.size(), 1);
-        const TestDialogs::Box box = dialogs.boxes.constFirst();
-        QCOMPARE(box.caption, "Ошибка");
-        QCOMPARE(box.icon, TMsgIcon::Error);
-        QVERIFY2(box.text.contains(dir.filePath("afile/x.log")), qPrintable(box.text));
+        QCOMPARE(dialogs->Boxes.size(), 1);
+        const TRecordingDialogs::TBox box = dialogs->Boxes.constFirst();
+        QCOMPARE(box.Caption, "Ошибка");
+        QCOMPARE(box.Icon, TMsgIcon::Error);
+        QVERIFY2(box.Text.contains(dir.filePath("afile/x.log")), qPrintable(box.Text));
         // The system's reason follows the file name.
-        QVERIFY2(!box.text.section('\n', 1).trimmed().isEmpty(), qPrintable(box.text));
+        QVERIFY2(!box.Text.section('\n', 1).trimmed().isEmpty(), qPrintable(box.Text));
         QCOMPARE(form->Log->count(), 2);
         QCOMPARE(ReadAll(dir.filePath("afile")), QByteArray("keep"));
     }

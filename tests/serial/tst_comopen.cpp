@@ -4,9 +4,9 @@
 #include "serial/PortDiagnosis.h"
 #include "serial/PortLock.h"
 #include "serial/SerialTermios2.h"
+#include "support/ConfigTest.h"
 #include "support/Pty.h"
 #include "support/ResultCheck.h"
-#include "support/TempConfig.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,7 +21,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-class TstComOpen : public QObject
+class TstComOpen : public TConfigTest
 {
     Q_OBJECT
 
@@ -44,10 +44,9 @@ private slots:
 
 void TstComOpen::openPreparesAndCloseReleases()
 {
-    TTempConfig config;
     TPty pty;
-    QVERIFY(config.IsValid() && pty.IsValid());
-    QVERIFY(config.WritePortMap({"COM5=" + pty.SlavePath()}));
+    QVERIFY(pty.IsValid());
+    QVERIFY(Config().WritePortMap({"COM5=" + pty.SlavePath()}));
 
     THandle handle = 1234;
     QVERIFY_OK(OpenCOMPort("COM5", 19200, handle));
@@ -73,13 +72,12 @@ void TstComOpen::openPreparesAndCloseReleases()
 
 void TstComOpen::secondOpenInThisProcessFails()
 {
-    TTempConfig config;
     TPty pty;
-    QVERIFY(config.IsValid() && pty.IsValid());
+    QVERIFY(pty.IsValid());
     // A second name for the same device, through a link, must not get around the lock either.
-    const QString link = config.Root() + "/link-to-pty";
+    const QString link = Config().Root() + "/link-to-pty";
     QVERIFY(QFile::link(pty.SlavePath(), link));
-    QVERIFY(config.WritePortMap({"COM5=" + pty.SlavePath(), "COM6=" + link}));
+    QVERIFY(Config().WritePortMap({"COM5=" + pty.SlavePath(), "COM6=" + link}));
 
     THandle first = INVALID_HANDLE_VALUE;
     QVERIFY_OK(OpenCOMPort("COM5", 9600, first));
@@ -101,10 +99,9 @@ void TstComOpen::secondOpenInThisProcessFails()
 
 void TstComOpen::portHeldByAnotherProcessFails()
 {
-    TTempConfig config;
     TPty pty;
-    QVERIFY(config.IsValid() && pty.IsValid());
-    QVERIFY(config.WritePortMap({"COM3=" + pty.SlavePath()}));
+    QVERIFY(pty.IsValid());
+    QVERIFY(Config().WritePortMap({"COM3=" + pty.SlavePath()}));
     THandle handle = INVALID_HANDLE_VALUE;
     {
         TPortHolder holder(pty.SlavePath(), true);
@@ -127,13 +124,12 @@ void TstComOpen::portHeldByAnotherProcessFails()
 
 void TstComOpen::lockFileOfLiveProcessRefuses()
 {
-    TTempConfig config;
     TPty pty;
-    QVERIFY(config.IsValid() && pty.IsValid());
+    QVERIFY(pty.IsValid());
     const QString lockFile = PortLock::LockFilePath(pty.SlavePath());
     if (lockFile.isEmpty())
         QSKIP("no writable lock directory on this machine");
-    QVERIFY(config.WritePortMap({"COM3=" + pty.SlavePath()}));
+    QVERIFY(Config().WritePortMap({"COM3=" + pty.SlavePath()}));
     TPortHolder other(QStringLiteral("/dev/null"), false);
     QVERIFY(other.IsHolding());
     QVERIFY(WriteLockFile(lockFile, other.Pid()));
@@ -155,14 +151,13 @@ void TstComOpen::plantedTemporaryNamesAreNeverWrittenThrough()
 {
     // Another user of the world-writable lock directory plants links, under the names the lock
     // file's temporary twin could take, to a file of ours.
-    TTempConfig config;
     TPty pty;
-    QVERIFY(config.IsValid() && pty.IsValid());
+    QVERIFY(pty.IsValid());
     const QString lockFile = PortLock::LockFilePath(pty.SlavePath());
     if (lockFile.isEmpty())
         QSKIP("no writable lock directory on this machine");
-    QVERIFY(config.WritePortMap({"COM3=" + pty.SlavePath()}));
-    const QString victim = config.Root() + QStringLiteral("/precious");
+    QVERIFY(Config().WritePortMap({"COM3=" + pty.SlavePath()}));
+    const QString victim = Config().Root() + QStringLiteral("/precious");
     QFile file(victim);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write("precious") == 8);
     file.close();
@@ -192,13 +187,12 @@ void TstComOpen::plantedTemporaryNamesAreNeverWrittenThrough()
 
 void TstComOpen::staleLockFileIsTakenOver()
 {
-    TTempConfig config;
     TPty pty;
-    QVERIFY(config.IsValid() && pty.IsValid());
+    QVERIFY(pty.IsValid());
     const QString lockFile = PortLock::LockFilePath(pty.SlavePath());
     if (lockFile.isEmpty())
         QSKIP("no writable lock directory on this machine");
-    QVERIFY(config.WritePortMap({"COM3=" + pty.SlavePath()}));
+    QVERIFY(Config().WritePortMap({"COM3=" + pty.SlavePath()}));
     QVERIFY(WriteLockFile(lockFile, DeadPid()));
 
     THandle handle = INVALID_HANDLE_VALUE;
@@ -213,24 +207,15 @@ void TstComOpen::badTargetsFail_data()
     QTest::addColumn<QString>("line");
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("reasonPart");
-    QTest::newRow("unmapped name") << "COM1=/dev/null"
-                                   << "COM9"
-                                   << "COM9";
-    QTest::newRow("empty name") << "COM1=/dev/null"
-                                << ""
-                                << "ports.conf";
-    QTest::newRow("malformed line") << "COM9 /dev/null"
-                                    << "COM9"
-                                    << "COM9";
-    QTest::newRow("missing path") << "COM2=@/no-such-device"
-                                  << "COM2"
-                                  << "no-such-device: порт пропал";
-    QTest::newRow("directory") << "COM2=@"
-                               << "COM2"
-                               << "@";
-    QTest::newRow("regular file") << "COM2=@/plain-file"
-                                  << "COM2"
-                                  << "plain-file";
+    const auto row = [](const char *name, const char *line, const char *com, const char *reason) {
+        QTest::newRow(name) << QString(line) << QString(com) << QString::fromUtf8(reason);
+    };
+    row("unmapped name", "COM1=/dev/null", "COM9", "COM9");
+    row("empty name", "COM1=/dev/null", "", "ports.conf");
+    row("malformed line", "COM9 /dev/null", "COM9", "COM9");
+    row("missing path", "COM2=@/no-such-device", "COM2", "no-such-device: порт пропал");
+    row("directory", "COM2=@", "COM2", "@");
+    row("regular file", "COM2=@/plain-file", "COM2", "plain-file");
 }
 
 void TstComOpen::badTargetsFail()
@@ -238,13 +223,11 @@ void TstComOpen::badTargetsFail()
     QFETCH(QString, line);
     QFETCH(QString, name);
     QFETCH(QString, reasonPart);
-    TTempConfig config;
-    QVERIFY(config.IsValid());
-    QFile plain(config.Root() + "/plain-file");
+    QFile plain(Config().Root() + "/plain-file");
     QVERIFY(plain.open(QIODevice::WriteOnly));
     plain.close();
-    QVERIFY(config.WritePortMap({line.replace('@', config.Root())}));
-    reasonPart.replace('@', config.Root());
+    QVERIFY(Config().WritePortMap({line.replace('@', Config().Root())}));
+    reasonPart.replace('@', Config().Root());
 
     THandle handle = 5;
     const TResult refused = OpenCOMPort(name, 19200, handle);
@@ -256,9 +239,7 @@ void TstComOpen::badTargetsFail()
 void TstComOpen::refusedLineSettingsKeepHandleForClose()
 {
     // A character device that is no terminal opens but refuses every line setting.
-    TTempConfig config;
-    QVERIFY(config.IsValid());
-    QVERIFY(config.WritePortMap({"COM4=/dev/null"}));
+    QVERIFY(Config().WritePortMap({"COM4=/dev/null"}));
     THandle handle = INVALID_HANDLE_VALUE;
     const TResult refused = OpenCOMPort("COM4", 19200, handle);
     QVERIFY(!refused);
@@ -286,10 +267,9 @@ void TstComOpen::deviceWithoutPermissionFails()
 {
     QFETCH(int, mode);
     QFETCH(bool, groupAdvised);
-    TTempConfig config;
     TPty pty;
-    QVERIFY(config.IsValid() && pty.IsValid());
-    QVERIFY(config.WritePortMap({"COM3=" + pty.SlavePath()}));
+    QVERIFY(pty.IsValid());
+    QVERIFY(Config().WritePortMap({"COM3=" + pty.SlavePath()}));
     const bool root = ::geteuid() == 0;
     if (!root && mode != 0)
         QSKIP("only root can keep its own terminal from itself while its group may use it");
@@ -305,10 +285,10 @@ void TstComOpen::deviceWithoutPermissionFails()
         // Root opens anything: act as an unprivileged user for the attempt. The map must then be
         // readable by that user; the terminal stays closed to it.
         for (const QString &dir :
-             {config.Root(), config.Root() + "/config", config.Root() + "/config/Varo",
-              config.Root() + "/config/Varo/Lindqvar"})
+             {Config().Root(), Config().Root() + "/config", Config().Root() + "/config/Varo",
+              Config().Root() + "/config/Varo/Lindqvar"})
             QVERIFY(::chmod(QFile::encodeName(dir).constData(), 0755) == 0);
-        QVERIFY(::chmod(QFile::encodeName(config.ConfigDir() + "ports.conf").constData(), 0644) ==
+        QVERIFY(::chmod(QFile::encodeName(Config().ConfigDir() + "ports.conf").constData(), 0644) ==
                 0);
         if (::seteuid(65534) != 0)
             QSKIP("this machine does not let root act as the unprivileged user 65534");
@@ -354,10 +334,9 @@ void TstComOpen::lineSettings_data()
 void TstComOpen::lineSettings()
 {
     QFETCH(int, speed);
-    TTempConfig config;
     TPty pty;
-    QVERIFY(config.IsValid() && pty.IsValid());
-    QVERIFY(config.WritePortMap({"COM3=" + pty.SlavePath()}));
+    QVERIFY(pty.IsValid());
+    QVERIFY(Config().WritePortMap({"COM3=" + pty.SlavePath()}));
     // Start from a cooked, parity-checking, flow-controlled line so every setting must change.
     struct termios cooked = {};
     QVERIFY(::tcgetattr(pty.SlaveFd(), &cooked) == 0);
@@ -393,10 +372,9 @@ void TstComOpen::lineSettings()
 
 void TstComOpen::customSpeedGivesWayToStandard()
 {
-    TTempConfig config;
     TPty pty;
-    QVERIFY(config.IsValid() && pty.IsValid());
-    QVERIFY(config.WritePortMap({"COM3=" + pty.SlavePath()}));
+    QVERIFY(pty.IsValid());
+    QVERIFY(Config().WritePortMap({"COM3=" + pty.SlavePath()}));
     THandle handle = INVALID_HANDLE_VALUE;
     for (int speed : {256000, 9600, 14400, 115200}) {
         QVERIFY_OK(OpenCOMPort("COM3", speed, handle));

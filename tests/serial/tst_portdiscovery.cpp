@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QTest>
 
+#include <memory>
 #include <stdexcept>
 
 namespace
@@ -54,6 +55,9 @@ class TstPortDiscovery : public QObject
     Q_OBJECT
 
 private slots:
+    void init();
+    void cleanup();
+
     void findsRealHardwareOnly();
     void keepsUserLinesAndNumbersAroundThem();
     void knownDevicesAreNotAddedAgain();
@@ -61,18 +65,33 @@ private slots:
     void describesDevices();
     void presenceTestNeverDiscovers();
     void unsavableMapStillListsWhatItHolds();
+
+private:
+    // Every case has a private config and the machine's tree in it.
+    std::unique_ptr<TTempConfig> FConfig;
+    std::unique_ptr<TFakeSysfs> FTree;
 };
+
+void TstPortDiscovery::init()
+{
+    FConfig = std::make_unique<TTempConfig>();
+    QVERIFY(FConfig->IsValid());
+    FTree = std::make_unique<TFakeSysfs>(FConfig->SysRoot(), FConfig->DevRoot());
+    QVERIFY(buildMachine(*FTree));
+}
+
+void TstPortDiscovery::cleanup()
+{
+    FTree.reset();
+    FConfig.reset();
+}
 
 void TstPortDiscovery::findsRealHardwareOnly()
 {
-    TTempConfig config;
-    QVERIFY(config.IsValid());
-    TFakeSysfs tree(config.SysRoot(), config.DevRoot());
-    QVERIFY(buildMachine(tree));
 
     QList<TPortMapEntry> entries;
     QVERIFY_OK(discoverAndSave(entries));
-    const QString dev = config.DevRoot();
+    const QString dev = FConfig->DevRoot();
     const QList<TPortMapEntry> expected = {{"COM1", dev + "/ttyS0"},
                                            {"COM4", dev + "/ttyS3"},
                                            {"COM3", dev + "/ttyACM0"},
@@ -84,7 +103,7 @@ void TstPortDiscovery::findsRealHardwareOnly()
     QCOMPARE(stored, expected);
 
     // A second run finds nothing new and leaves the file as it is.
-    QFile file(config.ConfigDir() + "ports.conf");
+    QFile file(FConfig->ConfigDir() + "ports.conf");
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray before = file.readAll();
     file.close();
@@ -96,83 +115,68 @@ void TstPortDiscovery::findsRealHardwareOnly()
 
 void TstPortDiscovery::keepsUserLinesAndNumbersAroundThem()
 {
-    TTempConfig config;
-    QVERIFY(config.IsValid());
-    TFakeSysfs tree(config.SysRoot(), config.DevRoot());
-    QVERIFY(buildMachine(tree));
     const QStringList mine = {"# my ports", "COM3=/dev/pts/77", "not a line", "COM1=/elsewhere",
                               "COM5=/dev/ttyS9 # spare"};
-    QVERIFY(config.WritePortMap(mine));
+    QVERIFY(FConfig->WritePortMap(mine));
 
     QList<TPortMapEntry> entries;
     QVERIFY_OK(discoverAndSave(entries));
     // COM1 is taken, so the first UART gets the lowest free number from COM3 up, and the second
     // UART, whose own number that took, the next one.
-    const QString dev = config.DevRoot();
+    const QString dev = FConfig->DevRoot();
     const QStringList expected =
         mine + QStringList{"COM4=" + dev + "/ttyS0", "COM6=" + dev + "/ttyS3",
                            "COM7=" + dev + "/ttyACM0", "COM8=" + dev + "/serial/by-id/" + byId};
-    QCOMPARE(config.ReadPortMap(), expected);
+    QCOMPARE(FConfig->ReadPortMap(), expected);
     QCOMPARE(entries.size(), 7);
     QCOMPARE(entries.first(), (TPortMapEntry{"COM3", "/dev/pts/77"}));
 }
 
 void TstPortDiscovery::knownDevicesAreNotAddedAgain()
 {
-    TTempConfig config;
-    QVERIFY(config.IsValid());
-    TFakeSysfs tree(config.SysRoot(), config.DevRoot());
-    QVERIFY(buildMachine(tree));
     // The user named the adapter by its plain node and the modem through a link of their own;
     // the last line has no newline at its end.
-    const QString link = config.Root() + "/modem";
-    QVERIFY(QFile::link(config.DevRoot() + "/ttyACM0", link));
-    QVERIFY(config.WritePortMap({"COM9=" + config.DevRoot() + "/ttyUSB0", "COM2=" + link}));
-    QFile file(config.ConfigDir() + "ports.conf");
+    const QString link = FConfig->Root() + "/modem";
+    QVERIFY(QFile::link(FConfig->DevRoot() + "/ttyACM0", link));
+    QVERIFY(FConfig->WritePortMap({"COM9=" + FConfig->DevRoot() + "/ttyUSB0", "COM2=" + link}));
+    QFile file(FConfig->ConfigDir() + "ports.conf");
     QVERIFY(file.open(QIODevice::ReadWrite));
     QVERIFY(file.resize(file.size() - 1));
     file.close();
 
     QList<TPortMapEntry> entries;
     QVERIFY_OK(discoverAndSave(entries));
-    QCOMPARE(config.ReadPortMap(),
-             (QStringList{"COM9=" + config.DevRoot() + "/ttyUSB0", "COM2=" + link,
-                          "COM1=" + config.DevRoot() + "/ttyS0",
-                          "COM4=" + config.DevRoot() + "/ttyS3"}));
+    QCOMPARE(FConfig->ReadPortMap(),
+             (QStringList{"COM9=" + FConfig->DevRoot() + "/ttyUSB0", "COM2=" + link,
+                          "COM1=" + FConfig->DevRoot() + "/ttyS0",
+                          "COM4=" + FConfig->DevRoot() + "/ttyS3"}));
 }
 
 void TstPortDiscovery::replugKeepsItsName()
 {
-    TTempConfig config;
-    QVERIFY(config.IsValid());
-    TFakeSysfs tree(config.SysRoot(), config.DevRoot());
-    QVERIFY(buildMachine(tree));
     QList<TPortMapEntry> entries;
     QVERIFY_OK(discoverAndSave(entries));
-    const QStringList before = config.ReadPortMap();
+    const QStringList before = FConfig->ReadPortMap();
 
     // Unplugged, then plugged into another socket: the kernel names it ttyUSB2 now.
-    QVERIFY(tree.RemoveTty("ttyUSB0"));
-    QVERIFY(QFile::remove(config.DevRoot() + "/serial/by-id/" + byId));
+    QVERIFY(FTree->RemoveTty("ttyUSB0"));
+    QVERIFY(QFile::remove(FConfig->DevRoot() + "/serial/by-id/" + byId));
     QVERIFY_OK(discoverAndSave(entries));
-    QVERIFY(tree.AddTty("ttyUSB2", "pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0/ttyUSB2", "usb-serial",
-                        "ftdi_sio"));
-    QVERIFY(tree.AddById(byId, "ttyUSB2"));
+    QVERIFY(FTree->AddTty("ttyUSB2", "pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0/ttyUSB2",
+                          "usb-serial", "ftdi_sio"));
+    QVERIFY(FTree->AddById(byId, "ttyUSB2"));
     QVERIFY_OK(discoverAndSave(entries));
-    QCOMPARE(config.ReadPortMap(), before);
+    QCOMPARE(FConfig->ReadPortMap(), before);
     QCOMPARE(QFileInfo(PortMap::PathOf(entries, "COM5")).canonicalFilePath(),
-             QFileInfo(config.DevRoot() + "/ttyUSB2").canonicalFilePath());
+             QFileInfo(FConfig->DevRoot() + "/ttyUSB2").canonicalFilePath());
 }
 
 void TstPortDiscovery::describesDevices()
 {
-    TTempConfig config;
     TPty pty;
-    QVERIFY(config.IsValid() && pty.IsValid());
-    TFakeSysfs tree(config.SysRoot(), config.DevRoot());
-    QVERIFY(buildMachine(tree));
-    const QString sys = config.SysRoot();
-    const QString dev = config.DevRoot();
+    QVERIFY(pty.IsValid());
+    const QString sys = FConfig->SysRoot();
+    const QString dev = FConfig->DevRoot();
     QCOMPARE(PortDiscovery::Describe(sys, dev + "/ttyUSB0"), QString("FT232R USB UART"));
     QCOMPARE(PortDiscovery::Describe(sys, dev + "/serial/by-id/" + byId),
              QString("FT232R USB UART"));
@@ -185,26 +189,18 @@ void TstPortDiscovery::describesDevices()
 
 void TstPortDiscovery::presenceTestNeverDiscovers()
 {
-    TTempConfig config;
-    QVERIFY(config.IsValid());
-    TFakeSysfs tree(config.SysRoot(), config.DevRoot());
-    QVERIFY(buildMachine(tree));
     QVERIFY(!IsCOMPortPresent("COM1"));
     QStringList names{"old"};
     GetPortFriendlyNames(names);
     QVERIFY(names.isEmpty());
-    QVERIFY(!QFile::exists(config.ConfigDir() + "ports.conf"));
+    QVERIFY(!QFile::exists(FConfig->ConfigDir() + "ports.conf"));
 }
 
 void TstPortDiscovery::unsavableMapStillListsWhatItHolds()
 {
-    TTempConfig config;
-    QVERIFY(config.IsValid());
-    TFakeSysfs tree(config.SysRoot(), config.DevRoot());
-    QVERIFY(buildMachine(tree));
     TPty pty;
     QVERIFY(pty.IsValid());
-    QVERIFY(config.WritePortMap({"COM9=" + pty.SlavePath()}));
+    QVERIFY(FConfig->WritePortMap({"COM9=" + pty.SlavePath()}));
     QFile file(Paths::PortMapFile());
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray before = file.readAll();

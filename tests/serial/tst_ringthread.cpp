@@ -7,6 +7,7 @@
 #include "settings/Paths.h"
 #include "support/ModemLog.h"
 #include "support/Pty.h"
+#include "support/SwitchRows.h"
 #include "support/TempConfig.h"
 #include "support/ToolHarness.h"
 #include "support/WindowProbes.h"
@@ -286,10 +287,7 @@ void TstRingThread::dialFailureWords()
         return;
     const TModemLog log = ModemLog();
     const qint64 resultAt = log.Event("dial-result")->Ms;
-    qint64 hangUpAt = -1;
-    for (const TModemLog::TEntry &e : log.Entries)
-        if (e.Kind == QLatin1String("EVENT") && e.Data == "command ATH")
-            hangUpAt = e.Ms;
+    const qint64 hangUpAt = log.LastCommandAt("ATH");
     QVERIFY2(hangUpAt - resultAt < 45000 / speed, qPrintable(QString::number(hangUpAt - resultAt)));
 }
 
@@ -308,10 +306,7 @@ void TstRingThread::silenceAfterDialTimesOut()
     // little for the modem reading the dial command later than it was written).
     const TModemLog log = ModemLog();
     const qint64 dialAt = log.Event("dial ")->Ms;
-    qint64 hangUpAt = -1;
-    for (const TModemLog::TEntry &e : log.Entries)
-        if (e.Kind == QLatin1String("EVENT") && e.Data == "command ATH")
-            hangUpAt = e.Ms;
+    const qint64 hangUpAt = log.LastCommandAt("ATH");
     QVERIFY2(hangUpAt - dialAt >= 2000, qPrintable(QString::number(hangUpAt - dialAt)));
 }
 
@@ -421,9 +416,7 @@ void TstRingThread::scriptedReplies()
 
 void TstRingThread::silentModem_data()
 {
-    QTest::addColumn<bool>("cancel");
-    QTest::newRow("time-out") << false;
-    QTest::newRow("cancelled in the wait") << true;
+    AddSwitchRows("cancel", "time-out", "cancelled in the wait");
 }
 
 void TstRingThread::silentModem()
@@ -514,9 +507,7 @@ void TstRingThread::cancelEndsAPauseAtOnce()
 
 void TstRingThread::portCannotBeOpened_data()
 {
-    QTest::addColumn<bool>("held");
-    QTest::newRow("not in the port map") << false;
-    QTest::newRow("held by another program") << true;
+    AddSwitchRows("held", "not in the port map", "held by another program");
 }
 
 void TstRingThread::portCannotBeOpened()

@@ -1,7 +1,7 @@
 #include "settings/PortSettings.h"
 #include "settings/RegistryKey.h"
+#include "support/ConfigTest.h"
 #include "support/SettingsFiles.h"
-#include "support/TempConfig.h"
 
 #include <QComboBox>
 #include <QFileInfo>
@@ -10,6 +10,11 @@
 
 namespace
 {
+
+// The main window's phone box.
+struct TPhoneBox : QComboBox {
+    TPhoneBox() { setEditable(true); }
+};
 
 QStringList items(const QComboBox &box)
 {
@@ -48,7 +53,7 @@ void storePhones(const QStringList &values)
 
 } // namespace
 
-class TstPhoneList : public QObject
+class TstPhoneList : public TConfigTest
 {
     Q_OBJECT
 
@@ -66,10 +71,7 @@ private slots:
 
 void TstPhoneList::cleanStartCreatesEmptyKey()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
-    QComboBox box;
-    box.setEditable(true);
+    TPhoneBox box;
     LoadPhoneList(&box);
     QCOMPARE(box.count(), 0);
     QCOMPARE(box.currentText(), QString());
@@ -79,11 +81,8 @@ void TstPhoneList::cleanStartCreatesEmptyKey()
 
 void TstPhoneList::newNumberGoesToTheFront()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
+    TPhoneBox box;
     storePhones({"111", "222", "333"});
-    QComboBox box;
-    box.setEditable(true);
     LoadPhoneList(&box);
     QCOMPARE(items(box), (QStringList{"111", "222", "333"}));
 
@@ -96,11 +95,8 @@ void TstPhoneList::newNumberGoesToTheFront()
 
 void TstPhoneList::storedNumberKeepsItsPlace()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
+    TPhoneBox box;
     storePhones({"111", "222", "333"});
-    QComboBox box;
-    box.setEditable(true);
     box.setEditText(QStringLiteral("333"));
     SavePhoneNumber(&box, QStringLiteral("333"));
     QCOMPARE(storedPhones(), withNone({"111", "222", "333"}));
@@ -110,12 +106,9 @@ void TstPhoneList::storedNumberKeepsItsPlace()
 
 void TstPhoneList::ninthNumberPushesOutTheOldest()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
+    TPhoneBox box;
     const QStringList eight = {"1", "2", "3", "4", "5", "6", "7", "8"};
     storePhones(eight);
-    QComboBox box;
-    box.setEditable(true);
     SavePhoneNumber(&box, QStringLiteral("9"));
     QCOMPARE(storedPhones(), (QStringList{"9", "1", "2", "3", "4", "5", "6", "7"}));
     QCOMPARE(items(box), (QStringList{"9", "1", "2", "3", "4", "5", "6", "7"}));
@@ -126,11 +119,8 @@ void TstPhoneList::gapClosesUpAndLeavesTheOldValue()
 {
     // Only phone1 and phone5 stored: two entries; a save writes the list from phone1 upward and
     // leaves the old phone5, so the next load shows that number twice.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
+    TPhoneBox box;
     QVERIFY(writeSettingsFile("phone1=111\nphone5=555\n"));
-    QComboBox box;
-    box.setEditable(true);
     LoadPhoneList(&box);
     QCOMPARE(items(box), (QStringList{"111", "555"}));
 
@@ -148,10 +138,7 @@ void TstPhoneList::gapClosesUpAndLeavesTheOldValue()
 void TstPhoneList::numbersAreStoredExactlyAsTyped()
 {
     // Blanks and letter case count: these are four different entries.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
-    QComboBox box;
-    box.setEditable(true);
+    TPhoneBox box;
     for (const QString &number : {QStringLiteral("8 900"), QStringLiteral(" 8 900 "),
                                   QStringLiteral("tel:8900"), QStringLiteral("TEL:8900")}) {
         box.setEditText(number);
@@ -170,11 +157,8 @@ void TstPhoneList::numbersAreStoredExactlyAsTyped()
 void TstPhoneList::wrongTypeStopsTheLoad()
 {
     // phone1 stays loaded; the typed text is not put back after the failure.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
+    TPhoneBox box;
     QVERIFY(writeSettingsFile("phone1=111\nphone2=2,22\nphone3=333\n"));
-    QComboBox box;
-    box.setEditable(true);
     box.addItem(QStringLiteral("old"));
     box.setEditText(QStringLiteral("typed"));
     QCOMPARE(raisedText([&] { LoadPhoneList(&box); }),
@@ -186,12 +170,9 @@ void TstPhoneList::wrongTypeStopsTheLoad()
 void TstPhoneList::wrongTypeStopsTheSave()
 {
     // The save reads the whole list before it writes: nothing is written.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
+    TPhoneBox box;
     const QByteArray original = "phone1=111\nphone2=@ByteArray(222)\n";
     QVERIFY(writeSettingsFile(original));
-    QComboBox box;
-    box.setEditable(true);
     QCOMPARE(raisedText([&] { SavePhoneNumber(&box, QStringLiteral("999")); }),
              QStringLiteral("Invalid data type for 'phone2'"));
     QCOMPARE(readSettingsFile(), original);
@@ -199,14 +180,9 @@ void TstPhoneList::wrongTypeStopsTheSave()
 
 void TstPhoneList::refusedSaveKeepsTheList()
 {
-    // The config directory cannot be created below a regular file.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
-    QFile blocker(dir.Root() + QStringLiteral("/config/Varo"));
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    QComboBox box;
-    box.setEditable(true);
+    // The config directory cannot be created: a regular file is in its place.
+    TPhoneBox box;
+    QVERIFY(Config().BlockConfigDir());
     box.addItem(QStringLiteral("111"));
     box.setEditText(QStringLiteral("999"));
     QCOMPARE(raisedText([&] { SavePhoneNumber(&box, QStringLiteral("999")); }),

@@ -1,7 +1,7 @@
 #include "controls/ComboItems.h"
 #include "settings/PortSettings.h"
+#include "support/ConfigTest.h"
 #include "support/SettingsFiles.h"
-#include "support/TempConfig.h"
 
 #include <QComboBox>
 #include <QSettings>
@@ -23,7 +23,7 @@ struct Lists {
 
 } // namespace
 
-class TstPortSettings : public QObject
+class TstPortSettings : public TConfigTest
 {
     Q_OBJECT
 
@@ -54,8 +54,6 @@ void TstPortSettings::selectComboItemIgnoresCase()
 
 void TstPortSettings::cleanStartKeepsTheDefaults()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     Lists lists;
     LoadPortSettings(&lists.ports, &lists.types);
     QCOMPARE(lists.ports.currentText(), QStringLiteral("COM1"));
@@ -81,8 +79,6 @@ void TstPortSettings::storedPortAndType()
     QFETCH(QByteArray, content);
     QFETCH(QString, port);
     QFETCH(int, type);
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     QVERIFY(writeSettingsFile(content));
     Lists lists;
     LoadPortSettings(&lists.ports, &lists.types);
@@ -92,8 +88,6 @@ void TstPortSettings::storedPortAndType()
 
 void TstPortSettings::wrongTypeKeepsWhatWasApplied()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     {
         QVERIFY(writeSettingsFile("COM=COM3\nCHANNEL=cable\n"));
         Lists lists;
@@ -115,8 +109,6 @@ void TstPortSettings::wrongTypeKeepsWhatWasApplied()
 
 void TstPortSettings::savedSettingsComeBack()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     QVERIFY(writeSettingsFile("phone1=111\n"));
     SavePortSettings(QStringLiteral("COM12"), TConnectionType::Cable);
     const QByteArray text = readSettingsFile();
@@ -137,8 +129,6 @@ void TstPortSettings::savedSettingsComeBack()
 void TstPortSettings::refusedSaveIsReported()
 {
     // A directory in place of the file: the store cannot be read, and it is not replaced.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     QVERIFY(QDir().mkpath(Paths::SettingsFile()));
     QCOMPARE(raisedText([] { SavePortSettings(QStringLiteral("COM3"), TConnectionType::Cable); }),
              QStringLiteral("Failed to read settings file '%1': Is a directory")
@@ -146,11 +136,7 @@ void TstPortSettings::refusedSaveIsReported()
     QVERIFY(QFileInfo(Paths::SettingsFile()).isDir());
 
     // No config directory possible: the first value is refused and nothing else is tried.
-    QVERIFY(QDir(Paths::SettingsFile()).removeRecursively());
-    QVERIFY(QDir(Paths::ConfigDir()).removeRecursively());
-    QFile blocker(Paths::ConfigDir().chopped(1));
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    QVERIFY(Config().BlockConfigDir());
     QCOMPARE(raisedText([] { SavePortSettings(QStringLiteral("COM3"), TConnectionType::Cable); }),
              QStringLiteral("Failed to set data for 'COM'"));
 }

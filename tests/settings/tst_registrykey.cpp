@@ -1,13 +1,12 @@
 #include "settings/RegistryKey.h"
+#include "support/ConfigTest.h"
 #include "support/FileSizeLimit.h"
 #include "support/SettingsFiles.h"
-#include "support/TempConfig.h"
 
 #include <QFileInfo>
-#include <QSettings>
 #include <QtTest>
 
-class TstRegistryKey : public QObject
+class TstRegistryKey : public TConfigTest
 {
     Q_OBJECT
 
@@ -27,8 +26,6 @@ private slots:
 
 void TstRegistryKey::openCreatesEmptyStore()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     QVERIFY(!QFileInfo::exists(Paths::SettingsFile()));
     {
         const TRegistryKey key;
@@ -40,8 +37,6 @@ void TstRegistryKey::openCreatesEmptyStore()
 
 void TstRegistryKey::valuesAreTopLevelAndCaseSensitive()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     {
         TRegistryKey key;
         key.WriteString(QStringLiteral("COM"), QStringLiteral("COM3"));
@@ -65,8 +60,6 @@ void TstRegistryKey::valuesAreTopLevelAndCaseSensitive()
 
 void TstRegistryKey::stringsRoundTripExactly()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     const QStringList values = {QStringLiteral(" 8 900 123-45-67 "),
                                 QStringLiteral("1,2"),
                                 QStringLiteral("@ByteArray(x)"),
@@ -88,8 +81,6 @@ void TstRegistryKey::stringsRoundTripExactly()
 
 void TstRegistryKey::integersAreSigned32Bit()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     {
         TRegistryKey key;
         key.WriteInteger(QStringLiteral("CHANNEL"), -2147483647 - 1);
@@ -125,8 +116,6 @@ void TstRegistryKey::wrongTypesRaise()
     QFETCH(QByteArray, content);
     QFETCH(QString, name);
     QFETCH(bool, asInteger);
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     QVERIFY(writeSettingsFile(content));
     const TRegistryKey key;
     QVERIFY(key.ValueExists(name));
@@ -142,8 +131,6 @@ void TstRegistryKey::wrongTypesRaise()
 void TstRegistryKey::unreadableStoreIsReportedAndKept()
 {
     // A directory in place of the file cannot be read, even by root.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     QVERIFY(QDir().mkpath(Paths::SettingsFile()));
     QFile marker(Paths::SettingsFile() + QStringLiteral("/keep"));
     QVERIFY(marker.open(QIODevice::WriteOnly));
@@ -163,12 +150,8 @@ void TstRegistryKey::unreadableStoreIsReportedAndKept()
 
 void TstRegistryKey::missingDirectoryCannotBeCreated()
 {
-    // The config directory would have to live below a regular file: nothing can be created.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
-    QFile blocker(dir.Root() + QStringLiteral("/config/Varo"));
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    // A regular file is where the config directory would be made: nothing can be created.
+    QVERIFY(Config().BlockConfigDir());
 
     // Nothing is stored, so a load finds an empty key.
     {
@@ -191,8 +174,6 @@ void TstRegistryKey::missingDirectoryCannotBeCreated()
 
 void TstRegistryKey::fullDiskKeepsTheOldFile()
 {
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     QByteArray original = "[General]\nCOM=COM2\nCHANNEL=1\n";
     for (int i = 1; i <= 8; ++i)
         original += QStringLiteral("phone%1=+7900123456%1\n").arg(i).toLatin1();
@@ -221,20 +202,18 @@ void TstRegistryKey::fullDiskKeepsTheOldFile()
         TRegistryKey key;
         key.WriteInteger(QStringLiteral("CHANNEL"), 0);
     }
-    // Read as text: the key that could not make its private copy read the file in place, and
-    // QSettings's cache of it could still show the old value of the same length.
-    const QByteArray stored = readSettingsFile();
-    QVERIFY2(stored.contains("\nCOM=COM2\n") && stored.contains("\nCHANNEL=0\n") &&
-                 stored.contains("\nphone8=+79001234568\n"),
-             stored.constData());
+    // The file itself: a QSettings here could be served the content that the refusing key read
+    // in place, from Qt's cache of parsed files, when the rewrite kept its size and time stamp.
+    const QByteArray written = readSettingsFile();
+    QVERIFY2(written.contains("\nCOM=COM2\n") && written.contains("\nCHANNEL=0\n") &&
+                 written.contains("\nphone8=+79001234568\n"),
+             written.constData());
 }
 
 void TstRegistryKey::malformedFileIsNotRewritten()
 {
     // A line the INI reader cannot take would be dropped by a rewrite: the file stays as it is,
     // and what could be read is still read.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     const QByteArray original = "phone1=123\nnotes for the next dial\n";
     QVERIFY(writeSettingsFile(original));
     QCOMPARE(TRegistryKey().ReadString(QStringLiteral("phone1")), QStringLiteral("123"));
@@ -250,8 +229,6 @@ void TstRegistryKey::commentLinesSurviveWrites()
 {
     // Comments as users write them in the port map: they never block a save, and each stays
     // with the line it was written above.
-    TTempConfig dir;
-    QVERIFY(dir.IsValid());
     QVERIFY(writeSettingsFile("# written by hand\n"
                               "[General]\n"
                               "; the office line\n"

@@ -11,6 +11,27 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+namespace
+{
+
+// The dialog as designed: its object name, caption and fixed size, and modeless.
+[[nodiscard]] bool IsDesignedDialog(const QWidget &form, const char *name, const char *title,
+                                    QSize size)
+{
+    return form.objectName() == QLatin1String(name) && form.windowTitle() == QString(title) &&
+           !form.isModal() && form.minimumSize() == size && form.maximumSize() == size;
+}
+
+// A control of the dialog: found by its designed name, showing its designed text.
+template <typename T>
+[[nodiscard]] bool IsDesignedControl(const QWidget &form, T *control, const char *name,
+                                     const char *text)
+{
+    return form.findChild<T *>(QLatin1String(name)) == control && control->text() == QString(text);
+}
+
+} // namespace
+
 class TstSettingsDialogs : public QObject
 {
     Q_OBJECT
@@ -26,16 +47,11 @@ private slots:
 void TstSettingsDialogs::comSpeedDialogAsDesigned()
 {
     TCOMSettingsForm form;
-    QCOMPARE(form.objectName(), QStringLiteral("COMSettingsForm"));
-    QCOMPARE(form.windowTitle(), QStringLiteral("Настройки COM-порта"));
-    QVERIFY(!form.isModal());
-    QCOMPARE(form.minimumSize(), QSize(250, 74));
-    QCOMPARE(form.maximumSize(), QSize(250, 74));
+    QVERIFY(IsDesignedDialog(form, "COMSettingsForm", "Настройки COM-порта", QSize(250, 74)));
     QVERIFY(form.windowFlags() & Qt::WindowCloseButtonHint);
     QVERIFY(!(form.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
 
-    QCOMPARE(form.findChild<QLabel *>("Label1"), form.Label1);
-    QCOMPARE(form.Label1->text(), QStringLiteral("Скорость:"));
+    QVERIFY(IsDesignedControl(form, form.Label1, "Label1", "Скорость:"));
     QCOMPARE(form.findChild<QComboBox *>("SpeedComboBox"), form.SpeedComboBox);
     QVERIFY(!form.SpeedComboBox->isEditable());
     QStringList speeds;
@@ -44,26 +60,18 @@ void TstSettingsDialogs::comSpeedDialogAsDesigned()
     QCOMPARE(speeds, (QStringList{"600", "1200", "2400", "4800", "9600", "14400", "19200", "28800",
                                   "38400", "56000", "57600", "115200", "128000", "256000"}));
     QCOMPARE(form.SpeedComboBox->currentText(), QStringLiteral("19200"));
-    QCOMPARE(form.findChild<QLabel *>("Label2"), form.Label2);
-    QCOMPARE(form.Label2->text(), QStringLiteral("бод"));
-    QCOMPARE(form.findChild<QPushButton *>("OKButton"), form.OKButton);
-    QCOMPARE(form.OKButton->text(), QStringLiteral("Сохранить"));
+    QVERIFY(IsDesignedControl(form, form.Label2, "Label2", "бод"));
+    QVERIFY(IsDesignedControl(form, form.OKButton, "OKButton", "Сохранить"));
 }
 
 void TstSettingsDialogs::tcpPortDialogAsDesigned()
 {
     TTCPServerSettingsForm form;
-    QCOMPARE(form.objectName(), QStringLiteral("TCPServerSettingsForm"));
-    QCOMPARE(form.windowTitle(), QStringLiteral("Настройки TCP сервера"));
-    QVERIFY(!form.isModal());
-    QCOMPARE(form.minimumSize(), QSize(219, 82));
-    QCOMPARE(form.maximumSize(), QSize(219, 82));
-    QCOMPARE(form.findChild<QLabel *>("Label1"), form.Label1);
-    QCOMPARE(form.Label1->text(), QStringLiteral("Порт:"));
-    QCOMPARE(form.findChild<QLineEdit *>("PortEdit"), form.PortEdit);
-    QCOMPARE(form.PortEdit->text(), QStringLiteral("53462"));
-    QCOMPARE(form.findChild<QPushButton *>("OkButton"), form.OkButton);
-    QCOMPARE(form.OkButton->text(), QStringLiteral("Сохранить"));
+    QVERIFY(
+        IsDesignedDialog(form, "TCPServerSettingsForm", "Настройки TCP сервера", QSize(219, 82)));
+    QVERIFY(IsDesignedControl(form, form.Label1, "Label1", "Порт:"));
+    QVERIFY(IsDesignedControl(form, form.PortEdit, "PortEdit", "53462"));
+    QVERIFY(IsDesignedControl(form, form.OkButton, "OkButton", "Сохранить"));
 }
 
 void TstSettingsDialogs::saveButtonsHideAndKeepTheChoice()

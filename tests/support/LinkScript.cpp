@@ -36,3 +36,9 @@ void TLinkScript::Tick()
     }
     FInStep = false;
 }
+
+bool TLinkScript::Succeeded(const QString &awaited) const
+{
+    return !FFailed && QTest::qVerify(FDone && !FTimedOut, "the script ended in time",
+                                      qPrintable(awaited), __FILE__, __LINE__);
+}

@@ -38,8 +38,9 @@ public:
     bool Done() const { return FDone; }
     bool TimedOut() const { return FTimedOut; }
     bool Failed() const { return FFailed; }
-    // Where the step was when the time ran out (set by the step, for the failure message).
-    QString Stage;
+    // The script has ended by itself: no check in it failed and its time did not run out. A
+    // time-out is recorded as a failure of the running test, saying what was awaited.
+    [[nodiscard]] bool Succeeded(const QString &awaited = QString()) const;
 
 private:
     void Tick();

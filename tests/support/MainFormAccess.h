@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/MainFormUnit.h"
+#include "support/RelayAccess.h"
 
 // The state of the main window, its link and its setup program as tests read and set it:
 // State(w).FConnected = true. These are the designed fields; the classes' headers keep them
@@ -12,24 +13,6 @@ struct TSetupLauncher::TTestAccess {
     static TProcessInformation &Process(TSetupLauncher &l) { return l.FSetupProcInfo; }
     static bool &Started(TSetupLauncher &l) { return l.FSetupIsStarted; }
     static QString &File(TSetupLauncher &l) { return l.FSetupFile; }
-};
-
-// The link state as a link leaves it.
-struct TLinkRelay::TTestAccess {
-    explicit TTestAccess(TLinkRelay &r)
-        : FConnected(r.FConnected), FModemConnect(r.FModemConnect),
-          FNeedCOMReconnect(r.FNeedCOMReconnect), FReadSocket(r.FReadSocket),
-          FSetupConnected(r.FSetupConnected), FCOMHandle(r.FCOMHandle), FDataBuffer(r.FDataBuffer)
-    {
-    }
-
-    bool &FConnected;
-    bool &FModemConnect;
-    bool &FNeedCOMReconnect;
-    std::int32_t &FReadSocket;
-    bool &FSetupConnected;
-    THandle &FCOMHandle;
-    std::array<char, COM_BUFFER_SIZE> &FDataBuffer;
 };
 
 struct TMainLindqvarForm::TTestAccess : TLinkRelay::TTestAccess {

@@ -78,6 +78,15 @@ struct TModemLog {
                 return &e;
         return nullptr;
     }
+    // When the modem last executed this command; -1 when it never did.
+    qint64 LastCommandAt(const QByteArray &command) const
+    {
+        qint64 at = -1;
+        for (const TEntry &e : Entries)
+            if (e.Kind == QLatin1String("EVENT") && e.Data == "command " + command)
+                at = e.Ms;
+        return at;
+    }
     // Every byte the modem received after the first event with this name.
     QByteArray ReceivedAfter(const QByteArray &event) const
     {

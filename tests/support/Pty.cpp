@@ -1,5 +1,6 @@
 #include "support/Pty.h"
 
+#include "common/Pty.h"
 #include "platform/Deadline.h"
 #include "platform/SystemError.h"
 
@@ -7,12 +8,8 @@
 #include <QFileInfo>
 
 #include <cerrno>
-#include <climits>
-#include <cstring>
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <stdlib.h>
+#include <string>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -36,26 +33,16 @@ TDeadline after(int ms)
 
 TPty::TPty()
 {
-    struct termios raw = {};
-    ::cfmakeraw(&raw);
-    ::cfsetspeed(&raw, B9600);
-    int master = -1;
-    int slave = -1;
-    if (::openpty(&master, &slave, nullptr, &raw, nullptr) != 0) {
-        FError = ErrnoReason(QStringLiteral("openpty"), errno);
+    // The stand-in tools make their lines the same way.
+    tools::Pty pair;
+    std::string error;
+    if (!tools::openPty(pair, error)) {
+        FError = QString::fromStdString(error);
         return;
     }
-    char name[PATH_MAX] = {};
-    if (::fcntl(master, F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(slave, F_SETFD, FD_CLOEXEC) != 0 ||
-        ::fcntl(master, F_SETFL, O_NONBLOCK) != 0 || ::ptsname_r(master, name, sizeof name) != 0) {
-        FError = ErrnoReason(QStringLiteral("pty set-up"), errno);
-        ::close(master);
-        ::close(slave);
-        return;
-    }
-    FMaster = master;
-    FSlave = slave;
-    FSlavePath = QString::fromLocal8Bit(name);
+    FMaster = pair.master;
+    FSlave = pair.slaveKeep;
+    FSlavePath = QString::fromStdString(pair.slavePath);
 }
 
 TPty::~TPty()
@@ -125,6 +112,12 @@ int TPty::SlaveInputQueued() const
 {
     int queued = 0;
     return FSlave >= 0 && ::ioctl(FSlave, TIOCINQ, &queued) == 0 ? queued : -1;
+}
+
+int TPty::SlaveSpeed() const
+{
+    termios t{};
+    return FSlave >= 0 && ::tcgetattr(FSlave, &t) == 0 ? int(::cfgetospeed(&t)) : int(B0);
 }
 
 QString TPty::StablePath(const QString &folder)

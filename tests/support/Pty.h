@@ -7,9 +7,10 @@
 // A pseudo-terminal pair standing in for a serial cable. The code under test opens the slave by
 // its path (through a port map line); the test plays the device on the master.
 //
-// The slave starts in raw mode, so nothing is echoed before the code under test configures it,
-// and the pair keeps a slave descriptor of its own, so the master never reads EIO while the code
-// under test has the port closed. Both descriptors are close-on-exec; the master is non-blocking.
+// The pair is made as the stand-in tools make theirs (tools::openPty): the slave starts in raw
+// mode, so nothing is echoed before the code under test configures it, and the pair keeps a
+// slave descriptor of its own, so the master never reads EIO while the code under test has the
+// port closed. Both descriptors are close-on-exec and non-blocking.
 class TPty
 {
 public:
@@ -42,6 +43,8 @@ public:
     // Bytes the device sent that wait in the slave's input queue, not yet read by the code under
     // test (TIOCINQ on the pair's own slave descriptor); -1 when the count cannot be read.
     int SlaveInputQueued() const;
+    // The line's speed as the code under test set it (B9600, ...); B0 when it cannot be read.
+    int SlaveSpeed() const;
 
     // Pulls the cable: removes the stable links, then closes the master and the pair's own slave
     // descriptor. The /dev/pts node vanishes; a slave descriptor held by the code under test

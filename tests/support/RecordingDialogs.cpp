@@ -16,7 +16,8 @@ void TRecordingDialogs::MessageBox(QWidget *, const QString &caption, const QStr
     Boxes.append({caption, text, icon});
 }
 
-QString TRecordingDialogs::SaveFileName(QFileDialog &)
+QString TRecordingDialogs::SaveFileName(QFileDialog &dialog)
 {
+    AskedSaveDialog = &dialog;
     return NextSaveFileName;
 }

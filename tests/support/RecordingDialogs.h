@@ -5,8 +5,8 @@
 #include <QList>
 #include <QString>
 
-// Answers every message box at once and remembers it; a save dialog gets the preset file name.
-// Installed for the life of the object.
+// Answers every message box at once and remembers it; a save dialog gets the preset file name,
+// and the dialog asked is remembered. Installed for the life of the object.
 class TRecordingDialogs : public TDialogs
 {
 public:
@@ -25,4 +25,5 @@ public:
 
     QList<TBox> Boxes;
     QString NextSaveFileName;
+    QFileDialog *AskedSaveDialog = nullptr;
 };

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <sys/stat.h>
@@ -67,4 +68,12 @@ QStringList TTempConfig::ReadPortMap() const
     if (!lines.isEmpty() && lines.constLast().isEmpty())
         lines.removeLast();
     return lines;
+}
+
+bool TTempConfig::BlockConfigDir() const
+{
+    const QString dir = ConfigDir().chopped(1);
+    QFile blocker(dir);
+    return QDir(dir).removeRecursively() && QDir().mkpath(QFileInfo(dir).path()) &&
+           blocker.open(QIODevice::WriteOnly);
 }

@@ -32,6 +32,9 @@ public:
     bool WritePortMap(const QStringList &lines) const;
     // The lines of ports.conf as they are now (empty when there is no file).
     QStringList ReadPortMap() const;
+    // Puts a regular file where the config directory is (whatever was there goes), so that the
+    // directory cannot be made and nothing can be stored.
+    [[nodiscard]] bool BlockConfigDir() const;
 
 private:
     struct TSavedVariable {

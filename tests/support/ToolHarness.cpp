@@ -1,6 +1,7 @@
 #include "support/ToolHarness.h"
 
 #include "platform/Deadline.h"
+#include "settings/Paths.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -34,6 +35,14 @@ ToolProcess::~ToolProcess()
 bool ToolProcess::start(const QString &tool, const QStringList &args)
 {
     return startProgram(toolPath(tool), args);
+}
+
+bool ToolProcess::startOnPort(const QString &tool, const QString &com, const QStringList &args)
+{
+    return start(tool, QStringList{QStringLiteral("--ports-conf"), Paths::PortMapFile(),
+                                   QStringLiteral("--com"), com} +
+                           args) &&
+           !waitLine(QStringLiteral("PTY ")).isEmpty();
 }
 
 bool ToolProcess::startProgram(const QString &program, const QStringList &args)

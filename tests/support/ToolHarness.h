@@ -17,6 +17,9 @@ public:
     ToolProcess(const ToolProcess &) = delete;
     ToolProcess &operator=(const ToolProcess &) = delete;
     bool start(const QString &tool, const QStringList &args);
+    // Starts the tool on the port com of the port map in use and waits until its line is there.
+    [[nodiscard]] bool startOnPort(const QString &tool, const QString &com,
+                                   const QStringList &args = {});
     // Starts any program (not a stand-in tool) by its path.
     bool startProgram(const QString &program, const QStringList &args);
     qint64 pid() const { return m_proc.processId(); }

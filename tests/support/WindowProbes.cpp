@@ -4,6 +4,7 @@
 #include "controls/URLLabel.h"
 #include "net/TServerSocket.h"
 #include "settings/Paths.h"
+#include "support/LinkScript.h"
 #include "support/MainFormAccess.h"
 
 #include <QComboBox>
@@ -45,6 +46,20 @@ bool ProcessIsGone(pid_t pid)
     return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
+bool SetupProgramConnected(const TMainLindqvarForm &w)
+{
+    return w.CommandState() == TCommandState::Connected && w.ServerSocket->ActiveConnections() > 0;
+}
+
+bool NoteSetupProgram(TMainLindqvarForm &w, TSetupProgram &program, const QString &transcript)
+{
+    if (w.CommandState() != TCommandState::Connected || !State(w).FSetupIsStarted)
+        return false;
+    program = {State(w).FSetupProcInfo.hProcess, State(w).FSetupProcInfo.hProcessGroup,
+               State(w).FSetupFile, transcript.isEmpty() ? QString() : SetupDemoResult(transcript)};
+    return transcript.isEmpty() || !program.Result.isEmpty();
+}
+
 QString SetupDemoResult(const QString &transcript)
 {
     QFile file(transcript);
@@ -63,7 +78,7 @@ bool PortCanBeOpened(const QString &com)
     return opened;
 }
 
-#define IDLE_CHECK(condition)                                                                      \
+#define PROBE_CHECK(condition)                                                                     \
     do {                                                                                           \
         if (!QTest::qVerify(static_cast<bool>(condition), #condition, "", __FILE__, __LINE__))     \
             return false;                                                                          \
@@ -71,16 +86,36 @@ bool PortCanBeOpened(const QString &com)
 
 bool ExpectIdle(TMainLindqvarForm &w, const QString &status, bool alarm)
 {
-    IDLE_CHECK(w.CommandState() == TCommandState::Idle);
-    IDLE_CHECK(w.URLLabel1->text() == QStringLiteral("Подключить"));
-    IDLE_CHECK(w.URLLabel1->isEnabled());
+    PROBE_CHECK(w.CommandState() == TCommandState::Idle);
+    PROBE_CHECK(w.URLLabel1->text() == QStringLiteral("Подключить"));
+    PROBE_CHECK(w.URLLabel1->isEnabled());
     if (!QTest::qCompare(w.Label7->text(), status, "status", "expected", __FILE__, __LINE__))
         return false;
-    IDLE_CHECK(StatusColor(w) == (alarm ? AlarmStatusColor : NormalStatusColor()));
-    IDLE_CHECK(w.ConnectTypeComboBox->isEnabled() && w.PortsListComboBox->isEnabled() &&
-               w.PhoneNumber->isEnabled() && w.SpeedButton1->isEnabled());
-    IDLE_CHECK(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
-    IDLE_CHECK(!w.ServerSocket->Active());
-    IDLE_CHECK(PortCanBeOpened(w.PortsListComboBox->currentText()));
+    PROBE_CHECK(StatusColor(w) == (alarm ? AlarmStatusColor : NormalStatusColor()));
+    PROBE_CHECK(w.ConnectTypeComboBox->isEnabled() && w.PortsListComboBox->isEnabled() &&
+                w.PhoneNumber->isEnabled() && w.SpeedButton1->isEnabled());
+    PROBE_CHECK(!w.ServerSocket->Active());
+    PROBE_CHECK(PortCanBeOpened(w.PortsListComboBox->currentText()));
+    return true;
+}
+
+bool CloseEndsTheLink(TMainLindqvarForm &w)
+{
+    TSetupProgram setup;
+    TLinkScript script(
+        [&] {
+            if (!SetupProgramConnected(w) || !NoteSetupProgram(w, setup))
+                return false;
+            w.close();
+            return true;
+        },
+        [&] { w.close(); }, 90000);
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    // A cable link runs inside the click; a modem link in the dialer's completion, after it.
+    PROBE_CHECK(QTest::qWaitFor([&] { return script.Done(); }, 90000) && script.Succeeded());
+    PROBE_CHECK(ProcessIsGone(setup.Pid));
+    PROBE_CHECK(!QFile::exists(setup.Copy));
+    PROBE_CHECK(PortCanBeOpened(w.PortsListComboBox->currentText()));
+    PROBE_CHECK(!w.ServerSocket->Active());
     return true;
 }

@@ -6,6 +6,7 @@
 #include "settings/TPCServerSettingsUnit.h"
 #include "support/ToolHarness.h"
 
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
@@ -28,6 +29,19 @@ bool TWizardFixture::Start()
     Windows = std::make_unique<TLindqvarWindows>();
     Windows->MainLindqvarForm->show();
     return QTest::qWaitForWindowExposed(Windows->MainLindqvarForm.get());
+}
+
+bool TWizardFixture::StartOnPort(const QString &com, TConnectionType type)
+{
+    if (!Start())
+        return false;
+    ShowLog();
+    TMainLindqvarForm &w = Main();
+    w.SelectComboItem(w.PortsListComboBox, com);
+    w.ConnectTypeComboBox->setCurrentIndex(ConnectionTypeIndex(type));
+    w.ConnectTypeComboBoxChange();
+    ServerPort = UseFreeServerPort();
+    return w.PortsListComboBox->currentText() == com && ServerPort != 0;
 }
 
 void TWizardFixture::Stop()
@@ -57,14 +71,16 @@ QByteArray TWizardFixture::ReadSettings() const
     return file.readAll();
 }
 
-bool TWizardFixture::InstallSetupDemo(const QString &model, const QString &name,
-                                      const QString &demoOptions, const QString &tool)
+bool TWizardFixture::InstallSetupDemo(const QString &demoOptions, const QString &name,
+                                      const QString &tool)
 {
     const QString target = ProgramDir() + name;
     QFile::remove(target);
-    qputenv("LINDQVAR_SETUP_DEMO_OPTIONS", demoOptions.toUtf8());
+    const QString options =
+        demoOptions.contains(QStringLiteral("%1")) ? demoOptions.arg(ServerPort) : demoOptions;
+    qputenv("LINDQVAR_SETUP_DEMO_OPTIONS", options.toUtf8());
     return QFile::copy(toolPath(tool), target) &&
-           WriteSetupIni(QStringLiteral("[programs]\n%1=%2\n").arg(model, name).toUtf8());
+           WriteSetupIni(QStringLiteral("[programs]\nDEMO=%1\n").arg(name).toUtf8());
 }
 
 bool TWizardFixture::WriteSetupIni(const QByteArray &text) const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/Windows.h"
+#include "settings/ConnectionType.h"
 #include "support/RecordingDialogs.h"
 #include "support/TempConfig.h"
 
@@ -24,6 +25,9 @@ public:
 
     // Creates the windows as the program does at start; the main window is shown.
     [[nodiscard]] bool Start();
+    // Starts the windows with the log shown and a link's choices made: the port com of the port
+    // map, the connection type, and a free TCP port for the endpoint (ServerPort).
+    [[nodiscard]] bool StartOnPort(const QString &com, TConnectionType type);
     // Closes the main window as the user would, then destroys the windows.
     void Stop();
 
@@ -31,9 +35,11 @@ public:
     QString ProgramDir() const { return FProgramDir.path() + QLatin1Char('/'); }
     // Copies the setup stand-in (lindqvar-setup-demo, or the tool named, e.g. its Windows build
     // lindqvar-setup-demo.exe) into the program directory under the given name and lists it in
-    // setup.ini for the model; a copy started by the wizard takes demoOptions.
+    // setup.ini for the model DEMO that lindqvar-device reports; a copy started by the wizard
+    // takes demoOptions, in which %1 stands for ServerPort.
     [[nodiscard]] bool
-    InstallSetupDemo(const QString &model, const QString &name, const QString &demoOptions,
+    InstallSetupDemo(const QString &demoOptions = QString(),
+                     const QString &name = QStringLiteral("DemoSetup"),
                      const QString &tool = QStringLiteral("lindqvar-setup-demo"));
     // Writes setup.ini in the program directory.
     [[nodiscard]] bool WriteSetupIni(const QByteArray &text) const;
@@ -51,6 +57,7 @@ public:
     TTempConfig Config;
     TRecordingDialogs Dialogs;
     std::unique_ptr<TLindqvarWindows> Windows;
+    quint16 ServerPort = 0;
 
 private:
     QTemporaryDir FProgramDir;

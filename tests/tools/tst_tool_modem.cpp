@@ -1,5 +1,6 @@
 // lindqvar-modem on a real pseudo-terminal: the AT dialogue as the dialer speaks it, each dial
 // outcome, the call carrying the device, the "+++"/ATH hang-up and a call dropped mid-link.
+#include "support/SwitchRows.h"
 #include "support/ToolHarness.h"
 
 #include <QFile>
@@ -8,6 +9,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <memory>
 
 class TstToolModem : public QObject
 {
@@ -25,21 +27,22 @@ private slots:
     void greeting();
 
 private:
-    // Starts the modem with the given options, quick delays and a dialogue log.
-    bool startModem(ToolProcess &modem, QStringList args, QString *path);
+    // Starts the modem with the given options, quick delays and a dialogue log; the far side of
+    // its line, or null when it did not start.
+    std::unique_ptr<LineClient> startModem(ToolProcess &modem, QStringList args);
     QStringList logLines() const;
     QTemporaryDir m_dir;
 };
 
-bool TstToolModem::startModem(ToolProcess &modem, QStringList args, QString *path)
+std::unique_ptr<LineClient> TstToolModem::startModem(ToolProcess &modem, QStringList args)
 {
     args << "--time-scale"
          << "10"
          << "--log" << m_dir.filePath("modem.log");
     if (!modem.start("lindqvar-modem", args))
-        return false;
-    *path = modem.waitLine("PTY ");
-    return !path->isEmpty();
+        return nullptr;
+    const QString path = modem.waitLine("PTY ");
+    return path.isEmpty() ? nullptr : std::make_unique<LineClient>(path);
 }
 
 QStringList TstToolModem::logLines() const
@@ -62,25 +65,24 @@ static QByteArray command(LineClient &line, const QByteArray &cmd, const QByteAr
 void TstToolModem::commandDialogue()
 {
     ToolProcess modem;
-    QString path;
-    QVERIFY(startModem(modem, {}, &path));
-    LineClient line(path);
-    QCOMPARE(command(line, "ATZ", "OK\r\n"), QByteArray("ATZ\r\r\nOK\r\n"));
-    QCOMPARE(command(line, "AT", "OK\r\n"), QByteArray("AT\r\r\nOK\r\n"));
-    QCOMPARE(command(line, "AT+CBST=7,0,1", "OK\r\n"), QByteArray("AT+CBST=7,0,1\r\r\nOK\r\n"));
-    QCOMPARE(command(line, "AT+XYZ", "ERROR\r\n"), QByteArray("AT+XYZ\r\r\nERROR\r\n"));
-    QCOMPARE(command(line, "ATE0", "OK\r\n"), QByteArray("ATE0\r\r\nOK\r\n"));
-    QCOMPARE(command(line, "AT", "OK\r\n"), QByteArray("\r\nOK\r\n"));
-    QCOMPARE(command(line, "ATE1", "OK\r\n"), QByteArray("\r\nOK\r\n"));
-    QCOMPARE(command(line, "at", "OK\r\n"), QByteArray("at\r\r\nOK\r\n"));
+    const auto line = startModem(modem, {});
+    QVERIFY(line);
+    QCOMPARE(command(*line, "ATZ", "OK\r\n"), QByteArray("ATZ\r\r\nOK\r\n"));
+    QCOMPARE(command(*line, "AT", "OK\r\n"), QByteArray("AT\r\r\nOK\r\n"));
+    QCOMPARE(command(*line, "AT+CBST=7,0,1", "OK\r\n"), QByteArray("AT+CBST=7,0,1\r\r\nOK\r\n"));
+    QCOMPARE(command(*line, "AT+XYZ", "ERROR\r\n"), QByteArray("AT+XYZ\r\r\nERROR\r\n"));
+    QCOMPARE(command(*line, "ATE0", "OK\r\n"), QByteArray("ATE0\r\r\nOK\r\n"));
+    QCOMPARE(command(*line, "AT", "OK\r\n"), QByteArray("\r\nOK\r\n"));
+    QCOMPARE(command(*line, "ATE1", "OK\r\n"), QByteArray("\r\nOK\r\n"));
+    QCOMPARE(command(*line, "at", "OK\r\n"), QByteArray("at\r\r\nOK\r\n"));
     // ATZ brings back the echo setting the modem started with.
     ToolProcess quiet;
-    QVERIFY(startModem(quiet, {"--echo-off"}, &path));
-    LineClient quietLine(path);
-    QCOMPARE(command(quietLine, "ATE1", "OK\r\n"), QByteArray("\r\nOK\r\n"));
-    QCOMPARE(command(quietLine, "AT", "OK\r\n"), QByteArray("AT\r\r\nOK\r\n"));
-    QCOMPARE(command(quietLine, "ATZ", "OK\r\n"), QByteArray("ATZ\r\r\nOK\r\n"));
-    QCOMPARE(command(quietLine, "AT", "OK\r\n"), QByteArray("\r\nOK\r\n"));
+    const auto quietLine = startModem(quiet, {"--echo-off"});
+    QVERIFY(quietLine);
+    QCOMPARE(command(*quietLine, "ATE1", "OK\r\n"), QByteArray("\r\nOK\r\n"));
+    QCOMPARE(command(*quietLine, "AT", "OK\r\n"), QByteArray("AT\r\r\nOK\r\n"));
+    QCOMPARE(command(*quietLine, "ATZ", "OK\r\n"), QByteArray("ATZ\r\r\nOK\r\n"));
+    QCOMPARE(command(*quietLine, "AT", "OK\r\n"), QByteArray("\r\nOK\r\n"));
 }
 
 void TstToolModem::registration_data()
@@ -99,11 +101,10 @@ void TstToolModem::registration()
     QFETCH(QStringList, args);
     QFETCH(QList<int>, statuses);
     ToolProcess modem;
-    QString path;
-    QVERIFY(startModem(modem, args << "--echo-off", &path));
-    LineClient line(path);
+    const auto line = startModem(modem, args << "--echo-off");
+    QVERIFY(line);
     for (int status : statuses)
-        QCOMPARE(command(line, "AT+CREG?", "OK\r\n"),
+        QCOMPARE(command(*line, "AT+CREG?", "OK\r\n"),
                  "\r\n+CREG: 0," + QByteArray::number(status) + "\r\n\r\nOK\r\n");
 }
 
@@ -123,13 +124,12 @@ void TstToolModem::dialOutcomes()
     QFETCH(QString, result);
     QFETCH(QByteArray, reply);
     ToolProcess modem;
-    QString path;
-    QVERIFY(startModem(modem, {"--dial-result", result}, &path));
-    LineClient line(path);
-    QCOMPARE(command(line, "ATD+79001234567", reply), "ATD+79001234567\r" + reply);
+    const auto line = startModem(modem, {"--dial-result", result});
+    QVERIFY(line);
+    QCOMPARE(command(*line, "ATD+79001234567", reply), "ATD+79001234567\r" + reply);
     if (result != "connect") {
         // The modem is back in command mode after a failed dial.
-        QCOMPARE(command(line, "AT", "OK\r\n"), QByteArray("AT\r\r\nOK\r\n"));
+        QCOMPARE(command(*line, "AT", "OK\r\n"), QByteArray("AT\r\r\nOK\r\n"));
     }
     QVERIFY(modem.stop());
     const QStringList log = logLines();
@@ -140,12 +140,11 @@ void TstToolModem::dialOutcomes()
 void TstToolModem::silenceUntilHangUp()
 {
     ToolProcess modem;
-    QString path;
-    QVERIFY(startModem(modem, {"--dial-result", "silence", "--echo-off"}, &path));
-    LineClient line(path);
-    QVERIFY(line.write("ATD123\r\n"));
-    QVERIFY(line.readFor(1500).isEmpty());
-    QCOMPARE(command(line, "ATH", "OK\r\n"), QByteArray("\r\nOK\r\n"));
+    const auto line = startModem(modem, {"--dial-result", "silence", "--echo-off"});
+    QVERIFY(line);
+    QVERIFY(line->write("ATD123\r\n"));
+    QVERIFY(line->readFor(1500).isEmpty());
+    QCOMPARE(command(*line, "ATH", "OK\r\n"), QByteArray("\r\nOK\r\n"));
     QVERIFY(modem.stop());
     QVERIFY(logLines().contains(QRegularExpression("^\\d+ EVENT dial-aborted$")));
 }
@@ -153,30 +152,29 @@ void TstToolModem::silenceUntilHangUp()
 void TstToolModem::callCarriesDeviceUntilEscapeAndHangUp()
 {
     ToolProcess modem;
-    QString path;
-    QVERIFY(startModem(modem, {}, &path));
-    LineClient line(path);
-    QVERIFY(command(line, "ATD5551234", "CONNECT 9600\r\n").endsWith("CONNECT 9600\r\n"));
-    QVERIFY(line.write("+VER_INFO=?\r\n"));
-    QCOMPARE(line.readUntil("OK\r\n"),
+    const auto line = startModem(modem, {});
+    QVERIFY(line);
+    QVERIFY(command(*line, "ATD5551234", "CONNECT 9600\r\n").endsWith("CONNECT 9600\r\n"));
+    QVERIFY(line->write("+VER_INFO=?\r\n"));
+    QCOMPARE(line->readUntil("OK\r\n"),
              QByteArray("+VER_INFO: \"1234\",\"DEMO.1.00\",\"SN0001\"\r\nOK\r\n"));
     // Pluses inside device data are data, not an escape.
-    QVERIFY(line.write(frameBytes(3, tools::Echo, "+++ATH\r")));
+    QVERIFY(line->write(frameBytes(3, tools::Echo, "+++ATH\r")));
     tools::FrameParser::Event ev;
-    QVERIFY(readFrame(line, ev));
+    QVERIFY(readFrame(*line, ev));
     QCOMPARE(ev.frame.payload, std::string("+++ATH\r"));
     // The wizard's hang-up: three separate "+" writes, a pause, then "ATH" without CR LF.
     QTest::qWait(300);
-    QVERIFY(line.write("+"));
-    QVERIFY(line.write("+"));
-    QVERIFY(line.write("+"));
+    QVERIFY(line->write("+"));
+    QVERIFY(line->write("+"));
+    QVERIFY(line->write("+"));
     QTest::qWait(150);
-    QVERIFY(line.write("ATH"));
+    QVERIFY(line->write("ATH"));
     // The bare "ATH" is echoed as it came and runs after a short pause.
-    QByteArray got = line.readUntil("OK\r\nATH\r\nOK\r\n");
+    QByteArray got = line->readUntil("OK\r\nATH\r\nOK\r\n");
     QCOMPARE(got, QByteArray("\r\nOK\r\nATH\r\nOK\r\n"));
     // Hung up: a new dial is possible.
-    QVERIFY(command(line, "ATD5551234", "CONNECT 9600\r\n").endsWith("CONNECT 9600\r\n"));
+    QVERIFY(command(*line, "ATD5551234", "CONNECT 9600\r\n").endsWith("CONNECT 9600\r\n"));
     QVERIFY(modem.stop());
 
     const QStringList log = logLines();
@@ -204,31 +202,28 @@ void TstToolModem::callCarriesDeviceUntilEscapeAndHangUp()
 
 void TstToolModem::callDroppedMidLink_data()
 {
-    QTest::addColumn<bool>("bySignal");
-    QTest::newRow("after a time") << false;
-    QTest::newRow("on SIGUSR2") << true;
+    AddSwitchRows("bySignal", "after a time", "on SIGUSR2");
 }
 
 void TstToolModem::callDroppedMidLink()
 {
     QFETCH(bool, bySignal);
     ToolProcess modem;
-    QString path;
     QStringList args{"--echo-off"};
     if (!bySignal)
         args << "--drop-after"
              << "10000"; // 1 s at the test's time scale
-    QVERIFY(startModem(modem, args, &path));
-    LineClient line(path);
-    QCOMPARE(command(line, "ATD1", "CONNECT 9600\r\n"), QByteArray("\r\nCONNECT 9600\r\n"));
-    QVERIFY(line.write(frameBytes(1, tools::Echo, "abc")));
+    const auto line = startModem(modem, args);
+    QVERIFY(line);
+    QCOMPARE(command(*line, "ATD1", "CONNECT 9600\r\n"), QByteArray("\r\nCONNECT 9600\r\n"));
+    QVERIFY(line->write(frameBytes(1, tools::Echo, "abc")));
     tools::FrameParser::Event ev;
-    QVERIFY(readFrame(line, ev));
+    QVERIFY(readFrame(*line, ev));
     if (bySignal)
         modem.signal(SIGUSR2);
-    QCOMPARE(line.readUntil("NO CARRIER\r\n"), QByteArray("\r\nNO CARRIER\r\n"));
+    QCOMPARE(line->readUntil("NO CARRIER\r\n"), QByteArray("\r\nNO CARRIER\r\n"));
     // The call is over: bytes are commands again.
-    QCOMPARE(command(line, "AT", "OK\r\n"), QByteArray("\r\nOK\r\n"));
+    QCOMPARE(command(*line, "AT", "OK\r\n"), QByteArray("\r\nOK\r\n"));
     QVERIFY(modem.stop());
     QVERIFY(logLines().contains(QRegularExpression("^\\d+ EVENT drop$")));
 }
@@ -236,10 +231,9 @@ void TstToolModem::callDroppedMidLink()
 void TstToolModem::greeting()
 {
     ToolProcess modem;
-    QString path;
-    QVERIFY(startModem(modem, {"--greeting", "+PBREADY"}, &path));
-    LineClient line(path);
-    QCOMPARE(line.readUntil("+PBREADY\r\n"), QByteArray("\r\n+PBREADY\r\n"));
+    const auto line = startModem(modem, {"--greeting", "+PBREADY"});
+    QVERIFY(line);
+    QCOMPARE(line->readUntil("+PBREADY\r\n"), QByteArray("\r\n+PBREADY\r\n"));
 }
 
 QTEST_GUILESS_MAIN(TstToolModem)

@@ -1,9 +1,9 @@
-// The setup program's start and end from the main window, with real child processes: a stored
-// program that records how it was started, its private copy, and hostile setup.ini files.
+// The setup launcher with real child processes: a stored program that records how it was
+// started, its private copy, and hostile setup.ini files; its boxes and log lines are recorded.
 
-#include "app/MainFormUnit.h"
+#include "app/SetupLauncher.h"
 #include "settings/Paths.h"
-#include "support/MainFormAccess.h"
+#include "support/SwitchRows.h"
 #include "support/WizardFixture.h"
 
 #include <QDir>
@@ -72,7 +72,7 @@ QStringList OpenDescriptors(pid_t pid)
 
 } // namespace
 
-class TstWindowLaunch : public QObject
+class TstSetupLauncher : public QObject
 {
     Q_OBJECT
 
@@ -102,27 +102,30 @@ private:
     // The record of the started program, once it has written it.
     QStringList WaitForRecord();
 
+    // The wizard's private world, without its windows.
     std::unique_ptr<TWizardFixture> F;
+    std::unique_ptr<TSetupLauncher> L;
+    QStringList FLog;
     QString FRecord;
 };
 
-void TstWindowLaunch::init()
+void TstSetupLauncher::init()
 {
     F = std::make_unique<TWizardFixture>();
-    QVERIFY(F->Start());
-    F->Dialogs.Boxes.clear(); // the empty port list's box at start
+    L = std::make_unique<TSetupLauncher>(nullptr, [this](const QString &line) { FLog << line; });
+    FLog.clear();
     FRecord = F->Config.Root() + QStringLiteral("/record");
     qputenv("LINDQVAR_TEST_RECORD", QFile::encodeName(FRecord));
-    State(F->Main()).FVerInfo = Reply;
 }
 
-void TstWindowLaunch::cleanup()
+void TstSetupLauncher::cleanup()
 {
-    F.reset(); // the window ends a program it started
+    L.reset(); // the launcher ends a program it started
+    F.reset();
     qunsetenv("LINDQVAR_TEST_RECORD");
 }
 
-QStringList TstWindowLaunch::WaitForRecord()
+QStringList TstSetupLauncher::WaitForRecord()
 {
     QFile file(FRecord);
     for (int i = 0; i < 1000 && !file.exists(); ++i)
@@ -132,29 +135,26 @@ QStringList TstWindowLaunch::WaitForRecord()
     return QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
 }
 
-void TstWindowLaunch::missingSetupIni_data()
+void TstSetupLauncher::missingSetupIni_data()
 {
-    QTest::addColumn<bool>("directory");
-    QTest::newRow("no file") << false;
-    QTest::newRow("a directory of that name") << true;
+    AddSwitchRows("directory", "no file", "a directory of that name");
 }
 
-void TstWindowLaunch::missingSetupIni()
+void TstSetupLauncher::missingSetupIni()
 {
     QFETCH(bool, directory);
     if (directory)
         QVERIFY(QDir().mkdir(Stored(QStringLiteral("setup.ini"))));
-    TMainLindqvarForm &w = F->Main();
-    w.LaunchSetup();
+    L->Launch(Reply);
     QCOMPARE(F->Dialogs.Boxes.size(), 1);
     QCOMPARE(F->Dialogs.Boxes[0].Caption, QStringLiteral("Ошибка"));
     QCOMPARE(F->Dialogs.Boxes[0].Text,
              QStringLiteral("Оболочка не запущена, не найден файл настроек"));
     QCOMPARE(F->Dialogs.Boxes[0].Icon, TMsgIcon::Error);
-    QVERIFY(!State(w).FSetupIsStarted);
+    QVERIFY(!L->Started());
 }
 
-void TstWindowLaunch::temporaryDirectoryRefused_data()
+void TstSetupLauncher::temporaryDirectoryRefused_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::newRow("open to others") << "0755";
@@ -164,7 +164,7 @@ void TstWindowLaunch::temporaryDirectoryRefused_data()
         QTest::newRow("owned by another user") << "stranger";
 }
 
-void TstWindowLaunch::temporaryDirectoryRefused()
+void TstSetupLauncher::temporaryDirectoryRefused()
 {
     QFETCH(QString, kind);
     QVERIFY(WriteFile(Stored(QStringLiteral("recorder")), RecorderScript("new"), Executable));
@@ -185,16 +185,15 @@ void TstWindowLaunch::temporaryDirectoryRefused()
         QCOMPARE(::chown(native.constData(), 65534, 65534), 0);
     }
 
-    TMainLindqvarForm &w = F->Main();
-    w.LaunchSetup();
+    L->Launch(Reply);
     QCOMPARE(F->Dialogs.Boxes.size(), 1);
     QCOMPARE(F->Dialogs.Boxes[0].Caption, QStringLiteral("Ошибка"));
     QCOMPARE(F->Dialogs.Boxes[0].Text, QStringLiteral("Оболочка не запущена, системная ошибка"));
-    QVERIFY(!State(w).FSetupIsStarted);
+    QVERIFY(!L->Started());
     QVERIFY(!QFile::exists(FRecord));
 }
 
-void TstWindowLaunch::startsItsCopyAndEndsIt()
+void TstSetupLauncher::startsItsCopyAndEndsIt()
 {
     QVERIFY(WriteFile(Stored(QStringLiteral("recorder")), RecorderScript("new"), Executable));
     QVERIFY(F->WriteSetupIni("[programs]\nrec=recorder\nREC=other\n"));
@@ -202,19 +201,18 @@ void TstWindowLaunch::startsItsCopyAndEndsIt()
     const int stray = ::open("/dev/null", O_RDONLY);
     QVERIFY(stray > 2);
 
-    TMainLindqvarForm &w = F->Main();
-    w.LaunchSetup();
+    L->Launch(Reply);
     ::close(stray);
     QVERIFY(F->Dialogs.Boxes.isEmpty());
-    QVERIFY(State(w).FSetupIsStarted);
+    QVERIFY(L->Started());
     const QString copy = Copy(QStringLiteral("recorder"));
-    QCOMPARE(State(w).FSetupFile, copy);
+    QCOMPARE(L->File(), copy);
     QVERIFY(QFileInfo(copy).isFile());
     struct stat st {
     };
     QCOMPARE(::stat(QFile::encodeName(copy).constData(), &st), 0);
     QCOMPARE(st.st_mode & 07777, mode_t(0750)); // the stored program's bits, exactly
-    const pid_t pid = State(w).FSetupProcInfo.hProcess;
+    const pid_t pid = L->Process().hProcess;
     QVERIFY(pid > 0);
 
     const QStringList record = WaitForRecord();
@@ -231,15 +229,15 @@ void TstWindowLaunch::startsItsCopyAndEndsIt()
     QTRY_VERIFY(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid)).endsWith("sleep"));
     QCOMPARE(OpenDescriptors(pid), (QStringList{"0", "1", "2"}));
 
-    w.TerminateSetup();
-    QVERIFY(!State(w).FSetupIsStarted);
+    L->Terminate();
+    QVERIFY(!L->Started());
     QVERIFY(ProcessIsGone(pid));
     QTRY_VERIFY(ProcessIsGone(helper)); // its whole process group ends with it
     QVERIFY(!QFile::exists(copy));
     QVERIFY(QFile::exists(Stored(QStringLiteral("recorder"))));
 }
 
-void TstWindowLaunch::listedModelVariants_data()
+void TstSetupLauncher::listedModelVariants_data()
 {
     QTest::addColumn<QByteArray>("ini");
     QTest::addColumn<QByteArray>("reply");
@@ -257,45 +255,42 @@ void TstWindowLaunch::listedModelVariants_data()
         << "recorder";
 }
 
-void TstWindowLaunch::listedModelVariants()
+void TstSetupLauncher::listedModelVariants()
 {
     QFETCH(QByteArray, ini);
     QFETCH(QByteArray, reply);
     QFETCH(QString, name);
     QVERIFY(WriteFile(Stored(name), RecorderScript("new"), Executable));
     QVERIFY(F->WriteSetupIni(ini));
-    TMainLindqvarForm &w = F->Main();
-    State(w).FVerInfo = reply;
 
-    w.LaunchSetup();
-    QVERIFY(State(w).FSetupIsStarted);
-    QCOMPARE(State(w).FSetupFile, Copy(name));
+    L->Launch(reply);
+    QVERIFY(L->Started());
+    QCOMPARE(L->File(), Copy(name));
     const QStringList record = WaitForRecord();
     QVERIFY(record.size() >= 2);
     QCOMPARE(record[1], Copy(name));
-    w.TerminateSetup();
+    L->Terminate();
     QVERIFY(!QFile::exists(Copy(name)));
 }
 
-void TstWindowLaunch::programThatEndedByItselfIsReaped()
+void TstSetupLauncher::programThatEndedByItselfIsReaped()
 {
     QVERIFY(WriteFile(Stored(QStringLiteral("quick")), "#!/bin/sh\nexit 3\n", Executable));
     QVERIFY(F->WriteSetupIni("REC=quick\n"));
-    TMainLindqvarForm &w = F->Main();
-    w.LaunchSetup();
-    QVERIFY(State(w).FSetupIsStarted);
-    const pid_t pid = State(w).FSetupProcInfo.hProcess;
+    L->Launch(Reply);
+    QVERIFY(L->Started());
+    const pid_t pid = L->Process().hProcess;
     // Ended, but still our unreaped child until the window lets it go.
     QTRY_VERIFY(ProcessIsGone(pid));
     QVERIFY(::kill(pid, 0) == 0);
 
-    w.TerminateSetup();
+    L->Terminate();
     QVERIFY(::kill(pid, 0) != 0 && errno == ESRCH);
     QVERIFY(!QFile::exists(Copy(QStringLiteral("quick"))));
-    QVERIFY(!State(w).FSetupIsStarted);
+    QVERIFY(!L->Started());
 }
 
-void TstWindowLaunch::olderCopyIsStartedAsItIs()
+void TstSetupLauncher::olderCopyIsStartedAsItIs()
 {
     QVERIFY(WriteFile(Stored(QStringLiteral("recorder")), RecorderScript("new"), Executable));
     QVERIFY(F->WriteSetupIni("REC=recorder\n"));
@@ -304,19 +299,18 @@ void TstWindowLaunch::olderCopyIsStartedAsItIs()
     const QByteArray older = RecorderScript("old");
     QVERIFY(WriteFile(copy, older, Executable));
 
-    TMainLindqvarForm &w = F->Main();
-    w.LaunchSetup();
-    QVERIFY(State(w).FSetupIsStarted);
+    L->Launch(Reply);
+    QVERIFY(L->Started());
     const QStringList record = WaitForRecord();
     QVERIFY(!record.isEmpty());
     QCOMPARE(record[0], QStringLiteral("old"));
     QFile file(copy);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), older);
-    w.TerminateSetup();
+    L->Terminate();
 }
 
-void TstWindowLaunch::copyThatFailedToStartIsRemoved()
+void TstSetupLauncher::copyThatFailedToStartIsRemoved()
 {
     // Stored without its executable bit, as after unzipping: the start fails, and the copy made
     // for it must not stand in the way once the user has fixed the stored file.
@@ -324,39 +318,36 @@ void TstWindowLaunch::copyThatFailedToStartIsRemoved()
     QVERIFY(WriteFile(stored, RecorderScript("new"),
                       QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup));
     QVERIFY(F->WriteSetupIni("REC=recorder\n"));
-    F->ShowLog();
-    TMainLindqvarForm &w = F->Main();
-    w.LaunchSetup();
-    QVERIFY(!State(w).FSetupIsStarted);
+    L->Launch(Reply);
+    QVERIFY(!L->Started());
     QVERIFY(!QFile::exists(Copy(QStringLiteral("recorder"))));
     const QStringList reasons =
-        F->LogLines().filter(QStringLiteral("Не удалось запустить программу настройки"));
+        FLog.filter(QStringLiteral("Не удалось запустить программу настройки"));
     QCOMPARE(reasons.size(), 1);
     QVERIFY2(reasons[0].contains(Copy(QStringLiteral("recorder"))), qPrintable(reasons[0]));
 
     QVERIFY(QFile::setPermissions(stored, Executable));
-    w.LaunchSetup();
-    QVERIFY(State(w).FSetupIsStarted);
+    L->Launch(Reply);
+    QVERIFY(L->Started());
     const QStringList record = WaitForRecord();
     QVERIFY(!record.isEmpty());
     QCOMPARE(record[0], QStringLiteral("new"));
-    w.TerminateSetup();
+    L->Terminate();
 }
 
-void TstWindowLaunch::storedProgramMissing()
+void TstSetupLauncher::storedProgramMissing()
 {
     QVERIFY(F->WriteSetupIni("REC=recorder\n"));
     QVERIFY(!Paths::PrivateTempDir().isEmpty());
     QVERIFY(WriteFile(Copy(QStringLiteral("recorder")), RecorderScript("old"), Executable));
-    TMainLindqvarForm &w = F->Main();
-    w.LaunchSetup();
-    QVERIFY(!State(w).FSetupIsStarted);
+    L->Launch(Reply);
+    QVERIFY(!L->Started());
     QVERIFY(F->Dialogs.Boxes.isEmpty());
     QTest::qWait(300);
     QVERIFY(!QFile::exists(FRecord));
 }
 
-void TstWindowLaunch::nothingStartedForBadEntries_data()
+void TstSetupLauncher::nothingStartedForBadEntries_data()
 {
     QTest::addColumn<QByteArray>("ini");
     QTest::addColumn<QByteArray>("reply");
@@ -380,7 +371,7 @@ void TstWindowLaunch::nothingStartedForBadEntries_data()
     QTest::newRow("no model key") << QByteArray("REC=recorder\n") << QByteArray("x,REC\r\nOK\r\n");
 }
 
-void TstWindowLaunch::nothingStartedForBadEntries()
+void TstSetupLauncher::nothingStartedForBadEntries()
 {
     QFETCH(QByteArray, ini);
     QFETCH(QByteArray, reply);
@@ -390,11 +381,9 @@ void TstWindowLaunch::nothingStartedForBadEntries()
     QVERIFY(WriteFile(dir + "sub/recorder", RecorderScript("new"), Executable));
     QVERIFY(WriteFile(dir + "rec\001order", RecorderScript("new"), Executable));
     QVERIFY(F->WriteSetupIni(ini));
-    TMainLindqvarForm &w = F->Main();
-    State(w).FVerInfo = reply;
 
-    w.LaunchSetup();
-    QVERIFY(!State(w).FSetupIsStarted);
+    L->Launch(reply);
+    QVERIFY(!L->Started());
     QVERIFY(F->Dialogs.Boxes.isEmpty());
     QVERIFY(
         QDir(Paths::PrivateTempDir()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
@@ -402,27 +391,33 @@ void TstWindowLaunch::nothingStartedForBadEntries()
     QVERIFY(!QFile::exists(FRecord));
 }
 
-void TstWindowLaunch::alreadyStartedDoesNothing()
+void TstSetupLauncher::alreadyStartedDoesNothing()
 {
-    TMainLindqvarForm &w = F->Main();
-    State(w).FSetupIsStarted = true;
-    w.LaunchSetup(); // no setup.ini: no box either
+    QVERIFY(WriteFile(Stored(QStringLiteral("recorder")), RecorderScript("new"), Executable));
+    QVERIFY(F->WriteSetupIni("REC=recorder\n"));
+    L->Launch(Reply);
+    QVERIFY(L->Started());
+    const pid_t pid = L->Process().hProcess;
+    QVERIFY(QFile::remove(Stored(QStringLiteral("setup.ini"))));
+    L->Launch(Reply); // no setup.ini now: no box either
     QVERIFY(F->Dialogs.Boxes.isEmpty());
-    QVERIFY(State(w).FSetupIsStarted);
-    QCOMPARE(State(w).FSetupProcInfo.hProcess, pid_t(0));
-    State(w).FSetupIsStarted = false;
+    QVERIFY(L->Started());
+    QCOMPARE(L->Process().hProcess, pid);
 }
 
-void TstWindowLaunch::terminateWithoutAProgram()
+void TstSetupLauncher::terminateWithoutAProgram()
 {
-    TMainLindqvarForm &w = F->Main();
-    const QString kept = F->Config.Root() + QStringLiteral("/kept.exe");
-    QVERIFY(WriteFile(kept, "x", Executable));
-    State(w).FSetupFile = kept;
-    w.TerminateSetup();
-    QVERIFY(!State(w).FSetupIsStarted);
-    QVERIFY(QFile::exists(kept));
+    QVERIFY(WriteFile(Stored(QStringLiteral("recorder")), RecorderScript("new"), Executable));
+    QVERIFY(F->WriteSetupIni("REC=recorder\n"));
+    L->Launch(Reply);
+    L->Terminate();
+    QVERIFY(!QFile::exists(L->File()));
+    // A file of that name made after the end is no copy of a running program: it stays.
+    QVERIFY(WriteFile(L->File(), "x", Executable));
+    L->Terminate();
+    QVERIFY(!L->Started());
+    QVERIFY(QFile::exists(L->File()));
 }
 
-QTEST_MAIN(TstWindowLaunch)
-#include "tst_window_launch.moc"
+QTEST_MAIN(TstSetupLauncher)
+#include "tst_setup_launcher.moc"

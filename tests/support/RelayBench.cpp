@@ -1,66 +1,60 @@
-#include "support/LinkBench.h"
+#include "support/RelayBench.h"
 
-#include "app/MainFormUnit.h"
-#include "controls/URLLabel.h"
-#include "settings/Paths.h"
-#include "support/MainFormAccess.h"
-
-#include <QComboBox>
+#include <QTcpSocket>
 #include <QTest>
 
-#include <cerrno>
 #include <poll.h>
 #include <unistd.h>
 
-TLinkBench::TLinkBench() = default;
-
-TLinkBench::~TLinkBench()
+TRelayBench::TRelayBench()
 {
-    if (F.Windows) {
-        TMainLindqvarForm &w = W();
-        // The window closes its port itself; a test's half-built link must not end in a loop.
-        State(w).FConnected = false;
-        w.StopServer();
-    }
+    View.PortName = QStringLiteral("COM7");
+    Endpoint.OnClientConnect = [this](TServerSocket *, TCustomWinSocket *) {
+        Relay.ClientConnected();
+    };
+    Endpoint.OnClientDisconnect = [this](TServerSocket *, TCustomWinSocket *) {
+        Relay.ClientDisconnected();
+    };
+    Endpoint.OnClientRead = [this](TServerSocket *sender, TCustomWinSocket *socket) {
+        Relay.ClientRead(sender, socket);
+    };
+    Endpoint.OnClientError = [](TServerSocket *, TCustomWinSocket *, TErrorEvent, int &code) {
+        code = 0;
+    };
 }
 
-bool TLinkBench::Start()
+bool TRelayBench::Start()
 {
     if (!QTest::qVerify(Pty.IsValid(), "Pty.IsValid()", qPrintable(Pty.Error()), __FILE__,
                         __LINE__) ||
-        !F.Config.WritePortMap({ComName() + QLatin1Char('=') + Pty.SlavePath()}) || !F.Start())
+        !Config.IsValid() || !Config.WritePortMap({View.PortName + u'=' + Pty.SlavePath()}))
         return false;
-    F.ShowLog();
-    TMainLindqvarForm &w = W();
-    w.SelectComboItem(w.PortsListComboBox, ComName());
-    w.ConnectTypeComboBox->setCurrentIndex(1);
-    w.ConnectTypeComboBoxChange();
-    return w.PortsListComboBox->currentText() == ComName();
+    Endpoint.SetPort(0);
+    Endpoint.SetActive(true);
+    Port = quint16(Endpoint.LocalPort());
+    return Port != 0;
 }
 
-bool TLinkBench::OpenPort()
+bool TRelayBench::OpenPort()
 {
-    TMainLindqvarForm &w = W();
-    return w.OpenLinkPort() != INVALID_HANDLE_VALUE && State(w).FCOMHandle != INVALID_HANDLE_VALUE;
+    return Relay.OpenLinkPort() != INVALID_HANDLE_VALUE && Relay.PortOpen();
 }
 
-bool TLinkBench::BeginRelay()
+bool TRelayBench::BeginRelay()
 {
     if (!OpenPort())
         return false;
-    TMainLindqvarForm &w = W();
-    Port = F.UseFreeServerPort();
-    if (Port == 0)
-        return false;
-    w.StartServer();
-    State(w).FConnected = true;
-    State(w).SetCommand(TCommandState::Connected);
-    return w.ServerSocket->Active();
+    Relay.SetConnected(true);
+    View.SetCommand(TCommandState::Connected);
+    return true;
 }
 
-TMainLindqvarForm &TLinkBench::W() const
+bool TRelayBench::Connect(QTcpSocket &client)
 {
-    return F.Main();
+    const int before = Endpoint.ActiveConnections();
+    client.connectToHost(QStringLiteral("127.0.0.1"), Port);
+    return QTest::qWaitFor(
+        [&] { return Endpoint.ActiveConnections() > before && State().FSetupConnected; }, 30000);
 }
 
 TLineDevice::TLineDevice(int masterFd, QByteArray outgoing, qsizetype expected)

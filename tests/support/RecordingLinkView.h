@@ -1,0 +1,41 @@
+#pragma once
+
+#include "app/LinkView.h"
+
+#include <QStringList>
+
+// The main window as a relay sees it, for tests of the relay alone: it records the log lines
+// ("PREFIX message", or the message alone), the status and the command, and names the port and
+// speed the test chose.
+class TRecordingLinkView : public TLinkView
+{
+public:
+    void WriteLog(const QString &message, const QString &prefix = QString()) override
+    {
+        Log << (prefix.isEmpty() ? message : prefix + u' ' + message);
+    }
+    void SetStatus(const QString &text, bool alarm) override
+    {
+        Status = text;
+        Alarm = alarm;
+    }
+    void SetCommand(TCommandState state) override { Command = state; }
+    TCommandState CommandState() const override { return Command; }
+    void ShowIdle(const QString &logLine) override
+    {
+        SetCommand(TCommandState::Idle);
+        SetStatus(QStringLiteral("Нет подключения"), false);
+        WriteLog(logLine);
+    }
+    void EnableInputs(bool enabled) override { InputsEnabled = enabled; }
+    QString LinkPortName() const override { return PortName; }
+    int CableSpeed() const override { return Speed; }
+
+    QStringList Log;
+    QString Status;
+    bool Alarm = false;
+    TCommandState Command = TCommandState::Idle;
+    bool InputsEnabled = false;
+    QString PortName;
+    int Speed = 19200;
+};
