@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace
@@ -54,9 +54,8 @@ void AppendTimeStamp(qint64 msecs, QByteArray &out)
         std::tm local{};
         ::localtime_r(&t, &local);
         std::snprintf(cached, sizeof cached, "%04d.%02d.%02d %02d:%02d:%02d",
-                      (local.tm_year + 1900) % 10000, (local.tm_mon + 1) % 100,
-                      local.tm_mday % 100, local.tm_hour % 100, local.tm_min % 100,
-                      local.tm_sec % 100);
+                      (local.tm_year + 1900) % 10000, (local.tm_mon + 1) % 100, local.tm_mday % 100,
+                      local.tm_hour % 100, local.tm_min % 100, local.tm_sec % 100);
         cachedSecond = second;
     }
     const int ms = int(msecs - second * 1000);
@@ -197,19 +196,20 @@ void TLogModel::AppendUtf8(const TLine &line, bool hex, QByteArray &out) const
 
 QString TLogModel::Line(int row) const
 {
-    if (row < 0 || row >= Count())
-        return {};
-    QByteArray out;
-    AppendUtf8(FLines[std::size_t(row)], false, out);
-    return QString::fromUtf8(out);
+    return Render(row, false);
 }
 
 QString TLogModel::ShownLine(int row) const
 {
+    return Render(row, FHexView);
+}
+
+QString TLogModel::Render(int row, bool hex) const
+{
     if (row < 0 || row >= Count())
         return {};
     QByteArray out;
-    AppendUtf8(FLines[std::size_t(row)], FHexView, out);
+    AppendUtf8(FLines[std::size_t(row)], hex, out);
     return QString::fromUtf8(out);
 }
 

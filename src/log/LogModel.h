@@ -81,6 +81,7 @@ private:
     QByteArrayView TextOf(const TLine &line) const;
     // The line as saved, appended as UTF-8; with hex, data lines as shown in the hex view.
     void AppendUtf8(const TLine &line, bool hex, QByteArray &out) const;
+    QString Render(int row, bool hex) const;
 
     std::deque<TLine> FLines;
     std::vector<std::unique_ptr<char[]>> FChunks;

@@ -30,7 +30,8 @@ constexpr auto writeStallLimit = 2000ms;
 // The most a discard takes from the socket in one read.
 constexpr int ReceiveChunk = 4096;
 
-// RFC 2217 values.
+// RFC 2217 commands and values.
+using TCommand = TTelnetCodec::TComPortCommand;
 constexpr std::uint8_t DataBits8 = 8;
 constexpr std::uint8_t ParityNone = 1;
 constexpr std::uint8_t OneStopBit = 1;
@@ -38,6 +39,11 @@ constexpr std::uint8_t NoFlowControl = 1;
 constexpr std::uint8_t DtrOff = 9;
 constexpr std::uint8_t RtsOn = 11;
 constexpr std::uint8_t PurgeBoth = 3;
+
+QByteArray Do(TCommand command, std::uint8_t value)
+{
+    return TTelnetCodec::ComPortCommand(command, value);
+}
 
 bool Lost(int error)
 {
@@ -69,7 +75,7 @@ TNetLine::TNetLine(const QString &path, bool telnet, int fd, const TTelnetCodec 
 {
     // The server tells nothing that the line needs: no line-state or modem-state notices.
     if (FTelnet)
-        Command(TTelnetCodec::SetLineStateMask(0) + TTelnetCodec::SetModemStateMask(0));
+        Command(Do(TCommand::SetLineStateMask, 0) + Do(TCommand::SetModemStateMask, 0));
 }
 
 TNetLine::~TNetLine()
@@ -87,21 +93,21 @@ bool TNetLine::SetParams(int baudRate)
     if (!FTelnet)
         return true; // the server's business
     return Command(TTelnetCodec::SetBaudRate(std::uint32_t(baudRate)) +
-                   TTelnetCodec::SetDataSize(DataBits8) + TTelnetCodec::SetParity(ParityNone) +
-                   TTelnetCodec::SetStopSize(OneStopBit) + TTelnetCodec::SetControl(NoFlowControl));
+                   Do(TCommand::SetDataSize, DataBits8) + Do(TCommand::SetParity, ParityNone) +
+                   Do(TCommand::SetStopSize, OneStopBit) + Do(TCommand::SetControl, NoFlowControl));
 }
 
 bool TNetLine::Purge()
 {
     DiscardInput();
-    return !FTelnet || Command(TTelnetCodec::PurgeData(PurgeBoth));
+    return !FTelnet || Command(Do(TCommand::PurgeData, PurgeBoth));
 }
 
 void TNetLine::SetOpenControlLines()
 {
     // Servers need not confirm these (one on a pseudo-terminal does not): nothing waits for it.
     if (FTelnet)
-        Command(TTelnetCodec::SetControl(DtrOff) + TTelnetCodec::SetControl(RtsOn));
+        Command(Do(TCommand::SetControl, DtrOff) + Do(TCommand::SetControl, RtsOn));
 }
 
 void TNetLine::DiscardInput()

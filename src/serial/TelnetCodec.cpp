@@ -39,11 +39,6 @@ QByteArray Command(unsigned char command, const QByteArray &value)
     return out;
 }
 
-QByteArray Byte(std::uint8_t value)
-{
-    return QByteArray(1, char(value));
-}
-
 } // namespace
 
 QByteArray TTelnetCodec::Greeting()
@@ -180,37 +175,7 @@ QByteArray TTelnetCodec::SetBaudRate(std::uint32_t baudRate)
     return Command(1, value);
 }
 
-QByteArray TTelnetCodec::SetDataSize(std::uint8_t bits)
+QByteArray TTelnetCodec::ComPortCommand(TComPortCommand command, std::uint8_t value)
 {
-    return Command(2, Byte(bits));
-}
-
-QByteArray TTelnetCodec::SetParity(std::uint8_t parity)
-{
-    return Command(3, Byte(parity));
-}
-
-QByteArray TTelnetCodec::SetStopSize(std::uint8_t stopBits)
-{
-    return Command(4, Byte(stopBits));
-}
-
-QByteArray TTelnetCodec::SetControl(std::uint8_t value)
-{
-    return Command(5, Byte(value));
-}
-
-QByteArray TTelnetCodec::SetLineStateMask(std::uint8_t mask)
-{
-    return Command(10, Byte(mask));
-}
-
-QByteArray TTelnetCodec::SetModemStateMask(std::uint8_t mask)
-{
-    return Command(11, Byte(mask));
-}
-
-QByteArray TTelnetCodec::PurgeData(std::uint8_t which)
-{
-    return Command(12, Byte(which));
+    return Command(std::uint8_t(command), QByteArray(1, char(value)));
 }

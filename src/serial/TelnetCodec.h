@@ -31,15 +31,19 @@ public:
     // Data for the wire: every 0xFF doubled.
     static void EncodeData(const char *bytes, qsizetype size, QByteArray &out);
 
-    // COM port control commands of the client (RFC 2217 numbering), each as one subnegotiation.
+    // The client's COM port control commands (RFC 2217 numbering), and their values used here.
+    enum class TComPortCommand : std::uint8_t {
+        SetDataSize = 2,       // 8
+        SetParity = 3,         // 1 none
+        SetStopSize = 4,       // 1 one stop bit
+        SetControl = 5,        // 1 no flow control, 9 DTR off, 11 RTS on
+        SetLineStateMask = 10, // 0 no notices
+        SetModemStateMask = 11,
+        PurgeData = 12, // 1 receive, 2 transmit, 3 both
+    };
+    // One command as a subnegotiation, its value escaped.
+    static QByteArray ComPortCommand(TComPortCommand command, std::uint8_t value);
     static QByteArray SetBaudRate(std::uint32_t baudRate);
-    static QByteArray SetDataSize(std::uint8_t bits);
-    static QByteArray SetParity(std::uint8_t parity);     // 1 none
-    static QByteArray SetStopSize(std::uint8_t stopBits); // 1 one stop bit
-    static QByteArray SetControl(std::uint8_t value);     // 1 no flow control, 9 DTR off, 11 RTS on
-    static QByteArray SetLineStateMask(std::uint8_t mask);
-    static QByteArray SetModemStateMask(std::uint8_t mask);
-    static QByteArray PurgeData(std::uint8_t which); // 1 receive, 2 transmit, 3 both
 
 private:
     enum class TState { Data, Iac, Will, Wont, Do, Dont, Sub, SubIac };

@@ -125,14 +125,11 @@ void TstNetworkLink::setupProgramRelayedThroughTheServer()
     TMainLindqvarForm &w = F->Main();
     w.COMSettingsForm->SpeedComboBox->setCurrentText(QStringLiteral("57600"));
 
-    QString result;
+    TSetupProgram setup;
     speed_t speed = B0;
     TLinkScript script(
         [&] {
-            if (w.CommandState() != TCommandState::Connected)
-                return false;
-            result = SetupDemoResult(transcript);
-            if (result.isEmpty())
+            if (!NoteSetupProgram(w, setup, transcript))
                 return false;
             speed = LineSpeed(FPty);
             QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
@@ -143,7 +140,8 @@ void TstNetworkLink::setupProgramRelayedThroughTheServer()
 
     QVERIFY(!script.Failed());
     QVERIFY2(!script.TimedOut(), "the setup program did not finish its exchanges");
-    QVERIFY2(result.startsWith(QStringLiteral("RESULT OK")), qPrintable(F->LogLines().join(u'\n')));
+    QVERIFY2(setup.Result.startsWith(QStringLiteral("RESULT OK")),
+             qPrintable(F->LogLines().join(u'\n')));
     QVERIFY(ExpectIdle(w));
     QVERIFY(F->LogHas(QStringLiteral("COM порт успешно открыт")));
     const QString speedNote =
@@ -302,14 +300,11 @@ void TstNetworkLink::modemBehindTheServer()
     TMainLindqvarForm &w = F->Main();
     w.PhoneNumber->setCurrentText(QStringLiteral("8 900 555"));
 
-    QString result;
+    TSetupProgram setup;
     QElapsedTimer quiet;
     TLinkScript script(
         [&] {
-            if (w.CommandState() != TCommandState::Connected)
-                return false;
-            result = SetupDemoResult(transcript);
-            if (result.isEmpty())
+            if (!NoteSetupProgram(w, setup, transcript))
                 return false;
             // The modem takes "+++" only after a moment of silence.
             if (!quiet.isValid())
@@ -323,7 +318,7 @@ void TstNetworkLink::modemBehindTheServer()
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // starts the dialer and returns
     QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 90000);
     QVERIFY(!script.Failed());
-    QVERIFY2(result.startsWith(QStringLiteral("RESULT OK")), qPrintable(result));
+    QVERIFY2(setup.Result.startsWith(QStringLiteral("RESULT OK")), qPrintable(setup.Result));
     QVERIFY(F->LogHas(QStringLiteral(":<< ATD8 900 555")));
     QTRY_VERIFY_WITH_TIMEOUT(State(w).FRing && State(w).FRing->isFinished(), 20000);
     QVERIFY(ExpectIdle(w, QStringLiteral("Нет подключения"), false));

@@ -157,8 +157,10 @@ void TstTelnet::commandsAreWellFormed()
     // A value byte of 0xFF is doubled inside the subnegotiation.
     QCOMPARE(TTelnetCodec::SetBaudRate(0x0001C2FF),
              Iac({255, 250, 44, 1, 0, 1, 0xC2, 255, 255, 255, 240}));
-    QCOMPARE(TTelnetCodec::SetControl(9), Iac({255, 250, 44, 5, 9, 255, 240}));
-    QCOMPARE(TTelnetCodec::PurgeData(3), Iac({255, 250, 44, 12, 3, 255, 240}));
+    using C = TTelnetCodec::TComPortCommand;
+    QCOMPARE(TTelnetCodec::ComPortCommand(C::SetControl, 9), Iac({255, 250, 44, 5, 9, 255, 240}));
+    QCOMPARE(TTelnetCodec::ComPortCommand(C::PurgeData, 255),
+             Iac({255, 250, 44, 12, 255, 255, 255, 240}));
 }
 
 QTEST_MAIN(TstTelnet)
