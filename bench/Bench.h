@@ -16,6 +16,12 @@ struct TBenchOptions {
     std::size_t BulkBytes = std::size_t(4) << 20;
     std::size_t FrameSize = 4096; // the device protocol's largest payload
     bool Socat = true;
+    // The same round trips and bulk with the device behind ser2net (RFC 2217).
+    bool Ser2Net = true;
+    // Connections of another user, refused, in one burst during the link (root only).
+    int RefusedConnects = 10000;
+    // Lines put into the log window for its row at scale.
+    int LogScaleLines = 1000000;
 };
 
 struct TBulkFigures {
@@ -41,6 +47,28 @@ struct TRelayFigures {
     int LogLines = -1;
     long PeakRssKiB = -1;      // whole process at the end of the run
     long RssBeforeLogKiB = -1; // wizard: before the log window was shown
+    long RssAfterLogKiB = -1;  // wizard: peak after the bulk with the log shown
+
+    // A burst of refused connections during the link, with the setup program's exchanges going
+    // on (wizard only; -1 when not run).
+    int Refused = -1;           // connections the wizard closed
+    int RefusalLogLines = -1;   // log lines they left
+    long FloodRssAddedKiB = -1; // resident memory (not peak) after the burst, less before it
+    TSeries FloodPassMs;
+    TSeries FloodRoundTripMs;
+    double FloodSeconds = -1;
+};
+
+// The log window at scale: lines appended, shown, saved and cleared on the window thread.
+struct TLogScaleFigures {
+    int Lines = 0;
+    long RssCostKiB = -1; // resident memory after the appends, less before them
+    double AppendSeconds = -1;
+    double ScrollMs = -1;
+    double SaveSeconds = -1;
+    double SavedMiB = -1;
+    double ClearMs = -1;
+    std::string Error;
 };
 
 struct TSoakOptions {
@@ -82,6 +110,17 @@ TSoakFigures RunSoak(const TSoakOptions &options, TWizardFixture &world);
 // Drives a cable link of the wizard's real main window (on the calling thread, which must own
 // the application object) with the device stand-in on a pty and a client on its own thread.
 TRelayFigures RunWizard(const TBenchOptions &options, TWizardFixture &world);
+
+// Round trips and bulk (the log hidden) with the device stand-in behind ser2net on 127.0.0.1,
+// reached as rfc2217://; the idle, paced and log phases are left out.
+TRelayFigures RunWizardOverSer2Net(const TBenchOptions &options, TWizardFixture &world);
+
+// Fills the log window (shown, autoscroll off) with lines like a relay's, then scrolls it to
+// the end, saves it through its "Сохранить" and clears it through "Очистить".
+TLogScaleFigures RunLogScale(int lines, TWizardFixture &world);
+
+// The resident memory of the process now (VmRSS), in KiB.
+long CurrentRssKiB();
 
 // The same measurements with socat relaying a device pty to TCP.
 TRelayFigures RunSocat(const TBenchOptions &options);

@@ -9,7 +9,9 @@
 #include "controls/URLLabel.h"
 #include "log/LOGUnit.h"
 #include "settings/Paths.h"
+#include "support/ForeignClient.h"
 #include "support/MainFormAccess.h"
+#include "support/Ser2Net.h"
 #include "support/ToolHarness.h"
 #include "support/WizardFixture.h"
 
@@ -89,8 +91,12 @@ bool WaitFor(const std::function<bool()> &condition, const std::atomic<bool> &ab
     return true;
 }
 
+// What a run measures: everything, or the relay's round trips and bulk alone.
+enum class TPhases { All, RelayOnly };
+
 struct TDriver {
     const TBenchOptions &Options;
+    TPhases Phases;
     TMainLindqvarForm &Window;
     TLOGForm &Log;
     TPassLog &Passes;
@@ -165,6 +171,10 @@ struct TDriver {
             return false;
         }
 
+        if (Phases == TPhases::RelayOnly)
+            return RunExchanges(client, Options, false, Figures.RoundTripMs, error) &&
+                   Reconnect(client, error) && Bulk(client, Figures.Bulk, error);
+
         // Idle link: nothing moves, the client sleeps.
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         Passes.Restart();
@@ -188,7 +198,49 @@ struct TDriver {
         OnWindow([this] { Log.show(); });
         if (!Reconnect(client, error) || !Bulk(client, Figures.BulkLog, error))
             return false;
+        Figures.RssAfterLogKiB = PeakRssKiB();
         OnWindow([this] { Figures.LogLines = Log.Log->count(); });
+        return Flood(client, error);
+    }
+
+    int RefusalLines()
+    {
+        int lines = 0;
+        OnWindow([&] {
+            const TLogModel &log = Log.Log->Lines();
+            for (int i = 0; i < log.Count(); ++i)
+                lines += log.Line(i).contains(QStringLiteral("Отклонено")) ? 1 : 0;
+        });
+        return lines;
+    }
+
+    // Another user's program connects over and over while the setup program exchanges as usual;
+    // the log is shown, so every line the refusals leave is counted.
+    bool Flood(TFrameClient &client, std::string &error)
+    {
+        if (Options.RefusedConnects <= 0 || !TForeignClient::CanRun())
+            return true;
+        const int linesBefore = RefusalLines();
+        const long rssBefore = CurrentRssKiB();
+        Passes.Restart();
+        const double start = MonotonicMs();
+        TForeignClient flood(Port, QByteArray(), Options.RefusedConnects);
+        TBenchOptions exchanges = Options;
+        exchanges.Exchanges = std::max(1, Options.Exchanges / 5);
+        if (!RunExchanges(client, exchanges, true, Figures.FloodRoundTripMs, error))
+            return false;
+        const bool allRefused = flood.WasClosedByTheServer();
+        Figures.FloodSeconds = (MonotonicMs() - start) / 1000.0;
+        Figures.FloodPassMs = Passes.Periods();
+        if (!allRefused) {
+            error = "the other user's connections were not all closed by the wizard";
+            return false;
+        }
+        Figures.Refused = Options.RefusedConnects;
+        // The burst is counted once it has been quiet for 10 s.
+        std::this_thread::sleep_for(std::chrono::milliseconds(12000));
+        Figures.RefusalLogLines = RefusalLines() - linesBefore;
+        Figures.FloodRssAddedKiB = CurrentRssKiB() - rssBefore;
         return true;
     }
 };
@@ -208,17 +260,25 @@ bool PrepareWorld(TWizardFixture &world, std::string &error)
     return true;
 }
 
-bool SetUpCableLink(ToolProcess &device, TWizardFixture &world, unsigned short &port,
-                    std::string &error)
+long CurrentRssKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    }
+    return -1;
+}
+
+namespace
+{
+
+// Starts the windows for a cable link on COM4, which the port map names as given.
+bool StartCableWindows(TWizardFixture &world, unsigned short &port, std::string &error)
 {
     const QString com = QStringLiteral("COM4");
-    if (!device.start(
-            QStringLiteral("lindqvar-device"),
-            {QStringLiteral("--ports-conf"), Paths::PortMapFile(), QStringLiteral("--com"), com}) ||
-        device.waitLine(QStringLiteral("PTY ")).isEmpty()) {
-        error = "the device stand-in did not start";
-        return false;
-    }
     // Started once the device's port is there: the windows list the ports at creation.
     if (!world.Start()) {
         error = "the main window was not shown";
@@ -236,24 +296,20 @@ bool SetUpCableLink(ToolProcess &device, TWizardFixture &world, unsigned short &
     return port != 0;
 }
 
-TRelayFigures RunWizard(const TBenchOptions &options, TWizardFixture &world)
+TRelayFigures DriveLink(const TBenchOptions &options, TWizardFixture &world, quint16 port,
+                        TPhases phases)
 {
     TRelayFigures figures;
     figures.Ran = true;
-    ToolProcess device;
-    quint16 port = 0;
-    if (!SetUpCableLink(device, world, port, figures.Error))
-        return figures;
     TMainLindqvarForm &w = world.Main();
-
     clockid_t windowCpu{};
     pthread_getcpuclockid(pthread_self(), &windowCpu);
     TPassLog passes;
     State(w).PassObserver = [&] { passes.Note(MonotonicMs(), State(w).FSetupConnected); };
     std::atomic<bool> linkEnded{false};
     std::atomic<bool> driverDone{false};
-    TDriver driver{options,   w,      *world.Windows->LOGForm, passes, windowCpu, port,
-                   linkEnded, figures};
+    TDriver driver{options, phases,    w,      *world.Windows->LOGForm, passes, windowCpu,
+                   port,    linkEnded, figures};
     std::thread thread([&] {
         driver.Run();
         driverDone = true;
@@ -268,4 +324,55 @@ TRelayFigures RunWizard(const TBenchOptions &options, TWizardFixture &world)
     State(w).PassObserver = nullptr;
     figures.PeakRssKiB = PeakRssKiB();
     return figures;
+}
+
+} // namespace
+
+bool SetUpCableLink(ToolProcess &device, TWizardFixture &world, unsigned short &port,
+                    std::string &error)
+{
+    if (!device.start(QStringLiteral("lindqvar-device"),
+                      {QStringLiteral("--ports-conf"), Paths::PortMapFile(),
+                       QStringLiteral("--com"), QStringLiteral("COM4")}) ||
+        device.waitLine(QStringLiteral("PTY ")).isEmpty()) {
+        error = "the device stand-in did not start";
+        return false;
+    }
+    return StartCableWindows(world, port, error);
+}
+
+TRelayFigures RunWizard(const TBenchOptions &options, TWizardFixture &world)
+{
+    ToolProcess device;
+    quint16 port = 0;
+    TRelayFigures failed;
+    failed.Ran = true;
+    if (!SetUpCableLink(device, world, port, failed.Error))
+        return failed;
+    return DriveLink(options, world, port, TPhases::All);
+}
+
+TRelayFigures RunWizardOverSer2Net(const TBenchOptions &options, TWizardFixture &world)
+{
+    TRelayFigures failed;
+    failed.Ran = true;
+    ToolProcess device;
+    const QString pty = device.start(QStringLiteral("lindqvar-device"), {})
+                            ? device.waitLine(QStringLiteral("PTY "))
+                            : QString();
+    if (pty.isEmpty()) {
+        failed.Error = "the device stand-in did not start";
+        return failed;
+    }
+    TSer2Net server(pty, TSer2Net::TProtocol::Rfc2217);
+    if (!server.Start()) {
+        failed.Error = "ser2net did not start";
+        return failed;
+    }
+    world.Windows.reset();
+    quint16 port = 0;
+    if (!world.Config.WritePortMap({QStringLiteral("COM4=") + server.Url()}) ||
+        !StartCableWindows(world, port, failed.Error))
+        return failed;
+    return DriveLink(options, world, port, TPhases::RelayOnly);
 }

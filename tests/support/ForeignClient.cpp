@@ -15,7 +15,7 @@ bool TForeignClient::CanRun()
     return ::geteuid() == 0;
 }
 
-TForeignClient::TForeignClient(quint16 port, const QByteArray &bytes)
+TForeignClient::TForeignClient(quint16 port, const QByteArray &bytes, int connections)
 {
     FPid = ::fork();
     if (FPid != 0)
@@ -24,21 +24,25 @@ TForeignClient::TForeignClient(quint16 port, const QByteArray &bytes)
     if (::setgroups(0, nullptr) != 0 || ::setresgid(Uid, Uid, Uid) != 0 ||
         ::setresuid(Uid, Uid, Uid) != 0)
         ::_exit(3);
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ::signal(SIGPIPE, SIG_IGN);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
-        ::_exit(4);
-    ::signal(SIGPIPE, SIG_IGN);
-    (void)::send(fd, bytes.constData(), size_t(bytes.size()), 0);
-    pollfd waiter{fd, POLLIN, 0};
-    if (::poll(&waiter, 1, 10000) <= 0)
-        ::_exit(5); // still open
-    char c;
-    const ssize_t got = ::recv(fd, &c, 1, 0);
-    ::_exit(got > 0 ? 6 : 0); // data would mean the server talked to it
+    for (int i = 0; i < connections; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+            ::_exit(4);
+        (void)::send(fd, bytes.constData(), size_t(bytes.size()), 0);
+        pollfd waiter{fd, POLLIN, 0};
+        if (::poll(&waiter, 1, 10000) <= 0)
+            ::_exit(5); // still open
+        char c;
+        if (::recv(fd, &c, 1, 0) > 0)
+            ::_exit(6); // data would mean the server talked to it
+        ::close(fd);
+    }
+    ::_exit(0);
 }
 
 TForeignClient::~TForeignClient()

@@ -1,0 +1,83 @@
+// The log window at scale: a day's worth of lines like a relay's, appended through the window's
+// log writer, then scrolled to, saved and cleared through the window's own commands.
+
+#include "Bench.h"
+#include "FrameClient.h"
+
+#include "log/LOGUnit.h"
+#include "log/Win1251.h"
+#include "support/WizardFixture.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+namespace
+{
+
+void Settle()
+{
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+}
+
+} // namespace
+
+TLogScaleFigures RunLogScale(int lines, TWizardFixture &world)
+{
+    TLogScaleFigures figures;
+    if (!world.Windows) {
+        figures.Error = "no windows";
+        return figures;
+    }
+    TLOGForm &form = *world.Windows->LOGForm;
+    form.show();
+    form.N1Click();
+    Settle();
+
+    // Relayed blocks of 128 bytes of every value (no line breaks), both ways, and a status line
+    // now and then.
+    QByteArray block(128, '\0');
+    for (int i = 0; i < block.size(); ++i) {
+        const char byte = char((i * 37 + 11) & 0xFF);
+        block[i] = byte == '\r' || byte == '\n' ? ' ' : byte;
+    }
+    const QString data = Win1251ToString(block);
+    const QString status = QStringLiteral("Попытка переокрытия COM порта");
+
+    const long rss0 = CurrentRssKiB();
+    const double t0 = MonotonicMs();
+    for (int i = 0; i < lines; ++i) {
+        if (i % 10 == 9)
+            WriteLogTo(form, status, QString());
+        else
+            WriteLogTo(form, data, i % 2 ? QStringLiteral("COM->TCP") : QStringLiteral("TCP->COM"));
+    }
+    form.Log->Lines().Publish();
+    Settle();
+    figures.AppendSeconds = (MonotonicMs() - t0) / 1000.0;
+    figures.RssCostKiB = CurrentRssKiB() - rss0;
+    figures.Lines = form.Log->count();
+
+    double t = MonotonicMs();
+    ScrollLogToEnd(*form.Log);
+    form.Log->viewport()->repaint();
+    Settle();
+    figures.ScrollMs = MonotonicMs() - t;
+
+    const QString file = world.Config.Root() + QStringLiteral("/scale.log");
+    world.Dialogs.NextSaveFileName = file;
+    t = MonotonicMs();
+    form.N2Click();
+    figures.SaveSeconds = (MonotonicMs() - t) / 1000.0;
+    figures.SavedMiB = double(QFileInfo(file).size()) / 1024.0 / 1024.0;
+    QFile::remove(file);
+
+    t = MonotonicMs();
+    form.N1Click();
+    Settle();
+    figures.ClearMs = MonotonicMs() - t;
+    if (form.Log->count() != 0)
+        figures.Error = "the log was not cleared";
+    form.hide();
+    return figures;
+}
