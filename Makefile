@@ -48,7 +48,7 @@ fuzz: deps
 	@scripts/fuzz
 
 format:
-	@git ls-files --cached --others --exclude-standard '*.cpp' '*.h' | xargs clang-format -i
+	@scripts/check-format --apply
 
 check-format:
 	@scripts/check-format
