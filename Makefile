@@ -1,4 +1,5 @@
-# The two commands of the README: `make run` and `make test`. Everything else wraps CMake.
+# The targets behind ./build.sh, which installs make and what else is missing first: the README's
+# two commands are `./build.sh run` and `./build.sh test`. Everything else wraps CMake.
 BUILD ?= build
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc)
