@@ -4,7 +4,6 @@
 #include "support/TempConfig.h"
 
 #include <QFileInfo>
-#include <QSettings>
 #include <QtTest>
 
 class TstRegistryKey : public QObject
@@ -216,10 +215,13 @@ void TstRegistryKey::fullDiskKeepsTheOldFile()
         TRegistryKey key;
         key.WriteInteger(QStringLiteral("CHANNEL"), 0);
     }
-    const QSettings check(Paths::SettingsFile(), QSettings::IniFormat);
-    QCOMPARE(check.value(QStringLiteral("COM")).toString(), QStringLiteral("COM2"));
-    QCOMPARE(check.value(QStringLiteral("CHANNEL")).toString(), QStringLiteral("0"));
-    QCOMPARE(check.value(QStringLiteral("phone8")).toString(), QStringLiteral("+79001234568"));
+    // Read as text: the first key, with no room for its private copy, read this file in place
+    // through QSettings, and Qt keeps that parse cached. The rewrite has the same size and, on a
+    // fast machine, the same modification time to the millisecond, so a QSettings here could be
+    // given the old parse.
+    const QList<QByteArray> lines = readSettingsFile().split('\n');
+    for (const char *line : {"COM=COM2", "CHANNEL=0", "phone8=+79001234568"})
+        QVERIFY2(lines.contains(line), line);
 }
 
 void TstRegistryKey::malformedFileIsNotRewritten()
