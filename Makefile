@@ -1,4 +1,5 @@
-# The two commands of the README: `make run` and `make test`. Everything else wraps CMake.
+# The targets behind ./build.sh, which installs make and what else is missing first: the README's
+# two commands are `./build.sh run` and `./build.sh test`. Everything else wraps CMake.
 BUILD ?= build
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc)
@@ -48,7 +49,7 @@ fuzz: deps
 	@scripts/fuzz
 
 format:
-	@git ls-files --cached --others --exclude-standard '*.cpp' '*.h' | xargs clang-format -i
+	@scripts/check-format --apply
 
 check-format:
 	@scripts/check-format

@@ -1,6 +1,7 @@
 // The .deb that `make package` builds, unpacked into a temporary root (dpkg-deb -x) as dpkg
 // would install it: the program in a folder of its own with its setup.ini, the command on PATH,
-// the menu entry and its icon, no stand-ins; and the program starts from there.
+// the menu entry, its icon and the AppStream metadata, no stand-ins; and the program starts from
+// there.
 
 #include "settings/Paths.h"
 #include "support/Pty.h"
@@ -15,6 +16,10 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
+#include <QXmlStreamReader>
+
+#include <utility>
 
 namespace
 {
@@ -30,6 +35,9 @@ QString Run(const QString &program, const QStringList &args, int *status = nullp
     return QString::fromUtf8(process.readAll());
 }
 
+const QString MetainfoDir = QStringLiteral("/usr/share/metainfo/");
+const QString MetainfoSuffix = QStringLiteral(".metainfo.xml");
+
 } // namespace
 
 class TstPackage : public QObject
@@ -39,13 +47,25 @@ class TstPackage : public QObject
 private slots:
     void initTestCase();
     void laidOutAsTheProgramRuns();
-    void menuEntryValidates();
+    void installedDescriptionsValidate_data();
+    void installedDescriptionsValidate();
+    void metainfoDescribesThisPackage();
     void programStartsFromTheUnpackedRoot();
 
 private:
+    // The AppStream file's path in the package, named after the program's id.
+    QString Metainfo() const;
+
     QString FDeb;
     QTemporaryDir FRoot;
 };
+
+QString TstPackage::Metainfo() const
+{
+    const QStringList files =
+        QDir(FRoot.path() + MetainfoDir).entryList({QLatin1Char('*') + MetainfoSuffix});
+    return files.size() == 1 ? MetainfoDir + files.first() : QString();
+}
 
 void TstPackage::initTestCase()
 {
@@ -72,6 +92,7 @@ void TstPackage::laidOutAsTheProgramRuns()
     QVERIFY(QFileInfo(root + QStringLiteral("/usr/share/applications/lindqvar.desktop")).isFile());
     QVERIFY(QFileInfo(root + QStringLiteral("/usr/share/icons/hicolor/scalable/apps/lindqvar.svg"))
                 .isFile());
+    QVERIFY2(!Metainfo().isEmpty(), "no single AppStream file in /usr/share/metainfo");
     // The stand-ins stay out of the package.
     QDirIterator files(root, QDir::Files | QDir::System, QDirIterator::Subdirectories);
     while (files.hasNext()) {
@@ -90,17 +111,78 @@ void TstPackage::laidOutAsTheProgramRuns()
     QVERIFY2(recommends.contains(QStringLiteral("wine")), qPrintable(recommends));
 }
 
-void TstPackage::menuEntryValidates()
+void TstPackage::installedDescriptionsValidate_data()
 {
-    const QString validate =
-        QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
-    if (validate.isEmpty())
-        QSKIP("desktop-file-validate is not installed (scripts/install-deps installs it)");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QStringList>("validator");
+    // desktop-file-validate exits 0 on hints, which the menu entry must not have either;
+    // appstreamcli fails on warnings itself and says that it succeeded.
+    QTest::addColumn<bool>("silentWhenValid");
+    QTest::newRow("menu entry") << QStringLiteral("/usr/share/applications/lindqvar.desktop")
+                                << QStringList{QStringLiteral("desktop-file-validate")} << true;
+    // --no-net: the screenshots' addresses are not fetched.
+    QTest::newRow("AppStream metadata")
+        << Metainfo()
+        << QStringList{QStringLiteral("appstreamcli"), QStringLiteral("validate"),
+                       QStringLiteral("--no-net")}
+        << false;
+}
+
+void TstPackage::installedDescriptionsValidate()
+{
+    QFETCH(QString, file);
+    QFETCH(QStringList, validator);
+    QFETCH(bool, silentWhenValid);
+    QVERIFY(!file.isEmpty());
+    const QString program = QStandardPaths::findExecutable(validator.first());
+    if (program.isEmpty())
+        QSKIP(qPrintable(validator.first() +
+                         QStringLiteral(" is not installed (scripts/install-deps installs it)")));
     int status = -1;
-    const QString output =
-        Run(validate, {FRoot.path() + QStringLiteral("/usr/share/applications/lindqvar.desktop")},
-            &status);
-    QVERIFY2(status == 0 && output.trimmed().isEmpty(), qPrintable(output));
+    const QString output = Run(program, validator.mid(1) << FRoot.path() + file, &status);
+    QVERIFY2(status == 0 && (!silentWhenValid || output.trimmed().isEmpty()), qPrintable(output));
+}
+
+// What the validator cannot know: that the metadata names this package's files and version.
+void TstPackage::metainfoDescribesThisPackage()
+{
+    const QString path = Metainfo();
+    QFile file(FRoot.path() + path);
+    QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path));
+    QString id;
+    QString launchable;
+    QString newestRelease;
+    QStringList screenshots;
+    QXmlStreamReader xml(&file);
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        const QStringView name = xml.name();
+        if (name == u"id" && id.isEmpty())
+            id = xml.readElementText();
+        else if (name == u"launchable")
+            launchable = xml.readElementText();
+        else if (name == u"release" && newestRelease.isEmpty())
+            newestRelease = xml.attributes().value(QLatin1String("version")).toString();
+        else if (name == u"image")
+            screenshots << QUrl(xml.readElementText()).fileName();
+    }
+    QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+    // The file is found by its program's id.
+    QCOMPARE(MetainfoDir + id + MetainfoSuffix, path);
+    QVERIFY2(
+        QFileInfo(FRoot.path() + QStringLiteral("/usr/share/applications/") + launchable).isFile(),
+        qPrintable(launchable));
+    // The newest release listed comes first and is the packaged one.
+    const QString version =
+        Run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), FDeb, QStringLiteral("Version")})
+            .trimmed();
+    QCOMPARE(newestRelease, version);
+    // The screenshots are the pictures the project keeps in docs/.
+    QVERIFY(!screenshots.isEmpty());
+    for (const QString &picture : std::as_const(screenshots))
+        QVERIFY2(QFileInfo(QStringLiteral(LINDQVAR_DOCS_DIR "/") + picture).isFile(),
+                 qPrintable(picture));
 }
 
 void TstPackage::programStartsFromTheUnpackedRoot()

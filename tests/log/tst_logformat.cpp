@@ -3,6 +3,7 @@
 
 #include <QRegularExpression>
 #include <QTest>
+#include <QTimeZone>
 
 #include <ctime>
 
@@ -75,7 +76,7 @@ private slots:
         QCOMPARE(TimeStampString(QDateTime(QDate(987, 12, 31), QTime(0, 0))),
                  "0987.12.31 00:00:00.000");
         // A moment given in UTC is shown in local time.
-        QCOMPARE(TimeStampString(QDateTime(day, QTime(22, 30, 0, 7), Qt::UTC)),
+        QCOMPARE(TimeStampString(QDateTime(day, QTime(22, 30, 0, 7), QTimeZone::utc())),
                  "2024.03.06 00:30:00.007");
         QVERIFY(QRegularExpression(R"(^\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\.\d{3}$)")
                     .match(TimeStampString())
