@@ -48,6 +48,10 @@ struct TRelayFigures {
     long PeakRssKiB = -1;      // whole process at the end of the run
     long RssBeforeLogKiB = -1; // wizard: before the log window was shown
     long RssAfterLogKiB = -1;  // wizard: peak after the bulk with the log shown
+    // Wizard: live resident memory (freed memory given back first) with the log window shown,
+    // before and after its bulk.
+    long LiveBeforeLogKiB = -1;
+    long LiveAfterLogKiB = -1;
 
     // A burst of refused connections during the link, with the setup program's exchanges going
     // on (wizard only; -1 when not run).
@@ -65,6 +69,8 @@ struct TLogScaleFigures {
     long RssCostKiB = -1; // resident memory after the appends, less before them
     double AppendSeconds = -1;
     double ScrollMs = -1;
+    // The window thread's CPU while 2,000 more lines a second arrive, percent of a core.
+    double GoingOnCpuPercent = -1;
     double SaveSeconds = -1;
     double SavedMiB = -1;
     double ClearMs = -1;
@@ -121,6 +127,8 @@ TLogScaleFigures RunLogScale(int lines, TWizardFixture &world);
 
 // The resident memory of the process now (VmRSS), in KiB.
 long CurrentRssKiB();
+// The same once the allocator has given freed memory back to the system: what is live.
+long LiveRssKiB();
 
 // The same measurements with socat relaying a device pty to TCP.
 TRelayFigures RunSocat(const TBenchOptions &options);

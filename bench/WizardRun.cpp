@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <functional>
+#include <malloc.h>
 #include <mutex>
 #include <pthread.h>
 #include <sys/resource.h>
@@ -196,9 +197,12 @@ struct TDriver {
         Figures.RssBeforeLogKiB = PeakRssKiB();
 
         OnWindow([this] { Log.show(); });
+        // What the shown window itself takes is not the lines'.
+        OnWindow([this] { Figures.LiveBeforeLogKiB = LiveRssKiB(); });
         if (!Reconnect(client, error) || !Bulk(client, Figures.BulkLog, error))
             return false;
         Figures.RssAfterLogKiB = PeakRssKiB();
+        OnWindow([this] { Figures.LiveAfterLogKiB = LiveRssKiB(); });
         OnWindow([this] { Figures.LogLines = Log.Log->count(); });
         return Flood(client, error);
     }
@@ -270,6 +274,12 @@ long CurrentRssKiB()
             return line.mid(6).trimmed().split(' ').value(0).toLong();
     }
     return -1;
+}
+
+long LiveRssKiB()
+{
+    ::malloc_trim(0);
+    return CurrentRssKiB();
 }
 
 namespace

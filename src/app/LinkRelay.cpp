@@ -90,7 +90,7 @@ void TLinkRelay::ClientToDevice()
     const int n = FReadSocket;
     if (n > 0 && ConnectedAfterDispatch()) {
         COMWrite(n);
-        FView.WriteLog(Win1251ToString(BufferToBytes(n)), QStringLiteral("TCP->COM"));
+        FView.WriteLog(Win1251ToString(FDataBuffer.data(), n), QStringLiteral("TCP->COM"));
     }
 }
 
@@ -103,7 +103,7 @@ void TLinkRelay::DeviceToClient()
     FSerialBlockPending = true;
     if (ConnectedAfterDispatch()) {
         SendToClient(m);
-        FView.WriteLog(Win1251ToString(BufferToBytes(m)), QStringLiteral("COM->TCP"));
+        FView.WriteLog(Win1251ToString(FDataBuffer.data(), m), QStringLiteral("COM->TCP"));
     }
     FSerialBlockPending = false;
     ResumeClientReads();

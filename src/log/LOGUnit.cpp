@@ -47,7 +47,7 @@ TLOGForm::TLOGForm(QWidget *parent) : QWidget(parent, Qt::Window)
     connect(N1, &QAction::triggered, this, &TLOGForm::N1Click);
     connect(N2, &QAction::triggered, this, &TLOGForm::N2Click);
     connect(N3, &QAction::toggled, this, [this](bool on) { Log->Lines().SetHexView(on); });
-    connect(Log, &QListView::customContextMenuRequested, this, &TLOGForm::ShowPopupMenu);
+    connect(Log, &QWidget::customContextMenuRequested, this, &TLOGForm::ShowPopupMenu);
 
     SaveDialog = new QFileDialog(this);
     SaveDialog->setObjectName(QStringLiteral("SaveDialog"));
@@ -96,11 +96,8 @@ void TLOGForm::N2Click()
 
 void ScrollLogToEnd(TLogList &log)
 {
-    TLogModel &lines = log.Lines();
-    if (lines.Count() == 0)
-        return;
-    lines.Publish();
-    log.scrollTo(lines.index(lines.Count() - 1), QAbstractItemView::PositionAtTop);
+    if (log.count() > 0)
+        log.ScrollToLastLine();
 }
 
 void WriteLogTo(TLOGForm &form, const QString &message, const QString &prefix)

@@ -1,28 +1,32 @@
 #include "log/LogFormat.h"
 
-QStringList SplitLogMessage(const QString &message)
+void ForEachLogPiece(QStringView message, const std::function<void(QStringView piece)> &piece)
 {
-    if (!message.contains(QLatin1Char('\r')))
-        return {message};
-
-    QStringList pieces;
-    QString piece;
+    if (!message.contains(QLatin1Char('\r'))) {
+        piece(message);
+        return;
+    }
     const qsizetype length = message.size();
+    qsizetype start = 0;
     for (qsizetype i = 0; i < length; ++i) {
         const QChar c = message.at(i);
-        if (c == QLatin1Char('\r') || c == QLatin1Char('\n')) {
-            pieces.append(piece);
-            piece.clear();
-            // CR LF is one break, not two.
-            if (c == QLatin1Char('\r') && i + 1 < length && message.at(i + 1) == QLatin1Char('\n'))
-                ++i;
-        } else {
-            piece.append(c);
-        }
+        if (c != QLatin1Char('\r') && c != QLatin1Char('\n'))
+            continue;
+        piece(message.mid(start, i - start));
+        // CR LF is one break, not two.
+        if (c == QLatin1Char('\r') && i + 1 < length && message.at(i + 1) == QLatin1Char('\n'))
+            ++i;
+        start = i + 1;
     }
     // Text after the last break is a piece; a break at the very end leaves nothing behind it.
-    if (!piece.isEmpty())
-        pieces.append(piece);
+    if (start < length)
+        piece(message.mid(start));
+}
+
+QStringList SplitLogMessage(const QString &message)
+{
+    QStringList pieces;
+    ForEachLogPiece(message, [&pieces](QStringView piece) { pieces.append(piece.toString()); });
     return pieces;
 }
 

@@ -2,6 +2,9 @@
 
 #include <QString>
 #include <QStringList>
+#include <QStringView>
+
+#include <functional>
 
 // Line formats and line splitting shared by the two log writers.
 
@@ -9,6 +12,8 @@
 // line feeds included. Otherwise it is split at every CR LF, lone CR and lone LF; a break at the
 // very end adds no empty piece, while a break at the start or two breaks in a row give one.
 QStringList SplitLogMessage(const QString &message);
+// The same pieces, handed one by one to piece as views into the message (nothing is copied).
+void ForEachLogPiece(QStringView message, const std::function<void(QStringView piece)> &piece);
 
 // A line of the window's own writer: "<timestamp>: <prefix> <text>" (two blanks after the
 // colon when the prefix is empty).

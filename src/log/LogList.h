@@ -2,27 +2,34 @@
 
 #include "log/LogModel.h"
 
-#include <QListView>
+#include <QAbstractScrollArea>
 
 #include <memory>
 
 class QListWidgetItem;
 
-// The log window's list: one item per line, in order of arrival, single selection, uniform item
-// height, drawn from a TLogModel that formats only the lines in sight. Ctrl+C copies the selected
-// line as shown.
+// The log window's list: one line per row in order of arrival, rows 13 pixels high, a single
+// selected line, Ctrl+C copies it as shown. It draws only the rows in sight, straight from the
+// TLogModel, and a line added costs it nothing but the scroll bar's new range: a list of a
+// million lines stays as light as a short one (a list view would lay all its items out again at
+// every insertion).
 //
 // It also answers the calls of a list widget that code written for one makes (count, item,
 // addItem, addItems, takeItem, currentRow, setCurrentRow): items given that way are lines taken
 // as they are.
-class TLogList : public QListView
+class TLogList : public QAbstractScrollArea
 {
     Q_OBJECT
 
 public:
+    static constexpr int ItemHeight = 13;
+
     explicit TLogList(QWidget *parent = nullptr);
 
     TLogModel &Lines() const { return *FLines; }
+    QAbstractItemModel *model() const { return FLines; }
+    // Makes the last line the top one, as far as the list goes: its last page is shown.
+    void ScrollToLastLine();
 
     int count() const { return FLines->Count(); }
     // The line at row as an item of its own (text only).
@@ -31,12 +38,22 @@ public:
     void addItems(const QStringList &lines);
     // Takes the line out of the list; the caller owns the item.
     QListWidgetItem *takeItem(int row);
-    int currentRow() const;
+    int currentRow() const { return FCurrent; }
     void setCurrentRow(int row);
 
 protected:
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void scrollContentsBy(int dx, int dy) override;
 
 private:
+    int VisibleRows() const;
+    void UpdateScrollBars();
+    void MakeVisible(int row);
+
     TLogModel *FLines;
+    int FCurrent = -1;
+    int FWidest = 0; // the widest line drawn so far, for the horizontal scroll bar
 };

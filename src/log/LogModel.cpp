@@ -39,7 +39,6 @@ int PrefixOf(std::uint8_t kind)
     return (kind >> 2) & 7;
 }
 
-constexpr std::uint32_t ChunkSize = 256 * 1024;
 constexpr qsizetype SavePiece = 1024 * 1024;
 
 // "yyyy.mm.dd hh:mm:ss.zzz" in local time. Lines come in bursts within the same second, so the
@@ -92,18 +91,22 @@ TLogModel::~TLogModel() = default;
 
 void TLogModel::Append(const TLogEntry &entry)
 {
-    const auto prefix = std::find(Prefixes.begin(), Prefixes.end(), entry.Prefix);
-    if (prefix == Prefixes.end()) {
-        AppendText(entry.Formatted());
+    Append(entry.Writer, entry.Time, entry.Prefix, entry.Text);
+}
+
+void TLogModel::Append(TLogEntry::TWriter writer, qint64 time, QStringView prefix, QStringView text)
+{
+    const auto known = std::find(Prefixes.begin(), Prefixes.end(), prefix);
+    if (known == Prefixes.end()) {
+        AppendText(TLogEntry{writer, time, prefix.toString(), text.toString()}.Formatted());
         return;
     }
-    std::uint8_t kind = std::uint8_t(entry.Writer) | std::uint8_t((prefix - Prefixes.begin()) << 2);
-    QByteArray bytes;
-    if (!Win1251FromString(entry.Text, bytes)) {
-        bytes = entry.Text.toUtf8();
+    std::uint8_t kind = std::uint8_t(writer) | std::uint8_t((known - Prefixes.begin()) << 2);
+    if (!Win1251FromString(text, FScratch)) {
+        FScratch = text.toUtf8();
         kind |= Utf8Text;
     }
-    Store(entry.Time, kind, bytes);
+    Store(time, kind, FScratch);
 }
 
 void TLogModel::AppendText(const QString &line)
@@ -111,18 +114,9 @@ void TLogModel::AppendText(const QString &line)
     Store(0, TextLine | Utf8Text, line.toUtf8());
 }
 
-void TLogModel::Store(qint64 time, std::uint8_t kind, const QByteArray &text)
+void TLogModel::Store(qint64 time, std::uint8_t kind, QByteArrayView text)
 {
-    const auto length = std::uint32_t(text.size());
-    if (FChunks.empty() || FUsed + length > FChunkSizes.back()) {
-        const std::uint32_t size = std::max(ChunkSize, length);
-        FChunks.push_back(std::make_unique<char[]>(size));
-        FChunkSizes.push_back(size);
-        FUsed = 0;
-    }
-    std::memcpy(FChunks.back().get() + FUsed, text.constData(), length);
-    FLines.push_back({time, std::uint32_t(FChunks.size() - 1), FUsed, length, kind});
-    FUsed += length;
+    FLines.Add(time, kind, text);
     if (!FPublishTimer.isActive())
         FPublishTimer.start();
 }
@@ -142,11 +136,7 @@ void TLogModel::Clear()
 {
     FPublishTimer.stop();
     beginResetModel();
-    FLines.clear();
-    FLines.shrink_to_fit();
-    FChunks.clear();
-    FChunkSizes.clear();
-    FUsed = 0;
+    FLines.Clear();
     FPublished = 0;
     endResetModel();
 }
@@ -158,32 +148,28 @@ void TLogModel::RemoveLine(int row)
     // A line the views know of leaves them too; its bytes stay in their chunk until a clear.
     if (row < FPublished) {
         beginRemoveRows(QModelIndex(), row, row);
-        FLines.erase(FLines.begin() + row);
+        FLines.Remove(std::size_t(row));
         --FPublished;
         endRemoveRows();
     } else {
-        FLines.erase(FLines.begin() + row);
+        FLines.Remove(std::size_t(row));
     }
 }
 
-QByteArrayView TLogModel::TextOf(const TLine &line) const
+void TLogModel::AppendUtf8(std::size_t line, bool hex, QByteArray &out) const
 {
-    return QByteArrayView(FChunks[line.Chunk].get() + line.Offset, qsizetype(line.Length));
-}
-
-void TLogModel::AppendUtf8(const TLine &line, bool hex, QByteArray &out) const
-{
-    const QByteArrayView text = TextOf(line);
-    if (WriterOf(line.Kind) == TextLine) {
+    const QByteArrayView text = FLines.Text(line);
+    const std::uint8_t kind = FLines.Kind(line);
+    if (WriterOf(kind) == TextLine) {
         out.append(text);
         return;
     }
-    AppendTimeStamp(line.Time, out);
-    const int prefix = PrefixOf(line.Kind);
-    out.append(WriterOf(line.Kind) == std::uint8_t(TLogEntry::TWriter::Window) ? ": " : ":");
+    AppendTimeStamp(FLines.Time(line), out);
+    const int prefix = PrefixOf(kind);
+    out.append(WriterOf(kind) == std::uint8_t(TLogEntry::TWriter::Window) ? ": " : ":");
     out.append(Prefixes[std::size_t(prefix)].data(), Prefixes[std::size_t(prefix)].size());
     out.append(' ');
-    const bool utf8 = (line.Kind & Utf8Text) != 0;
+    const bool utf8 = (kind & Utf8Text) != 0;
     if (hex && prefix >= FirstDataPrefix && prefix <= LastDataPrefix) {
         AppendHex(utf8 ? QByteArrayView(StringToWin1251(QString::fromUtf8(text))) : text, out);
         out.append(' ');
@@ -209,7 +195,7 @@ QString TLogModel::Render(int row, bool hex) const
     if (row < 0 || row >= Count())
         return {};
     QByteArray out;
-    AppendUtf8(FLines[std::size_t(row)], hex, out);
+    AppendUtf8(std::size_t(row), hex, out);
     return QString::fromUtf8(out);
 }
 
@@ -226,7 +212,7 @@ bool TLogModel::WriteText(const std::function<bool(const QByteArray &piece)> &wr
 {
     QByteArray piece;
     piece.reserve(SavePiece + 64 * 1024);
-    for (const TLine &line : FLines) {
+    for (std::size_t line = 0; line < FLines.Size(); ++line) {
         AppendUtf8(line, false, piece);
         piece.append("\r\n", 2);
         if (piece.size() >= SavePiece) {

@@ -1,15 +1,14 @@
 #pragma once
 
+#include "log/LogStore.h"
+
 #include <QAbstractListModel>
 #include <QByteArray>
 #include <QString>
 #include <QTimer>
 
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <memory>
-#include <vector>
 
 // One log line as a writer gives it: who wrote it, when, its prefix and its text.
 struct TLogEntry {
@@ -27,7 +26,7 @@ struct TLogEntry {
 // The event log's lines, kept compactly and formatted only when a view draws them or the log is
 // saved: the time as a number, the prefix as a small code, the text as its Windows-1251 bytes
 // (as relayed data already are, one character per byte), or as UTF-8 where the code page lacks a
-// character. A line costs its text's bytes and 24 more.
+// character. A line costs its text's bytes and 16 more (TLogStore).
 //
 // Views learn of new lines in batches, at most PublishMs after they were added (or at once
 // through Publish()), so that a stream of lines does not lay out and repaint the list for each
@@ -43,6 +42,7 @@ public:
     ~TLogModel() override;
 
     void Append(const TLogEntry &entry);
+    void Append(TLogEntry::TWriter writer, qint64 time, QStringView prefix, QStringView text);
     // A line taken as it is, without a time of its own.
     void AppendText(const QString &line);
     // Tells the views of every line added so far.
@@ -50,7 +50,7 @@ public:
     void Clear();
     void RemoveLine(int row);
 
-    int Count() const { return int(FLines.size()); }
+    int Count() const { return int(FLines.Size()); }
     // A line as it is saved, and as it is shown (the hex view applied).
     QString Line(int row) const;
     QString ShownLine(int row) const;
@@ -68,26 +68,14 @@ public:
     QVariant data(const QModelIndex &index, int role) const override;
 
 private:
-    struct TLine {
-        qint64 Time;
-        std::uint32_t Chunk;
-        std::uint32_t Offset;
-        std::uint32_t Length;
-        std::uint8_t Kind; // writer, prefix code and text encoding (see LogModel.cpp)
-    };
-
-    void Store(qint64 time, std::uint8_t kind, const QByteArray &text);
-    // The line's text bytes as stored.
-    QByteArrayView TextOf(const TLine &line) const;
+    void Store(qint64 time, std::uint8_t kind, QByteArrayView text);
     // The line as saved, appended as UTF-8; with hex, data lines as shown in the hex view.
-    void AppendUtf8(const TLine &line, bool hex, QByteArray &out) const;
+    void AppendUtf8(std::size_t line, bool hex, QByteArray &out) const;
     QString Render(int row, bool hex) const;
 
-    std::deque<TLine> FLines;
-    std::vector<std::unique_ptr<char[]>> FChunks;
-    std::vector<std::uint32_t> FChunkSizes;
-    std::uint32_t FUsed = 0; // bytes taken of the last chunk
-    int FPublished = 0;      // rows the views know of
+    TLogStore FLines;
+    QByteArray FScratch; // a line's text on its way into the store
+    int FPublished = 0;  // rows the views know of
     bool FHexView = false;
     QTimer FPublishTimer;
 };

@@ -3,6 +3,7 @@
 #include <QHash>
 
 #include <array>
+#include <cstdint>
 
 namespace
 {
@@ -46,14 +47,14 @@ const QHash<char32_t, char> &ReverseHighHalf()
 
 // The byte of each character of the code page, plus one (0: not in it), up to its highest one.
 constexpr char16_t HighestCharacter = 0x2122;
-const std::array<unsigned char, HighestCharacter + 1> &ByteOf()
+const std::array<std::uint16_t, HighestCharacter + 1> &ByteOf()
 {
-    static const std::array<unsigned char, HighestCharacter + 1> table = [] {
-        std::array<unsigned char, HighestCharacter + 1> bytes{};
+    static const std::array<std::uint16_t, HighestCharacter + 1> table = [] {
+        std::array<std::uint16_t, HighestCharacter + 1> bytes{};
         for (unsigned i = 0; i < 0x80; ++i)
-            bytes[i] = static_cast<unsigned char>(i + 1);
+            bytes[i] = static_cast<std::uint16_t>(i + 1);
         for (std::size_t i = 0; i < HighHalf.size(); ++i)
-            bytes[HighHalf[i]] = static_cast<unsigned char>(0x80 + i + 1);
+            bytes[HighHalf[i]] = static_cast<std::uint16_t>(0x80 + i + 1);
         return bytes;
     }();
     return table;

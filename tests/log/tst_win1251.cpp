@@ -43,6 +43,14 @@ private slots:
         QCOMPARE(text.size(), 256);
         QCOMPARE(QSet<QChar>(text.cbegin(), text.cend()).size(), 256);
         QCOMPARE(StringToWin1251(text), all);
+        // The exact forms both ways: every byte comes back, and so does its UTF-8.
+        QByteArray exact;
+        QVERIFY(Win1251FromString(text, exact));
+        QCOMPARE(exact, all);
+        QVERIFY(!Win1251FromString(QStringLiteral("a→b"), exact));
+        QByteArray utf8;
+        AppendWin1251AsUtf8(all.constData(), all.size(), utf8);
+        QCOMPARE(utf8, text.toUtf8());
         // The pointer-and-count form reads embedded NUL bytes too.
         QCOMPARE(Win1251ToString(all.constData() + 0x7E, 4), text.mid(0x7E, 4));
     }
