@@ -4,6 +4,7 @@
 
 #include <QFile>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <map>
@@ -34,6 +35,9 @@ struct TAttempt {
     bool Finished = false;
     // Set by the taker that gave up on it: the attempt's thread then closes what it made.
     bool Abandoned = false;
+    // Set once the name is resolved. The connect and the negotiation keep to the deadline by
+    // themselves and report their own reason; only a resolver that hangs is given up from outside.
+    std::atomic<bool> Resolved{false};
     Clock::time_point FinishedAt;
     TResult Result = TResult::Success();
     NetConnect::TConnection Connection;
@@ -80,7 +84,7 @@ TDeadline DeadlineOf(const TAttempt &attempt)
 }
 
 // Connects to the first address that accepts; the socket, or -1 with the reason.
-int Connect(const TAttempt &attempt, TResult &result)
+int Connect(TAttempt &attempt, TResult &result)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -88,7 +92,9 @@ int Connect(const TAttempt &attempt, TResult &result)
     addrinfo *found = nullptr;
     const QByteArray host = attempt.Address.Host.toUtf8();
     const QByteArray port = QByteArray::number(attempt.Address.Port);
-    if (const int error = ::getaddrinfo(host.constData(), port.constData(), &hints, &found)) {
+    const int resolution = ::getaddrinfo(host.constData(), port.constData(), &hints, &found);
+    attempt.Resolved = true;
+    if (const int error = resolution) {
         const QString why =
             error == EAI_SYSTEM ? ErrnoText(errno) : QString::fromLocal8Bit(::gai_strerror(error));
         result = TResult::Failure(QStringLiteral("%1: адрес сервера %2 не найден: %3")
@@ -268,11 +274,15 @@ TResult Take(const QString &path, const TNetAddress &address, std::chrono::milli
     std::unique_lock lock(attempt->Lock);
     attempt->Done.wait_for(lock, patience, [&] { return attempt->Finished; });
     const bool finished = attempt->Finished;
-    const bool late = !finished && Clock::now() >= attempt->Deadline;
+    const bool late = !finished && !attempt->Resolved && Clock::now() >= attempt->Deadline;
     if (!finished && !late)
         return TResult::Failure(
             QStringLiteral("%1: соединение ещё устанавливается").arg(Where(*attempt)));
-    TResult result = finished ? attempt->Result : NoAnswer(*attempt);
+    TResult result = finished
+                         ? attempt->Result
+                         : TResult::Failure(QStringLiteral("%1: адрес сервера не найден за %2 с")
+                                                .arg(Where(*attempt))
+                                                .arg(NetConnect::AttemptLimit.count()));
     if (finished) {
         connection = std::move(attempt->Connection);
         attempt->Connection.Fd = -1;
