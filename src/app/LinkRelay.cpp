@@ -166,7 +166,8 @@ void TLinkRelay::WaitForInput(std::uint32_t remainingMs) const
     const auto nap = [&wait] {
         std::this_thread::sleep_for(std::min(wait, TickClock::RealDuration(10)));
     };
-    if (FCOMHandle == INVALID_HANDLE_VALUE) {
+    // A lost network line stays readable (at its end of stream) with nothing to read.
+    if (FCOMHandle == INVALID_HANDLE_VALUE || COMPortLost(FCOMHandle)) {
         nap();
         return;
     }

@@ -96,6 +96,12 @@ bool COMPortOpening(const QString &name)
     return IsNetPath(path) && TNetLine::Opening(path);
 }
 
+bool COMPortLost(THandle handle)
+{
+    const TSerialLine *line = SerialLines::Find(handle);
+    return line != nullptr && !line->Connected();
+}
+
 bool COMPortSetsSpeed(THandle handle)
 {
     const TSerialLine *line = SerialLines::Find(handle);

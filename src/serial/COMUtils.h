@@ -29,6 +29,9 @@ TResult OpenCOMPort(const QString &name, int baudRate, THandle &handle);
 // in the background. Its OpenCOMPort failed for now ("not yet"); calling it again takes the
 // outcome as soon as there is one. An attempt is given up after 5 s.
 bool COMPortOpening(const QString &name);
+// Whether the line is known to be gone while still open: a network connection that was reset,
+// ended by the server or silent for too long. Nothing will ever arrive on such a line.
+bool COMPortLost(THandle handle);
 // Whether the line's speed and format can be set from here: not on a raw network stream, where
 // they are the business of the server at its end.
 bool COMPortSetsSpeed(THandle handle);

@@ -21,11 +21,15 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
+#include <csignal>
+#include <ctime>
 #include <fcntl.h>
 #include <memory>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace
@@ -61,6 +65,7 @@ private slots:
     void serverGoneAndBack();
     void serverThatCannotBeReached_data();
     void serverThatCannotBeReached();
+    void serverGoneDuringIdentification();
     void modemBehindTheServer();
 
 private:
@@ -285,6 +290,37 @@ void TstNetworkLink::serverThatCannotBeReached()
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // cancel
     QCOMPARE(w.CommandState(), TCommandState::Idle);
     QVERIFY(w.PortsListComboBox->isEnabled());
+}
+
+void TstNetworkLink::serverGoneDuringIdentification()
+{
+    QVERIFY(StartBehindServer(QStringLiteral("lindqvar-device"), TSer2Net::TProtocol::Rfc2217,
+                              TConnectionType::Cable, {QStringLiteral("--ident-silent")}));
+    TMainLindqvarForm &w = F->Main();
+    // The identification waits without dispatching, so the server is ended from a thread of
+    // the test: the line then stays readable at its end of stream, with nothing to read.
+    const qint64 server = FServer->Pid();
+    std::thread ender([server] {
+        QThread::msleep(300);
+        ::kill(pid_t(server), SIGTERM);
+    });
+    TickClock::SetSpeed(5); // the 10 s wait takes 2 s
+    timespec cpuBefore{};
+    timespec cpuAfter{};
+    QElapsedTimer wall;
+    wall.start();
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuBefore);
+    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // returns after the whole wait
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuAfter);
+    const double wallSeconds = double(wall.nsecsElapsed()) / 1e9;
+    ender.join();
+    QCOMPARE(F->Dialogs.Boxes.size(), 1);
+    QVERIFY(F->LogHas(QStringLiteral("Устройство не обнаружено, работа программы невозможна")));
+    // The wait slept on the lost line instead of spinning on it.
+    const double cpuSeconds = double(cpuAfter.tv_sec - cpuBefore.tv_sec) +
+                              double(cpuAfter.tv_nsec - cpuBefore.tv_nsec) / 1e9;
+    QVERIFY2(cpuSeconds < 0.25 * wallSeconds,
+             qPrintable(QStringLiteral("%1 s of CPU in %2 s").arg(cpuSeconds).arg(wallSeconds)));
 }
 
 void TstNetworkLink::modemBehindTheServer()
