@@ -139,25 +139,17 @@ int Connect(TAttempt &attempt, TResult &result)
     return fd;
 }
 
-// Sends all of bytes before the deadline; false when the connection failed or stalled.
-bool SendAll(int fd, const QByteArray &bytes, const TDeadline &deadline)
+// Sends all of bytes before the attempt's deadline; false when the connection failed or stalled.
+bool SendAll(const TAttempt &attempt, int fd, const QByteArray &bytes)
 {
-    qsizetype sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = RetryOnInterrupt([&] {
-            return ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent),
-                          MSG_NOSIGNAL | MSG_DONTWAIT);
-        });
-        if (n > 0) {
-            sent += n;
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN)
-            return false;
-        if (WaitForDescriptor(fd, POLLOUT, deadline) <= 0)
-            return false;
-    }
-    return true;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(attempt.Deadline - Clock::now());
+    int error = 0;
+    const bool sent =
+        NetConnect::Send(fd, bytes.constData(), bytes.size(),
+                         std::max(left, std::chrono::milliseconds(0)), error) == bytes.size();
+    errno = error != 0 ? error : ETIMEDOUT;
+    return sent;
 }
 
 // The option negotiation of an RFC 2217 line: the client's offer, then the server's bytes until
@@ -165,7 +157,7 @@ bool SendAll(int fd, const QByteArray &bytes, const TDeadline &deadline)
 TResult Negotiate(TAttempt &attempt, int fd)
 {
     TTelnetCodec &codec = attempt.Connection.Codec;
-    if (!SendAll(fd, codec.Greeting(), DeadlineOf(attempt)))
+    if (!SendAll(attempt, fd, codec.Greeting()))
         return TResult::Failure(ErrnoReason(Where(attempt), errno));
     char buffer[4096];
     while (codec.ComPort() == TTelnetCodec::TComPort::Pending) {
@@ -186,7 +178,7 @@ TResult Negotiate(TAttempt &attempt, int fd)
         }
         QByteArray replies;
         codec.Decode(buffer, n, attempt.Connection.Data, replies);
-        if (!replies.isEmpty() && !SendAll(fd, replies, DeadlineOf(attempt)))
+        if (!replies.isEmpty() && !SendAll(attempt, fd, replies))
             return TResult::Failure(ErrnoReason(Where(attempt), errno));
     }
     if (codec.ComPort() == TTelnetCodec::TComPort::Refused)
@@ -300,6 +292,31 @@ bool Pending(const QString &path)
 {
     const std::lock_guard lock(attemptsMutex);
     return attempts.count(path) != 0;
+}
+
+qsizetype Send(int fd, const char *bytes, qsizetype size, std::chrono::milliseconds stall,
+               int &error)
+{
+    error = 0;
+    qsizetype sent = 0;
+    TDeadline patience(stall);
+    while (sent < size) {
+        const ssize_t n = RetryOnInterrupt([&] {
+            return ::send(fd, bytes + sent, size_t(size - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+        });
+        if (n > 0) {
+            sent += n;
+            patience = TDeadline(stall);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN) {
+            error = errno;
+            break;
+        }
+        if (WaitForDescriptor(fd, POLLOUT, patience) <= 0)
+            break;
+    }
+    return sent;
 }
 
 } // namespace NetConnect

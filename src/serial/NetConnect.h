@@ -38,4 +38,10 @@ TResult Take(const QString &path, const TNetAddress &address, std::chrono::milli
 // Whether an attempt for the path is under way or finished and not yet taken.
 bool Pending(const QString &path);
 
+// Sends bytes on a non-blocking socket, waiting for room while it takes nothing for stall (the
+// wait starts again after any progress). How many bytes went out; error is the failure's errno,
+// 0 when the socket only stalled or all went out.
+qsizetype Send(int fd, const char *bytes, qsizetype size, std::chrono::milliseconds stall,
+               int &error);
+
 } // namespace NetConnect

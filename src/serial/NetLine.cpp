@@ -197,24 +197,11 @@ int TNetLine::Write(const char *data, int count)
         TTelnetCodec::EncodeData(data, count, wire);
     else
         wire = QByteArray::fromRawData(data, count);
-    qsizetype sent = 0;
-    while (sent < wire.size()) {
-        const ssize_t n = RetryOnInterrupt([&] {
-            return ::send(FFd, wire.constData() + sent, size_t(wire.size() - sent),
-                          MSG_NOSIGNAL | MSG_DONTWAIT);
-        });
-        if (n > 0) {
-            sent += n;
-            stall = TDeadline(writeStallLimit);
-            continue;
-        }
-        if (n < 0 && Lost(errno)) {
-            FLost = true;
-            break;
-        }
-        if (WaitForDescriptor(FFd, POLLOUT, stall) <= 0)
-            break;
-    }
+    int error = 0;
+    const qsizetype sent =
+        NetConnect::Send(FFd, wire.constData(), wire.size(), writeStallLimit, error);
+    if (error != 0 && Lost(error))
+        FLost = true;
 
     // The data bytes that went out whole; an escaped 0xFF of which one half went out counts as
     // taken, and its other half is owed before anything else.
