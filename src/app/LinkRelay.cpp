@@ -255,14 +255,14 @@ THandle TLinkRelay::OpenLinkPort()
     // A handle left from an open that could not prepare the port is released first.
     CloseCOMPort(FCOMHandle);
     FCOMHandle = INVALID_HANDLE_VALUE;
-    bool opened = ReopenLinkPort();
     // A line on the network connects in the background (5 s at most). The window goes on
     // painting and serving its timers meanwhile; the user's input waits for the outcome.
-    while (!opened && COMPortOpening(FView.LinkPortName())) {
+    FLastOpenResult = OpenCOMPortWaiting(FView.LinkPortName(), FView.CableSpeed(), FCOMHandle, [] {
         DelayDispatching(OpenPollMs, QEventLoop::ExcludeUserInputEvents);
-        opened = ReopenLinkPort();
-    }
-    if (opened) {
+        return true;
+    });
+    if (FLastOpenResult) {
+        FNeedCOMReconnect = false;
         FView.WriteLog(QStringLiteral("COM порт успешно открыт"));
         if (!COMPortSetsSpeed(FCOMHandle))
             FView.WriteLog(SpeedSetByServerText(FView.LinkPortName()));

@@ -29,6 +29,17 @@ TResult OpenLine(const QString &path, std::unique_ptr<TSerialLine> &line)
     return TNetLine::Open(path, *address, line);
 }
 
+// Whether the named port is a line on the network whose connection attempt is still under way:
+// its open failed for now ("not yet"), and asking again takes the outcome once there is one.
+bool StillConnecting(const QString &name)
+{
+    QList<TPortMapEntry> map;
+    if (!PortMap::Load(map))
+        return false;
+    const QString path = PortMap::PathOf(map, name);
+    return IsNetPath(path) && TNetLine::Opening(path);
+}
+
 } // namespace
 
 TResult OpenCOMPort(const QString &name, int baudRate, THandle &handle)
@@ -87,13 +98,15 @@ bool CloseCOMPort(THandle &handle)
     return closed;
 }
 
-bool COMPortOpening(const QString &name)
+TResult OpenCOMPortWaiting(const QString &name, int baudRate, THandle &handle,
+                           const std::function<bool()> &wait)
 {
-    QList<TPortMapEntry> map;
-    if (!PortMap::Load(map))
-        return false;
-    const QString path = PortMap::PathOf(map, name);
-    return IsNetPath(path) && TNetLine::Opening(path);
+    TResult opened = OpenCOMPort(name, baudRate, handle);
+    while (!opened && StillConnecting(name) && wait()) {
+        CloseCOMPort(handle);
+        opened = OpenCOMPort(name, baudRate, handle);
+    }
+    return opened;
 }
 
 bool COMPortLost(THandle handle)

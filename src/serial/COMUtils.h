@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 
 // Stateless operations on serial ports named the system's way (COM1, COM3, ...). The names map
 // to device files, or to lines on the network, through the port map (see PortMap.h). None of the
@@ -25,10 +26,11 @@ inline constexpr int COM_BUFFER_SIZE = 32768;
 // INVALID_HANDLE_VALUE first; it keeps an open handle when the port opened but could not be
 // prepared (the caller's CloseCOMPort releases it).
 TResult OpenCOMPort(const QString &name, int baudRate, THandle &handle);
-// Whether an open of the named port is still under way: a line on the network being connected
-// in the background. Its OpenCOMPort failed for now ("not yet"); calling it again takes the
-// outcome as soon as there is one. An attempt is given up after 5 s.
-bool COMPortOpening(const QString &name);
+// OpenCOMPort that waits for a line on the network, which connects in the background (5 s at
+// most): while the attempt is under way, wait is called and the open is tried again. wait
+// returns false when the caller gives up; the result is then the last "not yet".
+TResult OpenCOMPortWaiting(const QString &name, int baudRate, THandle &handle,
+                           const std::function<bool()> &wait);
 // Whether the line is known to be gone while still open: a network connection that was reset,
 // ended by the server or silent for too long. Nothing will ever arrive on such a line.
 bool COMPortLost(THandle handle);

@@ -2,8 +2,6 @@
 
 #include "platform/Deadline.h"
 
-#include <QFile>
-
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>

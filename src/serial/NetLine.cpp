@@ -159,17 +159,11 @@ int TNetLine::Receive(int limit)
 
 bool TNetLine::FlushPending()
 {
-    while (!FOut.isEmpty() && !FLost) {
-        const ssize_t n = RetryOnInterrupt([&] {
-            return ::send(FFd, FOut.constData(), size_t(FOut.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
-        });
-        if (n > 0) {
-            FOut.remove(0, n);
-            continue;
-        }
-        if (n < 0 && Lost(errno))
+    if (!FOut.isEmpty() && !FLost) {
+        int error = 0;
+        FOut.remove(0, NetConnect::Send(FFd, FOut.constData(), FOut.size(), 0ms, error));
+        if (error != 0 && Lost(error))
             FLost = true;
-        break;
     }
     return FOut.isEmpty();
 }

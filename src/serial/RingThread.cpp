@@ -80,12 +80,12 @@ void TRingThread::run()
 
 void TRingThread::Execute()
 {
-    TResult opened = OpenCOMPort(FCreateStruct.COM, FCreateStruct.BaudRate, FhCOM);
     // A line on the network connects in the background; this thread may wait for it.
-    while (!opened && COMPortOpening(FCreateStruct.COM) && !Terminated()) {
-        Pause(50);
-        opened = OpenCOMPort(FCreateStruct.COM, FCreateStruct.BaudRate, FhCOM);
-    }
+    const TResult opened =
+        OpenCOMPortWaiting(FCreateStruct.COM, FCreateStruct.BaudRate, FhCOM, [this] {
+            Pause(50);
+            return !Terminated();
+        });
     if (!opened) {
         if (Terminated())
             return;

@@ -1,5 +1,7 @@
 #include "serial/TelnetCodec.h"
 
+#include <cstring>
+
 namespace
 {
 
@@ -60,12 +62,16 @@ void TTelnetCodec::Decode(const char *bytes, qsizetype size, QByteArray &data, Q
     for (qsizetype i = 0; i < size; ++i) {
         const auto c = static_cast<unsigned char>(bytes[i]);
         switch (FState) {
-        case TState::Data:
-            if (c == IAC)
+        case TState::Data: {
+            // Plain data runs up to the next IAC, and goes out in one piece.
+            const void *iac = std::memchr(bytes + i, IAC, size_t(size - i));
+            const qsizetype end = iac ? static_cast<const char *>(iac) - bytes : size;
+            data.append(bytes + i, end - i);
+            i = end;
+            if (end < size)
                 FState = TState::Iac;
-            else
-                data.append(char(c));
             break;
+        }
         case TState::Iac:
             FState = TState::Data;
             if (c == IAC)
@@ -131,18 +137,12 @@ void TTelnetCodec::Negotiate(TState verb, unsigned char option, QByteArray &repl
         }
         break;
     case TState::Do:
+        if (!FLocal[option]) {
+            FLocal[option] = WeAccept(option);
+            Put(replies, FLocal[option] ? WILL : WONT, option);
+        }
         if (option == COM_PORT && FLocal[option])
             FComPort = TComPort::Accepted;
-        if (FLocal[option])
-            break;
-        if (WeAccept(option)) {
-            FLocal[option] = true;
-            Put(replies, WILL, option);
-            if (option == COM_PORT)
-                FComPort = TComPort::Accepted;
-        } else {
-            Put(replies, WONT, option);
-        }
         break;
     case TState::Dont:
         if (option == COM_PORT)
