@@ -5,7 +5,6 @@
 #include "FrameClient.h"
 
 #include "log/LOGUnit.h"
-#include "log/Win1251.h"
 #include "support/WizardFixture.h"
 
 #include <QCoreApplication>
@@ -38,14 +37,13 @@ TLogScaleFigures RunLogScale(int lines, TWizardFixture &world)
     form.N1Click();
     Settle();
 
-    // Relayed blocks of 128 bytes of every value (no line breaks), both ways, and a status line
-    // now and then.
+    // Relayed blocks of 128 bytes of every value (no line breaks), both ways, as the relay logs
+    // them, and a status line now and then.
     QByteArray block(128, '\0');
     for (int i = 0; i < block.size(); ++i) {
         const char byte = char((i * 37 + 11) & 0xFF);
         block[i] = byte == '\r' || byte == '\n' ? ' ' : byte;
     }
-    const QString data = Win1251ToString(block);
     const QString status = QStringLiteral("Попытка переокрытия COM порта");
 
     const long rss0 = CurrentRssKiB();
@@ -54,7 +52,8 @@ TLogScaleFigures RunLogScale(int lines, TWizardFixture &world)
         if (i % 10 == 9)
             WriteLogTo(form, status, QString());
         else
-            WriteLogTo(form, data, i % 2 ? QStringLiteral("COM->TCP") : QStringLiteral("TCP->COM"));
+            WriteLogBytesTo(form, block,
+                            i % 2 ? QStringLiteral("COM->TCP") : QStringLiteral("TCP->COM"));
     }
     form.Log->Lines().Publish();
     Settle();
@@ -77,7 +76,7 @@ TLogScaleFigures RunLogScale(int lines, TWizardFixture &world)
         int added = 0;
         while (MonotonicMs() - start < 2000) {
             for (int i = 0; i < 100; ++i, ++added)
-                WriteLogTo(form, data, QStringLiteral("COM->TCP"));
+                WriteLogBytesTo(form, block, QStringLiteral("COM->TCP"));
             const double until = start + added / 2.0; // 2 lines a millisecond
             while (MonotonicMs() < until) {
                 QCoreApplication::processEvents();

@@ -2,7 +2,6 @@
 
 #include "app/LinkView.h"
 #include "app/MessagePump.h"
-#include "log/Win1251.h"
 #include "net/TServerSocket.h"
 #include "platform/Deadline.h"
 #include "platform/TickClock.h"
@@ -90,7 +89,7 @@ void TLinkRelay::ClientToDevice()
     const int n = FReadSocket;
     if (n > 0 && ConnectedAfterDispatch()) {
         COMWrite(n);
-        FView.WriteLog(Win1251ToString(FDataBuffer.data(), n), QStringLiteral("TCP->COM"));
+        FView.WriteLogBytes(QByteArrayView(FDataBuffer.data(), n), QStringLiteral("TCP->COM"));
     }
 }
 
@@ -103,7 +102,7 @@ void TLinkRelay::DeviceToClient()
     FSerialBlockPending = true;
     if (ConnectedAfterDispatch()) {
         SendToClient(m);
-        FView.WriteLog(Win1251ToString(FDataBuffer.data(), m), QStringLiteral("COM->TCP"));
+        FView.WriteLogBytes(QByteArrayView(FDataBuffer.data(), m), QStringLiteral("COM->TCP"));
     }
     FSerialBlockPending = false;
     ResumeClientReads();
@@ -151,7 +150,7 @@ bool TLinkRelay::RequestVerInfo(QByteArray &reply)
             continue; // drained and ignored: no device answers at such length
         collected.append(BufferToBytes(n));
         if (collected.contains("OK\r\n")) {
-            FView.WriteLog(Win1251ToString(collected), QStringLiteral("COM->APP"));
+            FView.WriteLogBytes(collected, QStringLiteral("COM->APP"));
             reply = collected;
             return true;
         }
@@ -210,7 +209,7 @@ bool TLinkRelay::DetectModemFailure(int count)
         return false;
     FView.WriteLog(QStringLiteral("Завершение работы по ошибке модема"));
     FView.WriteLog(QStringLiteral("Последний полученный пакет:"));
-    FView.WriteLog(Win1251ToString(block));
+    FView.WriteLogBytes(block, QString());
     return true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
 
 // The connection command's states, kept as the Tag of URLLabel1 (the values are the Tag's), each
@@ -20,6 +21,8 @@ public:
 
     // The event log of the window thread.
     virtual void WriteLog(const QString &message, const QString &prefix = QString()) = 0;
+    // The same for bytes of the line, logged as Windows-1251 text (Win1251ToString).
+    virtual void WriteLogBytes(QByteArrayView bytes, const QString &prefix) = 0;
     // The status label: a text and a colour, always set together.
     virtual void SetStatus(const QString &text, bool alarm) = 0;
     // The connection command: its state and caption, always set together.

@@ -314,6 +314,12 @@ void TMainLindqvarForm::WriteLog(const QString &message, const QString &prefix)
         WriteLogTo(*LOGForm, message, prefix);
 }
 
+void TMainLindqvarForm::WriteLogBytes(QByteArrayView bytes, const QString &prefix)
+{
+    if (LOGForm)
+        WriteLogBytesTo(*LOGForm, bytes, prefix);
+}
+
 void TMainLindqvarForm::SetStatus(const QString &text, bool alarm)
 {
     Label7->setText(text);

@@ -107,6 +107,7 @@ public:
 
     // The event log of the window thread.
     void WriteLog(const QString &message, const QString &prefix = QString()) override;
+    void WriteLogBytes(QByteArrayView bytes, const QString &prefix) override;
 
     // The windows created after this one.
     TCOMSettingsForm *COMSettingsForm = nullptr;

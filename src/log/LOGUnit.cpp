@@ -11,6 +11,8 @@
 #include <QMenu>
 #include <QVBoxLayout>
 
+#include <type_traits>
+
 TLOGForm::TLOGForm(QWidget *parent) : QWidget(parent, Qt::Window)
 {
     setObjectName(QStringLiteral("LOGForm"));
@@ -100,16 +102,37 @@ void ScrollLogToEnd(TLogList &log)
         log.ScrollToLastLine();
 }
 
-void WriteLogTo(TLOGForm &form, const QString &message, const QString &prefix)
+namespace
+{
+
+// Each piece of the message as a line of the window's writer, then the scroll to the end when
+// the autoscroll box is checked.
+template <typename TView> void WritePieces(TLOGForm &form, TView message, const QString &prefix)
 {
     if (!form.isVisible())
         return;
     TLogModel &lines = form.Log->Lines();
-    for (const QString &piece : SplitLogMessage(message))
-        lines.Append(
-            {TLogEntry::TWriter::Window, QDateTime::currentMSecsSinceEpoch(), prefix, piece});
+    ForEachLogPiece(message, [&](TView piece) {
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        if constexpr (std::is_same_v<TView, QByteArrayView>)
+            lines.AppendBytes(TLogEntry::TWriter::Window, now, prefix, piece);
+        else
+            lines.Append(TLogEntry::TWriter::Window, now, prefix, piece);
+    });
     if (form.AutiscrollCheckBox->isChecked())
         ScrollLogToEnd(*form.Log);
+}
+
+} // namespace
+
+void WriteLogTo(TLOGForm &form, const QString &message, const QString &prefix)
+{
+    WritePieces(form, QStringView(message), prefix);
+}
+
+void WriteLogBytesTo(TLOGForm &form, QByteArrayView bytes, const QString &prefix)
+{
+    WritePieces(form, bytes, prefix);
 }
 
 TLogSink TLOGForm::ThreadSink()

@@ -54,3 +54,6 @@ void ScrollLogToEnd(TLogList &log);
 // a fresh timestamp, and when the autoscroll box is checked the list is scrolled to its end once
 // after all pieces are in.
 void WriteLogTo(TLOGForm &form, const QString &message, const QString &prefix);
+// The same for Windows-1251 bytes (relayed data): the lines show them as Win1251ToString would,
+// and nothing is converted while the window is hidden.
+void WriteLogBytesTo(TLOGForm &form, QByteArrayView bytes, const QString &prefix);

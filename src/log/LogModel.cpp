@@ -1,10 +1,7 @@
 #include "log/LogModel.h"
 
 #include "log/LogFormat.h"
-#include "log/TimeFuncs.h"
 #include "log/Win1251.h"
-
-#include <QDateTime>
 
 #include <algorithm>
 #include <array>
@@ -73,13 +70,6 @@ void AppendHex(QByteArrayView bytes, QByteArray &out)
 
 } // namespace
 
-QString TLogEntry::Formatted() const
-{
-    const QString stamp = TimeStampString(QDateTime::fromMSecsSinceEpoch(Time));
-    return Writer == TWriter::Window ? FormatWindowLogLine(stamp, Prefix, Text)
-                                     : FormatThreadLogLine(stamp, Prefix, Text);
-}
-
 TLogModel::TLogModel(QObject *parent) : QAbstractListModel(parent)
 {
     FPublishTimer.setSingleShot(true);
@@ -94,19 +84,35 @@ void TLogModel::Append(const TLogEntry &entry)
     Append(entry.Writer, entry.Time, entry.Prefix, entry.Text);
 }
 
-void TLogModel::Append(TLogEntry::TWriter writer, qint64 time, QStringView prefix, QStringView text)
+std::optional<std::uint8_t> TLogModel::KindOf(TLogEntry::TWriter writer, QStringView prefix)
 {
     const auto known = std::find(Prefixes.begin(), Prefixes.end(), prefix);
-    if (known == Prefixes.end()) {
+    if (known == Prefixes.end())
+        return std::nullopt;
+    return std::uint8_t(std::uint8_t(writer) | std::uint8_t((known - Prefixes.begin()) << 2));
+}
+
+void TLogModel::Append(TLogEntry::TWriter writer, qint64 time, QStringView prefix, QStringView text)
+{
+    std::optional<std::uint8_t> kind = KindOf(writer, prefix);
+    if (!kind) {
         AppendText(TLogEntry{writer, time, prefix.toString(), text.toString()}.Formatted());
         return;
     }
-    std::uint8_t kind = std::uint8_t(writer) | std::uint8_t((known - Prefixes.begin()) << 2);
     if (!Win1251FromString(text, FScratch)) {
         FScratch = text.toUtf8();
-        kind |= Utf8Text;
+        *kind |= Utf8Text;
     }
-    Store(time, kind, FScratch);
+    Store(time, *kind, FScratch);
+}
+
+void TLogModel::AppendBytes(TLogEntry::TWriter writer, qint64 time, QStringView prefix,
+                            QByteArrayView text)
+{
+    if (const std::optional<std::uint8_t> kind = KindOf(writer, prefix))
+        Store(time, *kind, text);
+    else
+        Append(writer, time, prefix, Win1251ToString(text.data(), text.size()));
 }
 
 void TLogModel::AppendText(const QString &line)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/LogFormat.h"
 #include "log/LogStore.h"
 
 #include <QAbstractListModel>
@@ -9,19 +10,7 @@
 
 #include <cstdint>
 #include <functional>
-
-// One log line as a writer gives it: who wrote it, when, its prefix and its text.
-struct TLogEntry {
-    // The window thread's writer puts a blank after the timestamp's colon, a worker's does not.
-    enum class TWriter : std::uint8_t { Window, Thread };
-    TWriter Writer = TWriter::Window;
-    qint64 Time = 0; // milliseconds since the epoch
-    QString Prefix;
-    QString Text;
-
-    // The line as the log shows and saves it.
-    QString Formatted() const;
-};
+#include <optional>
 
 // The event log's lines, kept compactly and formatted only when a view draws them or the log is
 // saved: the time as a number, the prefix as a small code, the text as its Windows-1251 bytes
@@ -43,6 +32,9 @@ public:
 
     void Append(const TLogEntry &entry);
     void Append(TLogEntry::TWriter writer, qint64 time, QStringView prefix, QStringView text);
+    // A line whose text is Windows-1251 bytes (relayed data), kept as they are.
+    void AppendBytes(TLogEntry::TWriter writer, qint64 time, QStringView prefix,
+                     QByteArrayView text);
     // A line taken as it is, without a time of its own.
     void AppendText(const QString &line);
     // Tells the views of every line added so far.
@@ -68,6 +60,8 @@ public:
     QVariant data(const QModelIndex &index, int role) const override;
 
 private:
+    // The kind of a line of the writer with the prefix; none for a prefix without a code.
+    static std::optional<std::uint8_t> KindOf(TLogEntry::TWriter writer, QStringView prefix);
     void Store(qint64 time, std::uint8_t kind, QByteArrayView text);
     // The line as saved, appended as UTF-8; with hex, data lines as shown in the hex view.
     void AppendUtf8(std::size_t line, bool hex, QByteArray &out) const;

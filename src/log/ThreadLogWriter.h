@@ -1,6 +1,6 @@
 #pragma once
 
-#include "log/LogModel.h"
+#include "log/LogFormat.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
 #include "log/Win1251.h"
 
-#include <QHash>
+#include <QList>
 
 #include <array>
 #include <cstdint>
@@ -33,17 +33,6 @@ constexpr std::array<char16_t, 128> HighHalf = {
     0x0440, 0x0441, 0x0442, 0x0443, 0x0444, 0x0445, 0x0446, 0x0447, //
     0x0448, 0x0449, 0x044A, 0x044B, 0x044C, 0x044D, 0x044E, 0x044F, //
 };
-
-const QHash<char32_t, char> &ReverseHighHalf()
-{
-    static const QHash<char32_t, char> reverse = [] {
-        QHash<char32_t, char> map;
-        for (std::size_t i = 0; i < HighHalf.size(); ++i)
-            map.insert(HighHalf[i], static_cast<char>(0x80 + i));
-        return map;
-    }();
-    return reverse;
-}
 
 // The byte of each character of the code page, plus one (0: not in it), up to its highest one.
 constexpr char16_t HighestCharacter = 0x2122;
@@ -113,16 +102,12 @@ QString Win1251ToString(const QByteArray &bytes)
 
 QByteArray StringToWin1251(const QString &text)
 {
-    const QHash<char32_t, char> &reverse = ReverseHighHalf();
+    const auto &byteOf = ByteOf();
     QByteArray bytes;
     bytes.reserve(text.size());
     for (const char32_t codePoint : text.toUcs4()) {
-        if (codePoint < 0x80) {
-            bytes.append(static_cast<char>(codePoint));
-            continue;
-        }
-        const auto found = reverse.constFind(codePoint);
-        bytes.append(found != reverse.constEnd() ? found.value() : '?');
+        const bool known = codePoint <= HighestCharacter && byteOf[codePoint] != 0;
+        bytes.append(known ? static_cast<char>(byteOf[codePoint] - 1) : '?');
     }
     return bytes;
 }

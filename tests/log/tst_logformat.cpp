@@ -1,5 +1,6 @@
 #include "log/LogFormat.h"
 #include "log/TimeFuncs.h"
+#include "log/Win1251.h"
 
 #include <QRegularExpression>
 #include <QTest>
@@ -48,6 +49,14 @@ private slots:
         QFETCH(QString, message);
         QFETCH(QStringList, pieces);
         QCOMPARE(SplitLogMessage(message), pieces);
+        // Relayed bytes split alike: the pieces of the message's Windows-1251 bytes are those of
+        // the text.
+        const QByteArray bytes = StringToWin1251(message);
+        QStringList bytePieces;
+        ForEachLogPiece(QByteArrayView(bytes), [&bytePieces](QByteArrayView piece) {
+            bytePieces << Win1251ToString(piece.data(), piece.size());
+        });
+        QCOMPARE(bytePieces, pieces);
     }
 
     void lineFormats()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/LinkView.h"
+#include "log/Win1251.h"
 
 #include <QStringList>
 
@@ -13,6 +14,10 @@ public:
     void WriteLog(const QString &message, const QString &prefix = QString()) override
     {
         Log << (prefix.isEmpty() ? message : prefix + u' ' + message);
+    }
+    void WriteLogBytes(QByteArrayView bytes, const QString &prefix) override
+    {
+        WriteLog(Win1251ToString(bytes.data(), bytes.size()), prefix);
     }
     void SetStatus(const QString &text, bool alarm) override
     {
