@@ -12,13 +12,8 @@ namespace
 
 bool HoldsAnyWord(const QByteArray &block)
 {
-    QByteArray upper = block;
-    for (char &c : upper) {
-        if (c >= 'a' && c <= 'z')
-            c = char(c - 'a' + 'A');
-    }
     for (const TModemFailureWord &word : ModemFailureWords) {
-        if (upper.contains(word.Word))
+        if (HoldsWordAnyCase(block, word.Word))
             return true;
     }
     return false;

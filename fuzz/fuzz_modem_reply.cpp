@@ -7,22 +7,6 @@
 
 #include <cstdint>
 
-namespace
-{
-
-// The words' own test: ASCII letters upper-cased byte by byte (the modem speaks ASCII).
-bool Holds(const QByteArray &reply, const char *word)
-{
-    QByteArray upper = reply;
-    for (char &c : upper) {
-        if (c >= 'a' && c <= 'z')
-            c = char(c - 'a' + 'A');
-    }
-    return upper.contains(word);
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 2)
@@ -44,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
         std::uint32_t failure = RingResult::Connected;
         for (const TModemFailureWord &word : ModemFailureWords) {
-            if (Holds(reply, word.Word)) {
+            if (HoldsWordAnyCase(reply, word.Word)) {
                 failure = word.Code;
                 break;
             }
@@ -52,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (failure != RingResult::Connected) {
             check(judged.Verdict == TModemReply::TVerdict::Failed && judged.Code == failure);
             check(IsDialFailure(judged.Code) && !ModemErrorText(judged.Code).isEmpty());
-        } else if (Holds(reply, expected.constData())) {
+        } else if (HoldsWordAnyCase(reply, expected.constData())) {
             check(judged.Verdict == TModemReply::TVerdict::Expected);
         }
     }
