@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <time.h>
 
 class TWizardFixture;
 class ToolProcess;
@@ -143,4 +144,12 @@ bool RunExchanges(TFrameClient &client, const TBenchOptions &options, bool paced
 inline double CpuPercent(double cpuSeconds, double wallSeconds)
 {
     return wallSeconds > 0 ? 100.0 * cpuSeconds / wallSeconds : -1;
+}
+
+// The CPU seconds a clock has counted (a thread's: CLOCK_THREAD_CPUTIME_ID for the calling one).
+inline double ThreadCpuSeconds(clockid_t clock)
+{
+    timespec t{};
+    clock_gettime(clock, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }

@@ -11,7 +11,6 @@
 #include <QFileInfo>
 
 #include <chrono>
-#include <ctime>
 #include <thread>
 
 namespace
@@ -70,8 +69,7 @@ TLogScaleFigures RunLogScale(int lines, TWizardFixture &world)
     // A link going on with all those lines shown: about 2,000 more lines a second for two seconds,
     // the window thread dispatching in between as the relay does.
     {
-        timespec cpu0{};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu0);
+        const double cpu0 = ThreadCpuSeconds(CLOCK_THREAD_CPUTIME_ID);
         const double start = MonotonicMs();
         int added = 0;
         while (MonotonicMs() - start < 2000) {
@@ -83,11 +81,8 @@ TLogScaleFigures RunLogScale(int lines, TWizardFixture &world)
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
         }
-        timespec cpu1{};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu1);
-        const double cpu =
-            double(cpu1.tv_sec - cpu0.tv_sec) + double(cpu1.tv_nsec - cpu0.tv_nsec) / 1e9;
-        figures.GoingOnCpuPercent = CpuPercent(cpu, (MonotonicMs() - start) / 1000.0);
+        figures.GoingOnCpuPercent = CpuPercent(ThreadCpuSeconds(CLOCK_THREAD_CPUTIME_ID) - cpu0,
+                                               (MonotonicMs() - start) / 1000.0);
     }
 
     const QString file = world.Config.Root() + QStringLiteral("/scale.log");

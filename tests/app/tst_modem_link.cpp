@@ -171,9 +171,7 @@ void TstModemLink::fullLinkThenUserDisconnect()
             if (!NoteSetupProgram(w, setup, transcript))
                 return false;
             // A modem takes "+++" as an escape only after a moment of silence on the line.
-            if (!quiet.isValid())
-                quiet.start();
-            if (quiet.elapsed() < 500)
+            if (!WaitedSinceFirst(quiet, 500))
                 return false;
             LINK_COMPARE(w.Label7->text(), QStringLiteral("Подключен"));
             LINK_VERIFY(InputsDisabled(w));

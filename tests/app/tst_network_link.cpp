@@ -11,6 +11,7 @@
 #include "support/MainFormAccess.h"
 #include "support/RelayClient.h"
 #include "support/Ser2Net.h"
+#include "support/ThreadCpu.h"
 #include "support/ToolHarness.h"
 #include "support/WindowProbes.h"
 #include "support/WizardFixture.h"
@@ -25,7 +26,6 @@
 #include <QTimer>
 
 #include <csignal>
-#include <ctime>
 #include <fcntl.h>
 #include <memory>
 #include <termios.h>
@@ -143,8 +143,7 @@ void TstNetworkLink::setupProgramRelayedThroughTheServer()
         [&] { w.URLLabel1Click(); });
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
 
-    QVERIFY(!script.Failed());
-    QVERIFY2(!script.TimedOut(), "the setup program did not finish its exchanges");
+    QVERIFY(script.Succeeded(QStringLiteral("the setup program's exchanges")));
     QVERIFY2(setup.Result.startsWith(QStringLiteral("RESULT OK")),
              qPrintable(F->LogLines().join(u'\n')));
     QVERIFY(ExpectIdle(w));
@@ -188,7 +187,7 @@ void TstNetworkLink::serverGoneAndBack()
                 stage = 1;
                 return false;
             case 1:
-                if (!State(w).FSetupConnected)
+                if (!SetupProgramConnected(w))
                     return false;
                 client.Send(1, tools::Echo, QByteArray("before\xff\x00\xff", 9));
                 stage = 2;
@@ -236,8 +235,7 @@ void TstNetworkLink::serverGoneAndBack()
         [&] { w.URLLabel1Click(); });
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
 
-    QVERIFY(!script.Failed());
-    QVERIFY2(!script.TimedOut(), qPrintable(QStringLiteral("stuck at stage %1").arg(stage)));
+    QVERIFY(script.Succeeded(QStringLiteral("stage %1").arg(stage)));
     QVERIFY(ExpectIdle(w));
 }
 
@@ -305,22 +303,14 @@ void TstNetworkLink::serverGoneDuringIdentification()
         ::kill(pid_t(server), SIGTERM);
     });
     TickClock::SetSpeed(5); // the 10 s wait takes 2 s
-    timespec cpuBefore{};
-    timespec cpuAfter{};
-    QElapsedTimer wall;
-    wall.start();
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuBefore);
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // returns after the whole wait
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuAfter);
-    const double wallSeconds = double(wall.nsecsElapsed()) / 1e9;
+    const TThreadCpu cpu = TThreadCpu::Of([&] {
+        QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // returns after the whole wait
+    });
     ender.join();
     QCOMPARE(F->Dialogs.Boxes.size(), 1);
     QVERIFY(F->LogHas(QStringLiteral("Устройство не обнаружено, работа программы невозможна")));
     // The wait slept on the lost line instead of spinning on it.
-    const double cpuSeconds = double(cpuAfter.tv_sec - cpuBefore.tv_sec) +
-                              double(cpuAfter.tv_nsec - cpuBefore.tv_nsec) / 1e9;
-    QVERIFY2(cpuSeconds < 0.25 * wallSeconds,
-             qPrintable(QStringLiteral("%1 s of CPU in %2 s").arg(cpuSeconds).arg(wallSeconds)));
+    QVERIFY2(cpu.MostlyAsleep(), qPrintable(cpu.Text()));
 }
 
 void TstNetworkLink::modemBehindTheServer()
@@ -343,9 +333,7 @@ void TstNetworkLink::modemBehindTheServer()
             if (!NoteSetupProgram(w, setup, transcript))
                 return false;
             // The modem takes "+++" only after a moment of silence.
-            if (!quiet.isValid())
-                quiet.start();
-            if (quiet.elapsed() < 500)
+            if (!WaitedSinceFirst(quiet, 500))
                 return false;
             QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
             return true;
@@ -353,7 +341,7 @@ void TstNetworkLink::modemBehindTheServer()
         [&] { w.URLLabel1Click(); });
     QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // starts the dialer and returns
     QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 90000);
-    QVERIFY(!script.Failed());
+    QVERIFY(script.Succeeded(QStringLiteral("the setup program's exchanges")));
     QVERIFY2(setup.Result.startsWith(QStringLiteral("RESULT OK")), qPrintable(setup.Result));
     QVERIFY(F->LogHas(QStringLiteral(":<< ATD8 900 555")));
     QTRY_VERIFY_WITH_TIMEOUT(State(w).FRing && State(w).FRing->isFinished(), 20000);

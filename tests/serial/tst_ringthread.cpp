@@ -4,7 +4,6 @@
 
 #include "platform/TickClock.h"
 #include "serial/RingThread.h"
-#include "settings/Paths.h"
 #include "support/ModemLog.h"
 #include "support/Pty.h"
 #include "support/SwitchRows.h"
@@ -153,13 +152,11 @@ void TstRingThread::cleanup()
 bool TstRingThread::StartModem(const QStringList &options, double timeScale)
 {
     FModem = std::make_unique<ToolProcess>();
-    return FModem->start(QStringLiteral("lindqvar-modem"),
-                         QStringList{QStringLiteral("--ports-conf"), Paths::PortMapFile(),
-                                     QStringLiteral("--com"), ModemCom, QStringLiteral("--log"),
-                                     FModemLogPath, QStringLiteral("--time-scale"),
-                                     QString::number(timeScale)} +
-                             options) &&
-           !FModem->waitLine(QStringLiteral("PTY ")).isEmpty();
+    return FModem->startOnPort(QStringLiteral("lindqvar-modem"), ModemCom,
+                               QStringList{QStringLiteral("--log"), FModemLogPath,
+                                           QStringLiteral("--time-scale"),
+                                           QString::number(timeScale)} +
+                                   options);
 }
 
 bool TstRingThread::WaitEnd(TAttempt &a, int timeoutMs)

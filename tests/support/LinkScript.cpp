@@ -42,3 +42,10 @@ bool TLinkScript::Succeeded(const QString &awaited) const
     return !FFailed && QTest::qVerify(FDone && !FTimedOut, "the script ended in time",
                                       qPrintable(awaited), __FILE__, __LINE__);
 }
+
+bool WaitedSinceFirst(QElapsedTimer &since, qint64 ms)
+{
+    if (!since.isValid())
+        since.start();
+    return since.elapsed() >= ms;
+}

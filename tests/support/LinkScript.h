@@ -55,3 +55,7 @@ private:
     bool FFailed = false;
     bool FInStep = false;
 };
+
+// True once ms have passed since the first call for since, which starts it: for a script step
+// that must wait a while after its condition first held (the silence a modem needs before "+++").
+bool WaitedSinceFirst(QElapsedTimer &since, qint64 ms);

@@ -25,8 +25,7 @@ struct TMainLindqvarForm::TTestAccess : TLinkRelay::TTestAccess {
     {
     }
 
-    // One pass of the bridge loop, and the command set as the window sets it.
-    void RelayPass() { Window.RelayPass(); }
+    // The command set as the window sets it.
     void SetCommand(TCommandState state) { Window.SetCommand(state); }
 
     TMainLindqvarForm &Window;

@@ -32,7 +32,8 @@ public:
         SetStatus(QStringLiteral("Нет подключения"), false);
         WriteLog(logLine);
     }
-    void EnableInputs(bool enabled) override { InputsEnabled = enabled; }
+    // The inputs are the window's: window tests look at them.
+    void EnableInputs(bool) override {}
     QString LinkPortName() const override { return PortName; }
     int CableSpeed() const override { return Speed; }
 
@@ -40,7 +41,6 @@ public:
     QString Status;
     bool Alarm = false;
     TCommandState Command = TCommandState::Idle;
-    bool InputsEnabled = false;
     QString PortName;
     int Speed = 19200;
 };

@@ -8,7 +8,7 @@ struct TLinkRelay::TTestAccess {
     explicit TTestAccess(TLinkRelay &r)
         : FConnected(r.FConnected), FModemConnect(r.FModemConnect),
           FNeedCOMReconnect(r.FNeedCOMReconnect), FReadSocket(r.FReadSocket),
-          FSetupConnected(r.FSetupConnected), FCOMHandle(r.FCOMHandle), FDataBuffer(r.FDataBuffer)
+          FSetupConnected(r.FSetupConnected), FCOMHandle(r.FCOMHandle)
     {
     }
 
@@ -18,5 +18,4 @@ struct TLinkRelay::TTestAccess {
     std::int32_t &FReadSocket;
     bool &FSetupConnected;
     THandle &FCOMHandle;
-    std::array<char, COM_BUFFER_SIZE> &FDataBuffer;
 };

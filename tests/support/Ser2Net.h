@@ -23,7 +23,6 @@ public:
     // Ends the server (SIGTERM), which drops its connections.
     void Stop();
 
-    quint16 Port() const { return FPort; }
     // The server's process, for a signal from another thread (0 when it does not run).
     qint64 Pid() const { return FProcess.processId(); }
     // The port-map path of the line: rfc2217://127.0.0.1:<port> or tcp://127.0.0.1:<port>.

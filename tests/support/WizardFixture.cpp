@@ -31,11 +31,12 @@ bool TWizardFixture::Start()
     return QTest::qWaitForWindowExposed(Windows->MainLindqvarForm.get());
 }
 
-bool TWizardFixture::StartOnPort(const QString &com, TConnectionType type)
+bool TWizardFixture::StartOnPort(const QString &com, TConnectionType type, bool showLog)
 {
     if (!Start())
         return false;
-    ShowLog();
+    if (showLog)
+        ShowLog();
     TMainLindqvarForm &w = Main();
     w.SelectComboItem(w.PortsListComboBox, com);
     w.ConnectTypeComboBox->setCurrentIndex(ConnectionTypeIndex(type));

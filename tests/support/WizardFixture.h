@@ -25,9 +25,10 @@ public:
 
     // Creates the windows as the program does at start; the main window is shown.
     [[nodiscard]] bool Start();
-    // Starts the windows with the log shown and a link's choices made: the port com of the port
-    // map, the connection type, and a free TCP port for the endpoint (ServerPort).
-    [[nodiscard]] bool StartOnPort(const QString &com, TConnectionType type);
+    // Starts the windows with a link's choices made: the port com of the port map, the
+    // connection type, and a free TCP port for the endpoint (ServerPort); the log window shown
+    // unless showLog is false.
+    [[nodiscard]] bool StartOnPort(const QString &com, TConnectionType type, bool showLog = true);
     // Closes the main window as the user would, then destroys the windows.
     void Stop();
 
