@@ -3,7 +3,7 @@
 // modem's failure words in any letter case, and the same word placed anywhere in any block is
 // found.
 #include "FuzzCheck.h"
-#include "serial/ModemResults.h"
+#include "modem/ModemResults.h"
 
 #include <cstdint>
 

@@ -3,7 +3,7 @@
 // one that holds a failure word fails with the code of the first word of the table it holds,
 // in any letter case; once a collected reply is decided, every longer one is decided too.
 #include "FuzzCheck.h"
-#include "serial/ModemResults.h"
+#include "modem/ModemResults.h"
 
 #include <cstdint>
 

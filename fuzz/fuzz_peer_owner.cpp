@@ -3,7 +3,7 @@
 // of exactly its size): an owner is found only in a message or line about the asked-for
 // connection, and never for a socket that no program holds (inode 0).
 #include "FuzzCheck.h"
-#include "net/PeerOwner.h"
+#include "endpoint/PeerOwner.h"
 
 #include <QList>
 

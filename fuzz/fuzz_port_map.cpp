@@ -3,8 +3,8 @@
 // written back as "name=path" lines reads back the same; a network line's address, written out
 // again, names the same server.
 #include "FuzzCheck.h"
-#include "serial/NetAddress.h"
-#include "serial/PortMap.h"
+#include "line/network/NetAddress.h"
+#include "ports/PortMap.h"
 
 #include <QSet>
 

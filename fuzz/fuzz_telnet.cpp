@@ -4,7 +4,7 @@
 // answered at most once (so negotiation cannot loop), and data escaped for the wire comes back
 // unchanged.
 #include "FuzzCheck.h"
-#include "serial/TelnetCodec.h"
+#include "line/network/TelnetCodec.h"
 
 #include <cstdint>
 

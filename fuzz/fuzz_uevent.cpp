@@ -2,7 +2,7 @@
 // crashes and sanitizer reports: an event concerns the port list exactly when one of its fields
 // (after the "ACTION@DEVPATH" header) is SUBSYSTEM=tty, whatever else it holds.
 #include "FuzzCheck.h"
-#include "serial/PortWatcher.h"
+#include "ports/PortWatcher.h"
 
 #include <cstdint>
 #include <cstring>

@@ -2,10 +2,10 @@
 
 #include "app/LinkView.h"
 #include "app/MessagePump.h"
-#include "net/TServerSocket.h"
+#include "endpoint/TServerSocket.h"
+#include "modem/ModemResults.h"
 #include "platform/Deadline.h"
 #include "platform/TickClock.h"
-#include "serial/ModemResults.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/SystemError.h"
-#include "serial/COMUtils.h"
+#include "ports/COMUtils.h"
 
 #include <QByteArray>
 

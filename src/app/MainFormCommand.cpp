@@ -6,7 +6,7 @@
 #include "controls/Dialogs.h"
 #include "controls/URLLabel.h"
 #include "log/LOGUnit.h"
-#include "serial/RingThread.h"
+#include "modem/RingThread.h"
 #include "settings/Defaults.h"
 
 #include <QComboBox>

@@ -2,7 +2,7 @@
 
 #include "app/MainFormUnit.h"
 
-#include "net/TServerSocket.h"
+#include "endpoint/TServerSocket.h"
 #include "settings/Defaults.h"
 #include "settings/TPCServerSettingsUnit.h"
 

@@ -3,8 +3,8 @@
 #include "app/LinkRelay.h"
 #include "app/LinkView.h"
 #include "app/SetupLauncher.h"
-#include "net/TServerSocket.h"
-#include "serial/COMUtils.h"
+#include "endpoint/TServerSocket.h"
+#include "ports/COMUtils.h"
 #include "settings/ConnectionType.h"
 
 #include <QByteArray>

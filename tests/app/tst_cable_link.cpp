@@ -3,7 +3,7 @@
 
 #include "app/MainFormUnit.h"
 #include "controls/URLLabel.h"
-#include "net/TServerSocket.h"
+#include "endpoint/TServerSocket.h"
 #include "platform/TickClock.h"
 #include "settings/Paths.h"
 #include "support/ForeignClient.h"

@@ -3,9 +3,9 @@
 
 #include "app/MainFormUnit.h"
 #include "controls/URLLabel.h"
-#include "net/TServerSocket.h"
+#include "endpoint/TServerSocket.h"
+#include "modem/RingThread.h"
 #include "platform/TickClock.h"
-#include "serial/RingThread.h"
 #include "settings/Paths.h"
 #include "support/LinkScript.h"
 #include "support/MainFormAccess.h"

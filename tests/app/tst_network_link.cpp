@@ -4,8 +4,8 @@
 
 #include "app/MainFormUnit.h"
 #include "controls/URLLabel.h"
+#include "modem/RingThread.h"
 #include "platform/TickClock.h"
-#include "serial/RingThread.h"
 #include "settings/COMSettingsUnit.h"
 #include "support/LinkScript.h"
 #include "support/MainFormAccess.h"

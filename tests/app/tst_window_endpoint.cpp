@@ -4,7 +4,7 @@
 
 #include "app/ExceptionHandler.h"
 #include "app/MainFormUnit.h"
-#include "net/TServerSocket.h"
+#include "endpoint/TServerSocket.h"
 #include "settings/COMSettingsUnit.h"
 #include "settings/TPCServerSettingsUnit.h"
 #include "support/MainFormAccess.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/LinkRelay.h"
-#include "net/TServerSocket.h"
+#include "endpoint/TServerSocket.h"
 #include "support/Pty.h"
 #include "support/RecordingLinkView.h"
 #include "support/RelayAccess.h"

@@ -1,6 +1,6 @@
 #include "support/TempConfig.h"
 
-#include "serial/PortMap.h"
+#include "ports/PortMap.h"
 #include "settings/Paths.h"
 
 #include <QDir>

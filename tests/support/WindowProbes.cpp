@@ -2,7 +2,7 @@
 
 #include "app/MainFormUnit.h"
 #include "controls/URLLabel.h"
-#include "net/TServerSocket.h"
+#include "endpoint/TServerSocket.h"
 #include "settings/Paths.h"
 #include "support/LinkScript.h"
 #include "support/MainFormAccess.h"

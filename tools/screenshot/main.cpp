@@ -8,7 +8,7 @@
 #include "app/Windows.h"
 #include "controls/URLLabel.h"
 #include "log/LOGUnit.h"
-#include "serial/PortMap.h"
+#include "ports/PortMap.h"
 #include "settings/Paths.h"
 #include "settings/TPCServerSettingsUnit.h"
 

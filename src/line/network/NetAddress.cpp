@@ -1,0 +1,73 @@
+#include "line/network/NetAddress.h"
+
+QString TNetAddress::HostAndPort() const
+{
+    const QString host = Host.contains(u':') ? u'[' + Host + u']' : Host;
+    return host + u':' + QString::number(Port);
+}
+
+bool IsNetPath(const QString &path)
+{
+    const qsizetype scheme = path.indexOf(QStringLiteral("://"));
+    if (scheme <= 0)
+        return false;
+    for (const QChar c : QStringView(path).left(scheme)) {
+        if (!c.isLetterOrNumber() || c.unicode() > 127)
+            return false;
+    }
+    return true;
+}
+
+std::optional<TNetAddress> ParseNetPath(const QString &path)
+{
+    TNetAddress address;
+    QStringView rest;
+    if (path.startsWith(QStringLiteral("rfc2217://"), Qt::CaseInsensitive)) {
+        address.Kind = TNetAddress::TKind::Rfc2217;
+        rest = QStringView(path).mid(10);
+    } else if (path.startsWith(QStringLiteral("tcp://"), Qt::CaseInsensitive)) {
+        address.Kind = TNetAddress::TKind::RawTcp;
+        rest = QStringView(path).mid(6);
+    } else {
+        return std::nullopt;
+    }
+    if (rest.endsWith(u'/'))
+        rest.chop(1);
+
+    qsizetype colon = -1;
+    if (rest.startsWith(u'[')) {
+        const qsizetype close = rest.indexOf(u']');
+        if (close < 2 || close + 1 >= rest.size() || rest[close + 1] != u':')
+            return std::nullopt;
+        address.Host = rest.mid(1, close - 1).toString();
+        if (!address.Host.contains(u':'))
+            return std::nullopt;
+        colon = close + 1;
+    } else {
+        colon = rest.lastIndexOf(u':');
+        if (colon <= 0)
+            return std::nullopt;
+        address.Host = rest.left(colon).toString();
+        // A bare IPv6 address would be ambiguous with its port: it needs brackets.
+        if (address.Host.contains(u':'))
+            return std::nullopt;
+    }
+    for (const QChar c : address.Host) {
+        // Names and addresses are plain ASCII without blanks, slashes or user parts.
+        if (c.unicode() <= 32 || c.unicode() >= 127 || c == u'/' || c == u'@' || c == u'[' ||
+            c == u']')
+            return std::nullopt;
+    }
+    const QStringView digits = rest.mid(colon + 1);
+    if (digits.isEmpty() || digits.size() > 5)
+        return std::nullopt;
+    for (const QChar c : digits) {
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+    }
+    const int port = digits.toInt();
+    if (port < 1 || port > 65535)
+        return std::nullopt;
+    address.Port = static_cast<std::uint16_t>(port);
+    return address;
+}

@@ -1,0 +1,247 @@
+#include "ports/COMUtils.h"
+
+#include "line/SerialLine.h"
+#include "line/network/NetAddress.h"
+#include "line/network/NetLine.h"
+#include "line/tty/TtyLine.h"
+#include "platform/SystemError.h"
+#include "ports/PortDiscovery.h"
+#include "ports/PortMap.h"
+#include "settings/Paths.h"
+
+#include <cerrno>
+#include <memory>
+#include <stdexcept>
+
+namespace
+{
+
+// The line a port-map path names.
+TResult OpenLine(const QString &path, std::unique_ptr<TSerialLine> &line)
+{
+    if (!IsNetPath(path))
+        return TTtyLine::Open(path, line);
+    const std::optional<TNetAddress> address = ParseNetPath(path);
+    if (!address)
+        return TResult::Failure(QStringLiteral("%1: адрес не понят (нужно rfc2217://хост:порт или "
+                                               "tcp://хост:порт)")
+                                    .arg(path));
+    return TNetLine::Open(path, *address, line);
+}
+
+// Whether the named port is a line on the network whose connection attempt is still under way:
+// its open failed for now ("not yet"), and asking again takes the outcome once there is one.
+bool StillConnecting(const QString &name)
+{
+    QList<TPortMapEntry> map;
+    if (!PortMap::Load(map))
+        return false;
+    const QString path = PortMap::PathOf(map, name);
+    return IsNetPath(path) && TNetLine::Opening(path);
+}
+
+} // namespace
+
+TResult OpenCOMPort(const QString &name, int baudRate, THandle &handle)
+{
+    handle = INVALID_HANDLE_VALUE;
+
+    QList<TPortMapEntry> map;
+    if (TResult loaded = PortMap::Load(map); !loaded)
+        return loaded;
+    const QString path = PortMap::PathOf(map, name);
+    if (path.isEmpty())
+        return TResult::Failure(
+            QStringLiteral("%1: порт не указан в %2").arg(name, Paths::PortMapFile()));
+
+    std::unique_ptr<TSerialLine> opened;
+    if (TResult result = OpenLine(path, opened); !result)
+        return result;
+    TSerialLine &line = *opened;
+    handle = SerialLines::Add(std::move(opened));
+
+    // From here on a failure leaves the port open in the handle; the caller closes it.
+    if (!line.SetParams(baudRate)) {
+        const int reason = errno;
+        return TResult::Failure(QStringLiteral("%1: скорость %2 или режим линии не приняты: %3")
+                                    .arg(path)
+                                    .arg(baudRate)
+                                    .arg(ErrnoText(reason)));
+    }
+    if (!line.Purge())
+        return TResult::Failure(ErrnoReason(path, errno));
+    line.SetOpenControlLines();
+    return TResult::Success();
+}
+
+bool SetCOMPortParams(THandle handle, int baudRate)
+{
+    TSerialLine *line = SerialLines::Find(handle);
+    if (line == nullptr) {
+        errno = EBADF;
+        return false;
+    }
+    return line->SetParams(baudRate);
+}
+
+bool CloseCOMPort(THandle &handle)
+{
+    if (handle == INVALID_HANDLE_VALUE)
+        return true;
+    std::unique_ptr<TSerialLine> line = SerialLines::Remove(handle);
+    // A descriptor that was not opened as a port is closed all the same, holding no locks.
+    if (!line)
+        line = std::make_unique<TTtyLine>(static_cast<int>(handle));
+    const bool closed = line->Close();
+    if (closed)
+        handle = INVALID_HANDLE_VALUE;
+    return closed;
+}
+
+TResult OpenCOMPortWaiting(const QString &name, int baudRate, THandle &handle,
+                           const std::function<bool()> &wait)
+{
+    TResult opened = OpenCOMPort(name, baudRate, handle);
+    while (!opened && StillConnecting(name) && wait()) {
+        CloseCOMPort(handle);
+        opened = OpenCOMPort(name, baudRate, handle);
+    }
+    return opened;
+}
+
+bool COMPortLost(THandle handle)
+{
+    const TSerialLine *line = SerialLines::Find(handle);
+    return line != nullptr && !line->Connected();
+}
+
+bool COMPortSetsSpeed(THandle handle)
+{
+    const TSerialLine *line = SerialLines::Find(handle);
+    return line == nullptr || line->SetsSpeed();
+}
+
+QString SpeedSetByServerText(const QString &name)
+{
+    return QStringLiteral("%1: линия tcp:// без управления портом, скорость и режим линии задаёт "
+                          "сервер")
+        .arg(name);
+}
+
+void CancelCOMIo(THandle handle)
+{
+    if (TSerialLine *line = SerialLines::Find(handle))
+        line->DiscardInput();
+}
+
+int ReadCOMPort(THandle handle, char *buffer, int bufferSize)
+{
+    if (buffer == nullptr || bufferSize < 0)
+        return -1;
+    TSerialLine *line = SerialLines::Find(handle);
+    // No open line: nothing arrived, as on a line whose queue cannot be read.
+    return line != nullptr ? line->Read(buffer, bufferSize) : 0;
+}
+
+void ReadCOMString(THandle handle, QByteArray &data)
+{
+    data.resize(COM_BUFFER_SIZE);
+    const int count = ReadCOMPort(handle, data.data(), COM_BUFFER_SIZE);
+    if (count > 0)
+        data.resize(count);
+    else
+        data.clear();
+}
+
+int WriteCOMPort(THandle handle, const char *data, int count)
+{
+    if (count == 0)
+        return 0;
+    if (data == nullptr || count < 0)
+        return -1;
+    TSerialLine *line = SerialLines::Find(handle);
+    return line != nullptr ? line->Write(data, count) : -1;
+}
+
+int WriteCOMString(THandle handle, const QByteArray &data)
+{
+    return WriteCOMPort(handle, data.constData(), int(data.size()));
+}
+
+void GetDosDevices(QStringList &list, const QString &prefix, TResult *discovery)
+{
+    QList<TPortMapEntry> entries;
+    TResult saved = TResult::Success();
+    if (TResult read = PortMap::Discover(entries, saved); !read)
+        throw std::runtime_error(read.Reason().toStdString());
+    if (discovery)
+        *discovery =
+            saved ? saved
+                  : TResult::Failure(QStringLiteral("Найденные порты не добавлены в список: %1")
+                                         .arg(saved.Reason()));
+    // The same NUL-separated listing, ended by one more NUL, that the name walk expects.
+    QString names;
+    for (const TPortMapEntry &entry : entries) {
+        if (PortMap::IsPresent(entry.Path))
+            names += entry.Name + QChar(u'\0');
+    }
+    names += QChar(u'\0');
+
+    QStringList result;
+    int pos = 1;
+    QString name;
+    for (;;) {
+        NextDeviceName(names, pos, name);
+        if (name.isEmpty())
+            break;
+        if (name.startsWith(prefix, Qt::CaseSensitive))
+            result.append(name);
+    }
+    list = result;
+}
+
+void NextDeviceName(const QString &text, int &pos, QString &name)
+{
+    if (pos < 1)
+        throw std::out_of_range("aStartPos должен быть больше 0");
+    name.clear();
+    if (text.size() < pos)
+        return;
+    const qsizetype nul = text.indexOf(QChar(u'\0'), pos - 1);
+    if (nul < 0) {
+        pos = 1;
+        return;
+    }
+    name = text.mid(pos - 1, nul - (pos - 1));
+    pos = int(nul) + 2;
+}
+
+void GetPortFriendlyNames(QStringList &list)
+{
+    list.clear();
+    QList<TPortMapEntry> entries;
+    // An unreadable map lists nothing, as a failed class query does.
+    if (!PortMap::Load(entries))
+        return;
+    const QString sysRoot = PortMap::SysRoot();
+    int index = 0;
+    for (const TPortMapEntry &entry : entries) {
+        if (!PortMap::IsPresent(entry.Path))
+            continue;
+        list.append(QString::number(index++) + QStringLiteral(": ") +
+                    PortDiscovery::Describe(sysRoot, entry.Path) + QStringLiteral(" (") +
+                    entry.Name + u')');
+    }
+}
+
+bool IsCOMPortPresent(const QString &name)
+{
+    if (name.isEmpty())
+        return false;
+    QStringList lines;
+    GetPortFriendlyNames(lines);
+    QString text;
+    for (const QString &line : lines)
+        text += line + QStringLiteral("\r\n");
+    return text.toUpper().contains(name.toUpper());
+}
