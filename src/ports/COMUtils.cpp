@@ -238,10 +238,14 @@ bool IsCOMPortPresent(const QString &name)
 {
     if (name.isEmpty())
         return false;
+    // A line of the listing ends in the port's name in parentheses: the name must be the whole
+    // of it, so that COM1 is not taken for present while only COM12 is.
     QStringList lines;
     GetPortFriendlyNames(lines);
-    QString text;
-    for (const QString &line : lines)
-        text += line + QStringLiteral("\r\n");
-    return text.toUpper().contains(name.toUpper());
+    const QString ending = u'(' + name.toUpper() + u')';
+    for (const QString &line : lines) {
+        if (line.toUpper().endsWith(ending))
+            return true;
+    }
+    return false;
 }

@@ -67,6 +67,7 @@ void GetDosDevices(QStringList &list, const QString &prefix, TResult *discovery 
 void NextDeviceName(const QString &text, int &pos, QString &name);
 // "%d: %s" lines for the present ports: "<description> (COMn)".
 void GetPortFriendlyNames(QStringList &list);
-// Whether the upper-cased name occurs in the upper-cased friendly-name listing. Reads the port
-// map and tests the one path; never runs hardware discovery.
+// Whether a line of the friendly-name listing ends in the name in parentheses (any letter case):
+// the whole name, so COM1 is not present while only COM12 is. Reads the port map and tests the
+// paths; never runs hardware discovery.
 bool IsCOMPortPresent(const QString &name);

@@ -147,8 +147,10 @@ void TstPortNames::friendlyNamesAndPresence()
 
     QVERIFY(IsCOMPortPresent("COM12"));
     QVERIFY(IsCOMPortPresent("com3"));
-    // The test is a substring search over the listing: COM1 is "found" inside (COM12).
-    QVERIFY(IsCOMPortPresent("COM1"));
+    // The whole name counts: a pulled COM1 is not taken for present inside (COM12), nor is a
+    // piece of a name.
+    QVERIFY(!IsCOMPortPresent("COM1"));
+    QVERIFY(!IsCOMPortPresent("OM12"));
     QVERIFY(!IsCOMPortPresent("COM2"));
     QVERIFY(!IsCOMPortPresent(""));
 
