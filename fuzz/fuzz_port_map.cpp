@@ -3,6 +3,7 @@
 // written back as "name=path" lines reads back the same; a network line's address, written out
 // again, names the same server.
 #include "FuzzCheck.h"
+#include "line/LineKinds.h"
 #include "line/network/NetAddress.h"
 #include "ports/PortMap.h"
 
@@ -23,18 +24,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         names.insert(entry.Name.toUpper());
         check(!entry.Path.contains(u'#') && !entry.Path.contains(u'\n'));
         check(entry.Path == entry.Path.trimmed() && !entry.Path.isEmpty());
-        if (IsNetPath(entry.Path)) {
-            const std::optional<TNetAddress> address = ParseNetPath(entry.Path);
-            check(address.has_value() && address->Port > 0);
-            const QString again =
-                (address->Kind == TNetAddress::TKind::Rfc2217 ? QStringLiteral("rfc2217://")
-                                                              : QStringLiteral("tcp://")) +
-                address->HostAndPort();
-            const std::optional<TNetAddress> reread = ParseNetPath(again);
-            check(reread && reread->Kind == address->Kind && reread->Host == address->Host &&
-                  reread->Port == address->Port);
-        } else {
+        // Every kept path is of a kind and well formed; a network line's address, written out
+        // again behind its scheme, names the same server.
+        const TLineKind *kind = LineKinds::Of(entry.Path);
+        check(kind != nullptr && kind->Parses(entry.Path));
+        if (*kind->Scheme == '\0') {
             check(entry.Path.startsWith(u'/'));
+        } else {
+            const QString scheme = QString::fromUtf8(kind->Scheme) + QStringLiteral("://");
+            const std::optional<TNetAddress> address =
+                ParseNetAddress(QStringView(entry.Path).mid(scheme.size()));
+            check(address.has_value() && address->Port > 0);
+            const QString again = scheme + address->HostAndPort();
+            check(LineKinds::Of(again) == kind && kind->Parses(again));
+            const std::optional<TNetAddress> reread =
+                ParseNetAddress(QStringView(again).mid(scheme.size()));
+            check(reread && reread->Host == address->Host && reread->Port == address->Port);
         }
         written += (entry.Name + u'=' + entry.Path + u'\n').toUtf8();
     }

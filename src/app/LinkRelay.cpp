@@ -4,14 +4,11 @@
 #include "app/MessagePump.h"
 #include "endpoint/TServerSocket.h"
 #include "modem/ModemResults.h"
-#include "platform/Deadline.h"
 #include "platform/TickClock.h"
 
 #include <algorithm>
 #include <cstring>
 #include <thread>
-
-#include <poll.h>
 
 namespace
 {
@@ -165,15 +162,10 @@ void TLinkRelay::WaitForInput(std::uint32_t remainingMs) const
     const auto nap = [&wait] {
         std::this_thread::sleep_for(std::min(wait, TickClock::RealDuration(10)));
     };
-    // A lost network line stays readable (at its end of stream) with nothing to read.
-    if (FCOMHandle == INVALID_HANDLE_VALUE || COMPortLost(FCOMHandle)) {
-        nap();
-        return;
-    }
-    const int seen = WaitForDescriptor(static_cast<int>(FCOMHandle), POLLIN, TDeadline(wait));
-    // A pulled line (hung up, its other side gone) reports itself ready at once, often with
-    // POLLIN too, while nothing can ever be read from it: sleep instead of spinning on it.
-    if (seen < 0 || (seen & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+    // The line says whether it has input, bytes it holds already included. One that is gone
+    // (lost, hung up, its other side gone) would report itself ready at once while nothing can
+    // ever be read from it: sleep instead of spinning on it.
+    if (WaitCOMInput(FCOMHandle, wait) == TSerialLine::TInputWait::Gone)
         nap();
 }
 
@@ -264,7 +256,7 @@ THandle TLinkRelay::OpenLinkPort()
         FNeedCOMReconnect = false;
         FView.WriteLog(QStringLiteral("COM порт успешно открыт"));
         if (!COMPortSetsSpeed(FCOMHandle))
-            FView.WriteLog(SpeedSetByServerText(FView.LinkPortName()));
+            FView.WriteLog(SpeedSetByServerText(FCOMHandle, FView.LinkPortName()));
         return FCOMHandle;
     }
     FView.WriteLog(QStringLiteral("Ошибка открытия COM порта"));

@@ -1,6 +1,9 @@
 #include "line/SerialLine.h"
 
+#include "platform/Deadline.h"
+
 #include <mutex>
+#include <poll.h>
 #include <unordered_map>
 
 namespace
@@ -10,6 +13,21 @@ std::mutex linesMutex;
 std::unordered_map<std::uint32_t, std::unique_ptr<TSerialLine>> lines;
 
 } // namespace
+
+TSerialLine::TInputWait TSerialLine::WaitForInput(const TDeadline &deadline) const
+{
+    if (HasInput())
+        return TInputWait::Ready;
+    // A lost network line stays readable (at its end of stream) with nothing to read.
+    if (!Connected())
+        return TInputWait::Gone;
+    const int seen = WaitForDescriptor(Descriptor(), POLLIN, deadline);
+    // A pulled line (hung up, its other side gone) reports itself ready at once, often with
+    // POLLIN too, while nothing can ever be read from it.
+    if (seen < 0 || (seen & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+        return TInputWait::Gone;
+    return seen == 0 ? TInputWait::TimedOut : TInputWait::Ready;
+}
 
 namespace SerialLines
 {

@@ -101,7 +101,7 @@ void TRingThread::Execute()
     PostProgress(RingStage::PortOpened);
     WriteThreadLog(QStringLiteral("Порт успешно открыт"));
     if (!COMPortSetsSpeed(FhCOM))
-        WriteThreadLog(SpeedSetByServerText(FCreateStruct.COM));
+        WriteThreadLog(SpeedSetByServerText(FhCOM, FCreateStruct.COM));
 
     // Whatever the modem says after the port opens (a greeting, unsolicited results).
     QByteArray heard;

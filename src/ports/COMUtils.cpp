@@ -1,46 +1,15 @@
 #include "ports/COMUtils.h"
 
+#include "line/LineKinds.h"
 #include "line/SerialLine.h"
-#include "line/network/NetAddress.h"
-#include "line/network/NetLine.h"
 #include "line/tty/TtyLine.h"
+#include "platform/Deadline.h"
 #include "platform/SystemError.h"
-#include "ports/PortDiscovery.h"
 #include "ports/PortMap.h"
 #include "settings/Paths.h"
 
-#include <cerrno>
 #include <memory>
 #include <stdexcept>
-
-namespace
-{
-
-// The line a port-map path names.
-TResult OpenLine(const QString &path, std::unique_ptr<TSerialLine> &line)
-{
-    if (!IsNetPath(path))
-        return TTtyLine::Open(path, line);
-    const std::optional<TNetAddress> address = ParseNetPath(path);
-    if (!address)
-        return TResult::Failure(QStringLiteral("%1: адрес не понят (нужно rfc2217://хост:порт или "
-                                               "tcp://хост:порт)")
-                                    .arg(path));
-    return TNetLine::Open(path, *address, line);
-}
-
-// Whether the named port is a line on the network whose connection attempt is still under way:
-// its open failed for now ("not yet"), and asking again takes the outcome once there is one.
-bool StillConnecting(const QString &name)
-{
-    QList<TPortMapEntry> map;
-    if (!PortMap::Load(map))
-        return false;
-    const QString path = PortMap::PathOf(map, name);
-    return IsNetPath(path) && TNetLine::Opening(path);
-}
-
-} // namespace
 
 TResult OpenCOMPort(const QString &name, int baudRate, THandle &handle)
 {
@@ -52,24 +21,24 @@ TResult OpenCOMPort(const QString &name, int baudRate, THandle &handle)
     const QString path = PortMap::PathOf(map, name);
     if (path.isEmpty())
         return TResult::Failure(
+            TFault::NotFound,
             QStringLiteral("%1: порт не указан в %2").arg(name, Paths::PortMapFile()));
 
-    std::unique_ptr<TSerialLine> opened;
-    if (TResult result = OpenLine(path, opened); !result)
-        return result;
-    TSerialLine &line = *opened;
-    handle = SerialLines::Add(std::move(opened));
+    TResultOf<std::unique_ptr<TSerialLine>> opened = LineKinds::Open(path);
+    if (!opened)
+        return opened.Result();
+    TSerialLine &line = *opened.Value();
+    handle = SerialLines::Add(std::move(opened.Value()));
 
     // From here on a failure leaves the port open in the handle; the caller closes it.
-    if (!line.SetParams(baudRate)) {
-        const int reason = errno;
-        return TResult::Failure(QStringLiteral("%1: скорость %2 или режим линии не приняты: %3")
+    if (TResult set = line.SetParams(baudRate); !set)
+        return TResult::Failure(set.Fault(),
+                                QStringLiteral("%1: скорость %2 или режим линии не приняты: %3")
                                     .arg(path)
                                     .arg(baudRate)
-                                    .arg(ErrnoText(reason)));
-    }
-    if (!line.Purge())
-        return TResult::Failure(ErrnoReason(path, errno));
+                                    .arg(set.Reason()));
+    if (TResult purged = line.Purge(); !purged)
+        return purged;
     line.SetOpenControlLines();
     return TResult::Success();
 }
@@ -77,11 +46,7 @@ TResult OpenCOMPort(const QString &name, int baudRate, THandle &handle)
 bool SetCOMPortParams(THandle handle, int baudRate)
 {
     TSerialLine *line = SerialLines::Find(handle);
-    if (line == nullptr) {
-        errno = EBADF;
-        return false;
-    }
-    return line->SetParams(baudRate);
+    return line != nullptr && line->SetParams(baudRate).Ok();
 }
 
 bool CloseCOMPort(THandle &handle)
@@ -92,7 +57,7 @@ bool CloseCOMPort(THandle &handle)
     // A descriptor that was not opened as a port is closed all the same, holding no locks.
     if (!line)
         line = std::make_unique<TTtyLine>(static_cast<int>(handle));
-    const bool closed = line->Close();
+    const bool closed = line->Close().Ok();
     if (closed)
         handle = INVALID_HANDLE_VALUE;
     return closed;
@@ -102,7 +67,9 @@ TResult OpenCOMPortWaiting(const QString &name, int baudRate, THandle &handle,
                            const std::function<bool()> &wait)
 {
     TResult opened = OpenCOMPort(name, baudRate, handle);
-    while (!opened && StillConnecting(name) && wait()) {
+    // A line on the network whose connection attempt is under way says "not yet": asking again
+    // takes the outcome once there is one.
+    while (!opened && opened.Fault() == TFault::Pending && wait()) {
         CloseCOMPort(handle);
         opened = OpenCOMPort(name, baudRate, handle);
     }
@@ -118,14 +85,25 @@ bool COMPortLost(THandle handle)
 bool COMPortSetsSpeed(THandle handle)
 {
     const TSerialLine *line = SerialLines::Find(handle);
-    return line == nullptr || line->SetsSpeed();
+    return line == nullptr || line->Kind().SetsSpeed;
 }
 
-QString SpeedSetByServerText(const QString &name)
+QString SpeedSetByServerText(THandle handle, const QString &name)
 {
-    return QStringLiteral("%1: линия tcp:// без управления портом, скорость и режим линии задаёт "
+    const TSerialLine *line = SerialLines::Find(handle);
+    const QString scheme = QString::fromUtf8(line != nullptr ? line->Kind().Scheme : "");
+    return QStringLiteral("%1: линия %2:// без управления портом, скорость и режим линии задаёт "
                           "сервер")
-        .arg(name);
+        .arg(name, scheme);
+}
+
+TSerialLine::TInputWait WaitCOMInput(THandle handle, std::chrono::nanoseconds wait)
+{
+    const TSerialLine *line = SerialLines::Find(handle);
+    if (line == nullptr)
+        return TSerialLine::TInputWait::Gone;
+    return line->WaitForInput(
+        TDeadline(std::chrono::duration_cast<std::chrono::steady_clock::duration>(wait)));
 }
 
 void CancelCOMIo(THandle handle)
@@ -140,7 +118,10 @@ int ReadCOMPort(THandle handle, char *buffer, int bufferSize)
         return -1;
     TSerialLine *line = SerialLines::Find(handle);
     // No open line: nothing arrived, as on a line whose queue cannot be read.
-    return line != nullptr ? line->Read(buffer, bufferSize) : 0;
+    if (line == nullptr)
+        return 0;
+    const TResultOf<int> read = line->Read(buffer, bufferSize);
+    return read ? read.Value() : -1;
 }
 
 void ReadCOMString(THandle handle, QByteArray &data)
@@ -160,7 +141,10 @@ int WriteCOMPort(THandle handle, const char *data, int count)
     if (data == nullptr || count < 0)
         return -1;
     TSerialLine *line = SerialLines::Find(handle);
-    return line != nullptr ? line->Write(data, count) : -1;
+    if (line == nullptr)
+        return -1;
+    const TResultOf<int> written = line->Write(data, count);
+    return written ? written.Value() : -1;
 }
 
 int WriteCOMString(THandle handle, const QByteArray &data)
@@ -182,7 +166,7 @@ void GetDosDevices(QStringList &list, const QString &prefix, TResult *discovery)
     // The same NUL-separated listing, ended by one more NUL, that the name walk expects.
     QString names;
     for (const TPortMapEntry &entry : entries) {
-        if (PortMap::IsPresent(entry.Path))
+        if (LineKinds::IsPresent(entry.Path))
             names += entry.Name + QChar(u'\0');
     }
     names += QChar(u'\0');
@@ -226,11 +210,11 @@ void GetPortFriendlyNames(QStringList &list)
     const QString sysRoot = PortMap::SysRoot();
     int index = 0;
     for (const TPortMapEntry &entry : entries) {
-        if (!PortMap::IsPresent(entry.Path))
+        if (!LineKinds::IsPresent(entry.Path))
             continue;
         list.append(QString::number(index++) + QStringLiteral(": ") +
-                    PortDiscovery::Describe(sysRoot, entry.Path) + QStringLiteral(" (") +
-                    entry.Name + u')');
+                    LineKinds::Describe(sysRoot, entry.Path) + QStringLiteral(" (") + entry.Name +
+                    u')');
     }
 }
 

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "line/SerialLine.h"
 #include "platform/SystemError.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -28,7 +30,7 @@ inline constexpr int COM_BUFFER_SIZE = 32768;
 TResult OpenCOMPort(const QString &name, int baudRate, THandle &handle);
 // OpenCOMPort that waits for a line on the network, which connects in the background (5 s at
 // most): while the attempt is under way, wait is called and the open is tried again. wait
-// returns false when the caller gives up; the result is then the last "not yet".
+// returns false when the caller gives up; the result is then the last "not yet" (Pending).
 TResult OpenCOMPortWaiting(const QString &name, int baudRate, THandle &handle,
                            const std::function<bool()> &wait);
 // Whether the line is known to be gone while still open: a network connection that was reset,
@@ -37,8 +39,12 @@ bool COMPortLost(THandle handle);
 // Whether the line's speed and format can be set from here: not on a raw network stream, where
 // they are the business of the server at its end.
 bool COMPortSetsSpeed(THandle handle);
-// The log line that says so for a port.
-QString SpeedSetByServerText(const QString &name);
+// The log line that says so for the port of the name open in the handle.
+QString SpeedSetByServerText(THandle handle, const QString &name);
+// Waits at most wait until the line has input to read: also input it holds already, decoded,
+// that its descriptor no longer shows. Gone, at once, for no line or a line that is lost or hung
+// up.
+TSerialLine::TInputWait WaitCOMInput(THandle handle, std::chrono::nanoseconds wait);
 // Applies the line settings at the given speed (non-standard speeds included).
 bool SetCOMPortParams(THandle handle, int baudRate);
 // Discards unread input, lets written output drain for a short bounded time (discarding it only

@@ -1,5 +1,7 @@
 #include "ports/PortDiscovery.h"
 
+#include "line/tty/DeviceSysfs.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -14,20 +16,6 @@
 
 namespace
 {
-
-QString readAttribute(const QString &fileName)
-{
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.read(256)).trimmed();
-}
-
-QString driverName(const QString &ttyDir)
-{
-    const QString target = QFile::symLinkTarget(ttyDir + QStringLiteral("/device/driver"));
-    return QFileInfo(target).fileName();
-}
 
 // The number k of ttyS<k>; -1 for other names.
 int uartIndex(const QString &name)
@@ -57,10 +45,10 @@ bool uartAnswers(const QString &node)
 bool isRealUart(const QString &ttyDir, const QString &node)
 {
     // The serial core publishes the UART type in sysfs: reading it needs no open of the port.
-    const QString type = readAttribute(ttyDir + QStringLiteral("/type"));
+    const QString type = DeviceSysfs::ReadAttribute(ttyDir + QStringLiteral("/type"));
     if (!type.isEmpty())
         return type != QLatin1String("0");
-    const QString driver = driverName(ttyDir);
+    const QString driver = DeviceSysfs::DriverName(ttyDir);
     if (driver == QLatin1String("serial8250") || driver == QLatin1String("port"))
         return uartAnswers(node);
     return !driver.isEmpty();
@@ -123,7 +111,7 @@ QList<TSerialDevice> Scan(const QString &sysRoot, const QString &devRoot)
             if (!isRealUart(ttyDir, node))
                 continue;
             device.FixedNumber = uart + 1;
-        } else if (driverName(ttyDir).isEmpty()) {
+        } else if (DeviceSysfs::DriverName(ttyDir).isEmpty()) {
             continue;
         }
         devices.append(device);
@@ -166,28 +154,6 @@ QList<TPortMapEntry> NewEntries(const QList<TPortMapEntry> &map,
         added.append({QStringLiteral("COM%1").arg(number), device.StablePath});
     }
     return added;
-}
-
-QString Describe(const QString &sysRoot, const QString &path)
-{
-    const QString canonical = QFileInfo(path).canonicalFilePath();
-    if (canonical.isEmpty())
-        return path;
-    const QString ttyDir =
-        sysRoot + QStringLiteral("/class/tty/") + QFileInfo(canonical).fileName();
-    QString dir = QFileInfo(ttyDir + QStringLiteral("/device")).canonicalFilePath();
-    if (dir.isEmpty())
-        return path;
-    // The USB product string sits on the USB device, a level or two above the tty's interface.
-    const QString top = QFileInfo(sysRoot).canonicalFilePath();
-    for (int level = 0; level < 4 && dir.startsWith(top + u'/'); ++level) {
-        const QString product = readAttribute(dir + QStringLiteral("/product"));
-        if (!product.isEmpty())
-            return product;
-        dir = QFileInfo(dir).path();
-    }
-    const QString driver = driverName(ttyDir);
-    return driver.isEmpty() ? path : driver;
 }
 
 } // namespace PortDiscovery

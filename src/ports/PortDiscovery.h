@@ -13,8 +13,8 @@ struct TSerialDevice {
     int FixedNumber = 0; // k + 1 for the UART ttyS<k>, whose name the system fixes; 0 otherwise
 };
 
-// Finds the serial hardware present now by reading sysfs, and describes devices for the port
-// list. Both roots are parameters so that the same code runs on a tree a test builds.
+// Finds the serial hardware present now by reading sysfs. Both roots are parameters so that the
+// same code runs on a tree a test builds.
 namespace PortDiscovery
 {
 
@@ -26,9 +26,5 @@ QList<TSerialDevice> Scan(const QString &sysRoot, const QString &devRoot);
 // UART whose number is taken) as the lowest free COM number from COM3 upward.
 QList<TPortMapEntry> NewEntries(const QList<TPortMapEntry> &map,
                                 const QList<TSerialDevice> &devices);
-
-// What the port list shows for a device file: the USB product string, else the driver's name,
-// else the path itself.
-QString Describe(const QString &sysRoot, const QString &path);
 
 } // namespace PortDiscovery

@@ -1,7 +1,6 @@
 #include "ports/PortMap.h"
 
-#include "line/SerialLine.h"
-#include "line/network/NetAddress.h"
+#include "line/LineKinds.h"
 #include "ports/PortDiscovery.h"
 #include "settings/Paths.h"
 #include "settings/SafeFile.h"
@@ -11,7 +10,6 @@
 #include <QFileInfo>
 
 #include <mutex>
-#include <sys/stat.h>
 
 namespace
 {
@@ -58,7 +56,7 @@ QList<TPortMapEntry> Parse(const QByteArray &text)
             continue;
         const QString name = line.left(equals).trimmed().toString();
         const QString path = line.mid(equals + 1).trimmed().toString();
-        if (PortNumber(name) == 0 || !(path.startsWith(u'/') || ParseNetPath(path)))
+        if (PortNumber(name) == 0 || !LineKinds::Valid(path))
             continue;
         if (!PathOf(entries, name).isEmpty())
             continue;
@@ -87,17 +85,6 @@ QString PathOf(const QList<TPortMapEntry> &entries, const QString &name)
             return entry.Path;
     }
     return {};
-}
-
-bool IsPresent(const QString &path)
-{
-    if (path.isEmpty())
-        return false;
-    // A network line is there while it is configured, unless its connection has been lost.
-    if (IsNetPath(path))
-        return !SerialLines::IsLost(path);
-    struct stat st = {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISCHR(st.st_mode);
 }
 
 TResult Append(const QList<TPortMapEntry> &entries)

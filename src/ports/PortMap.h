@@ -6,7 +6,7 @@
 #include <QList>
 #include <QString>
 
-// One line of the port map: a port name as the system shows it (COM3) and its device file.
+// One line of the port map: a port name as the system shows it (COM3) and its line's path.
 struct TPortMapEntry {
     QString Name;
     QString Path;
@@ -14,9 +14,9 @@ struct TPortMapEntry {
 };
 
 // The port map, ports.conf in the config directory: lines COM<n>=<path> in the order listed,
-// '#' starts a comment. A path is a device file, or a line on the network (rfc2217://host:port,
-// tcp://host:port; see NetAddress.h). Users may edit it; present serial hardware is added by
-// Discover().
+// '#' starts a comment. A path is one that the table of line kinds understands (line/LineKinds.h:
+// a device file, rfc2217://host:port, tcp://host:port). Users may edit it; present serial
+// hardware is added by Discover().
 namespace PortMap
 {
 
@@ -33,10 +33,6 @@ QString PathOf(const QList<TPortMapEntry> &entries, const QString &name);
 
 // The number n of a port name COM<n> in any letter case; 0 for anything else.
 int PortNumber(const QString &name);
-
-// Whether the path leads, links followed, to an existing character device; for a network line,
-// whether it has not lost its connection.
-bool IsPresent(const QString &path);
 
 // Adds lines at the end of ports.conf, keeping every line already there. Creates the config
 // directory when needed; the file is replaced atomically.

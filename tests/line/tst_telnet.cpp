@@ -1,11 +1,8 @@
-// The network line's two pure parts: the port-map address of a server, and the telnet codec of
-// RFC 2217 (the byte stream both ways and the option negotiation, without a socket).
-#include "line/network/NetAddress.h"
+// The telnet codec of RFC 2217: the byte stream both ways and the option negotiation, without a
+// socket.
 #include "line/network/TelnetCodec.h"
 
 #include <QTest>
-
-Q_DECLARE_METATYPE(TNetAddress::TKind)
 
 namespace
 {
@@ -33,56 +30,12 @@ class TstTelnet : public QObject
     Q_OBJECT
 
 private slots:
-    void addresses_data();
-    void addresses();
     void dataPassesUnchanged();
     void negotiationAcceptsOnlyItsOptions_data();
     void negotiationAcceptsOnlyItsOptions();
     void comPortAgreementAndRefusal();
     void commandsAreWellFormed();
 };
-
-void TstTelnet::addresses_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<bool>("valid");
-    QTest::addColumn<TNetAddress::TKind>("kind");
-    QTest::addColumn<QString>("host");
-    QTest::addColumn<int>("port");
-    using K = TNetAddress::TKind;
-    QTest::newRow("ipv4") << "rfc2217://127.0.0.1:4001" << true << K::Rfc2217 << "127.0.0.1"
-                          << 4001;
-    QTest::newRow("name, raw") << "tcp://router.local:23" << true << K::RawTcp << "router.local"
-                               << 23;
-    QTest::newRow("ipv6") << "RFC2217://[::1]:65535/" << true << K::Rfc2217 << "::1" << 65535;
-    QTest::newRow("bare ipv6") << "tcp://::1:23" << false << K::RawTcp << "" << 0;
-    QTest::newRow("no port") << "tcp://host" << false << K::RawTcp << "" << 0;
-    QTest::newRow("port 0") << "tcp://host:0" << false << K::RawTcp << "" << 0;
-    QTest::newRow("port too big") << "tcp://host:65536" << false << K::RawTcp << "" << 0;
-    QTest::newRow("sign") << "tcp://host:+23" << false << K::RawTcp << "" << 0;
-    QTest::newRow("user part") << "tcp://me@host:23" << false << K::RawTcp << "" << 0;
-    QTest::newRow("blank") << "tcp://ho st:23" << false << K::RawTcp << "" << 0;
-    QTest::newRow("path") << "tcp://host/x:23" << false << K::RawTcp << "" << 0;
-    QTest::newRow("other scheme") << "telnet://host:23" << false << K::RawTcp << "" << 0;
-}
-
-void TstTelnet::addresses()
-{
-    QFETCH(QString, path);
-    QFETCH(bool, valid);
-    QVERIFY(IsNetPath(path));
-    const std::optional<TNetAddress> address = ParseNetPath(path);
-    QCOMPARE(address.has_value(), valid);
-    if (!valid)
-        return;
-    QFETCH(TNetAddress::TKind, kind);
-    QFETCH(QString, host);
-    QFETCH(int, port);
-    QCOMPARE(address->Kind, kind);
-    QCOMPARE(address->Host, host);
-    QCOMPARE(int(address->Port), port);
-    QVERIFY(!IsNetPath(QStringLiteral("/dev/ttyUSB0")));
-}
 
 void TstTelnet::dataPassesUnchanged()
 {

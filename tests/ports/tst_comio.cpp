@@ -114,13 +114,13 @@ void TstComIo::readNeverPassesTheBuffer()
     QCOMPARE(::write(pair[1], big.constData(), size_t(big.size())), ssize_t(big.size()));
     QByteArray large(COM_BUFFER_SIZE + guard, char(0xAB));
     TTtyLine socket(pair[0]);
-    QCOMPARE(socket.Read(large.data(), COM_BUFFER_SIZE), COM_BUFFER_SIZE);
+    QCOMPARE(socket.Read(large.data(), COM_BUFFER_SIZE).Value(), COM_BUFFER_SIZE);
     QVERIFY(large.left(COM_BUFFER_SIZE) == big.left(COM_BUFFER_SIZE));
     QCOMPARE(large.mid(COM_BUFFER_SIZE), QByteArray(guard, char(0xAB)));
     rest.resize(COM_BUFFER_SIZE);
-    rest.resize(socket.Read(rest.data(), COM_BUFFER_SIZE));
+    rest.resize(socket.Read(rest.data(), COM_BUFFER_SIZE).Value());
     QVERIFY(rest == big.mid(COM_BUFFER_SIZE));
-    QVERIFY(socket.Close());
+    QVERIFY(socket.Close().Ok());
     ::close(pair[1]);
 }
 

@@ -1,4 +1,5 @@
 // Finding serial hardware in sysfs and adding it to the port map, on a tree the test builds.
+#include "line/LineKinds.h"
 #include "ports/COMUtils.h"
 #include "ports/PortDiscovery.h"
 #include "ports/PortMap.h"
@@ -177,14 +178,13 @@ void TstPortDiscovery::describesDevices()
     QVERIFY(pty.IsValid());
     const QString sys = FConfig->SysRoot();
     const QString dev = FConfig->DevRoot();
-    QCOMPARE(PortDiscovery::Describe(sys, dev + "/ttyUSB0"), QString("FT232R USB UART"));
-    QCOMPARE(PortDiscovery::Describe(sys, dev + "/serial/by-id/" + byId),
-             QString("FT232R USB UART"));
-    QCOMPARE(PortDiscovery::Describe(sys, dev + "/ttyACM0"), QString("cdc_acm"));
-    QCOMPARE(PortDiscovery::Describe(sys, dev + "/ttyS0"), QString("serial"));
-    QCOMPARE(PortDiscovery::Describe(sys, dev + "/tty1"), dev + "/tty1");
-    QCOMPARE(PortDiscovery::Describe(sys, dev + "/gone"), dev + "/gone");
-    QCOMPARE(PortDiscovery::Describe(sys, pty.SlavePath()), pty.SlavePath());
+    QCOMPARE(LineKinds::Describe(sys, dev + "/ttyUSB0"), QString("FT232R USB UART"));
+    QCOMPARE(LineKinds::Describe(sys, dev + "/serial/by-id/" + byId), QString("FT232R USB UART"));
+    QCOMPARE(LineKinds::Describe(sys, dev + "/ttyACM0"), QString("cdc_acm"));
+    QCOMPARE(LineKinds::Describe(sys, dev + "/ttyS0"), QString("serial"));
+    QCOMPARE(LineKinds::Describe(sys, dev + "/tty1"), dev + "/tty1");
+    QCOMPARE(LineKinds::Describe(sys, dev + "/gone"), dev + "/gone");
+    QCOMPARE(LineKinds::Describe(sys, pty.SlavePath()), pty.SlavePath());
 }
 
 void TstPortDiscovery::presenceTestNeverDiscovers()

@@ -238,6 +238,9 @@ void Modem::execute(int64_t now)
     }
 }
 
+// The result words are written out here on purpose, not taken from the wizard's table
+// (modem/ModemResults.h): a stand-in that shared the product's table would agree with it by
+// construction and hide a wrong word in it.
 void Modem::finishDial(int64_t now)
 {
     m_dialAt = -1;

@@ -6,31 +6,9 @@ QString TNetAddress::HostAndPort() const
     return host + u':' + QString::number(Port);
 }
 
-bool IsNetPath(const QString &path)
-{
-    const qsizetype scheme = path.indexOf(QStringLiteral("://"));
-    if (scheme <= 0)
-        return false;
-    for (const QChar c : QStringView(path).left(scheme)) {
-        if (!c.isLetterOrNumber() || c.unicode() > 127)
-            return false;
-    }
-    return true;
-}
-
-std::optional<TNetAddress> ParseNetPath(const QString &path)
+std::optional<TNetAddress> ParseNetAddress(QStringView rest)
 {
     TNetAddress address;
-    QStringView rest;
-    if (path.startsWith(QStringLiteral("rfc2217://"), Qt::CaseInsensitive)) {
-        address.Kind = TNetAddress::TKind::Rfc2217;
-        rest = QStringView(path).mid(10);
-    } else if (path.startsWith(QStringLiteral("tcp://"), Qt::CaseInsensitive)) {
-        address.Kind = TNetAddress::TKind::RawTcp;
-        rest = QStringView(path).mid(6);
-    } else {
-        return std::nullopt;
-    }
     if (rest.endsWith(u'/'))
         rest.chop(1);
 

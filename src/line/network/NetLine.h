@@ -1,64 +1,60 @@
 #pragma once
 
 #include "line/SerialLine.h"
-#include "line/network/NetAddress.h"
-#include "line/network/TelnetCodec.h"
-#include "platform/SystemError.h"
+#include "line/network/ByteStream.h"
+#include "line/network/LineProtocol.h"
+#include "line/network/NetConnect.h"
 
 #include <QByteArray>
 
-#include <atomic>
 #include <memory>
 
-// A serial line behind a serial device server or a cellular router, over TCP: RFC 2217 (telnet
-// with the COM port control option, which sets the speed, format and control lines at the
-// server's end) or a raw byte stream. Reads and writes never wait for the network beyond the
-// write stall limit a device file has too. A connection that is reset, ended by the server or
-// silent for about 10 s (keepalive) makes the line lost, as a pulled cable is.
+// A serial line behind a serial device server or a cellular router: a byte stream to it under
+// the protocol its kind speaks (see LineKinds.h). Reads and writes never wait for the network
+// beyond the write stall limit a device file has too. A connection that is reset, ended by the
+// server or silent for about 10 s (keepalive) makes the line lost, as a pulled cable is.
 class TNetLine : public TSerialLine
 {
 public:
-    // Continues the connection attempt for the path, or starts one, and waits at most a short
-    // while (well within a relay pass) for it. While it is still under way the result is a
-    // failure and Opening(path) is true; ask again later.
-    static TResult Open(const QString &path, const TNetAddress &address,
-                        std::unique_ptr<TSerialLine> &line);
-    static bool Opening(const QString &path);
+    // Continues the connection attempt for the path (of the kind, to the address), or starts one,
+    // and waits at most a short while (well within a relay pass) for it. While it is still under
+    // way the failure is of the kind Pending; ask again later.
+    static TResultOf<std::unique_ptr<TSerialLine>> Open(const TLineKind &kind, const QString &path,
+                                                        const TNetAddress &address,
+                                                        NetConnect::TProtocolMaker makeProtocol);
 
     ~TNetLine() override;
 
-    int Descriptor() const override { return FFd; }
-    bool Connected() const override { return !FLost; }
-    bool SetsSpeed() const override { return FTelnet; }
-    bool SetParams(int baudRate) override;
-    bool Purge() override;
+    int Descriptor() const override { return FStream->Descriptor(); }
+    bool Connected() const override { return !FStream->Lost(); }
+    bool HasInput() const override { return !FIn.isEmpty() || FStream->HasBuffered(); }
+    TResult SetParams(int baudRate) override;
+    TResult Purge() override;
     void SetOpenControlLines() override;
     void DiscardInput() override;
-    int Read(char *buffer, int size) override;
-    int Write(const char *data, int count) override;
-    bool Close() override;
+    TResultOf<int> Read(char *buffer, int size) override;
+    TResultOf<int> Write(const char *data, int count) override;
+    TResult Close() override;
 
 private:
-    TNetLine(const QString &path, bool telnet, int fd, const TTelnetCodec &codec,
-             const QByteArray &data);
+    TNetLine(const QString &path, const TLineKind &kind, NetConnect::TConnection connection);
 
-    // Takes what the socket holds now, at most limit bytes, into FIn (telnet decoded), answering
-    // the server's negotiation; a closed or failed connection marks the line lost. The count of
-    // bytes taken from the socket.
-    int Receive(int limit);
-    // Sends the telnet commands and a remainder of escaped data waiting in FOut, without waiting.
+    // Takes what the stream holds now, at most limit bytes, into FIn (decoded), answering the
+    // server; the count of bytes taken from the stream.
+    qsizetype Receive(int limit);
+    // Sends the commands and a remainder of data waiting in FOut, without waiting.
     bool FlushPending();
-    // Queues a command for the server and sends what it can.
-    bool Command(const QByteArray &command);
+    // Queues commands for the server and sends what it can; a failure once the line is lost.
+    TResult Command(const QByteArray &command);
+    // Why the line is lost.
+    TResult LostResult() const;
 
-    int FFd;
-    bool FTelnet;
-    TTelnetCodec FCodec;
+    std::unique_ptr<TByteStream> FStream;
+    std::unique_ptr<TLineProtocol> FProtocol;
     // Data received and decoded but not read yet.
     QByteArray FIn;
     // Bytes owed to the server before any further data: answers to its negotiation, commands,
-    // and the second half of an escaped 0xFF whose first half went out.
+    // and the second half of a data byte whose first half went out.
     QByteArray FOut;
-    // Read by the window thread's presence test while the line's owner uses it.
-    std::atomic<bool> FLost{false};
+    bool FClosed = false;
 };

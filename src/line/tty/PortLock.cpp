@@ -124,19 +124,21 @@ TResult Acquire(const QString &devicePath, QString &lockFile)
             return TResult::Success();
         }
         if (error != EEXIST) {
-            return TResult::Failure(ErrnoReason(path, error));
+            return TResult::FromErrno(path, error);
         }
         const long owner = OwnerOf(path);
         if (owner == long(::getpid())) {
             return TResult::Failure(
+                TFault::Busy,
                 QStringLiteral("%1: порт уже открыт этой программой").arg(devicePath));
         }
         if (processAlive(owner))
-            return TResult::Failure(PortDiagnosis::Busy(devicePath, owner));
+            return TResult::Failure(TFault::Busy, PortDiagnosis::Busy(devicePath, owner));
         if (::unlink(native.constData()) != 0 && errno != ENOENT)
-            return TResult::Failure(ErrnoReason(path, errno));
+            return TResult::FromErrno(path, errno);
     }
-    return TResult::Failure(QStringLiteral("%1: не удалось создать %2").arg(devicePath, path));
+    return TResult::Failure(TFault::Busy,
+                            QStringLiteral("%1: не удалось создать %2").arg(devicePath, path));
 }
 
 void Release(const QString &lockFile)

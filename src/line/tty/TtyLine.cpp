@@ -83,6 +83,12 @@ speed_t standardSpeed(int baudRate)
     }
 }
 
+// A refused setting: the system's text, for the caller's own words before it.
+TResult Refused(int error)
+{
+    return TResult::Failure(FaultOfErrno(error), ErrnoText(error));
+}
+
 // Waits until the driver's output queue is empty; false when the time ran out first.
 bool drainOutput(int fd)
 {
@@ -105,14 +111,18 @@ int openExclusive(const QString &path, QString &lockFile, TResult &result)
     result = PortLock::Acquire(path, lockFile);
     if (!result)
         return -1;
+    // A lock that flock cannot take now (EWOULDBLOCK) is a port in use, as EBUSY is.
     const auto busyOr = [&path](int error) {
-        if (error == EBUSY || error == EWOULDBLOCK)
-            return TResult::Failure(PortDiagnosis::Busy(path));
-        if (error == EACCES || error == EPERM)
-            return TResult::Failure(PortDiagnosis::NoPermission(path));
-        if (error == ENOENT || error == ENODEV || error == ENXIO)
-            return TResult::Failure(PortDiagnosis::Vanished(path));
-        return TResult::Failure(ErrnoReason(path, error));
+        switch (error == EWOULDBLOCK ? TFault::Busy : FaultOfErrno(error)) {
+        case TFault::Busy:
+            return TResult::Failure(TFault::Busy, PortDiagnosis::Busy(path));
+        case TFault::Permission:
+            return TResult::Failure(TFault::Permission, PortDiagnosis::NoPermission(path));
+        case TFault::NotFound:
+            return TResult::Failure(TFault::NotFound, PortDiagnosis::Vanished(path));
+        default:
+            return TResult::FromErrno(path, error);
+        }
     };
     const int fd =
         ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -134,46 +144,46 @@ int openExclusive(const QString &path, QString &lockFile, TResult &result)
 
 } // namespace
 
-TResult TTtyLine::Open(const QString &path, std::unique_ptr<TSerialLine> &line)
+TResultOf<std::unique_ptr<TSerialLine>> TTtyLine::Open(const TLineKind &kind, const QString &path)
 {
     struct stat st = {};
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return TResult::Failure(errno == ENOENT ? PortDiagnosis::Vanished(path)
-                                                : ErrnoReason(path, errno));
+        return errno == ENOENT ? TResult::Failure(TFault::NotFound, PortDiagnosis::Vanished(path))
+                               : TResult::FromErrno(path, errno);
     if (!S_ISCHR(st.st_mode))
-        return TResult::Failure(QStringLiteral("%1: это не устройство").arg(path));
+        return TResult::Failure(TFault::Invalid, QStringLiteral("%1: это не устройство").arg(path));
 
     QString lockFile;
     TResult opened = TResult::Success();
     const int fd = openExclusive(path, lockFile, opened);
     if (fd < 0)
         return opened;
-    line.reset(new TTtyLine(fd, path, lockFile));
-    return TResult::Success();
+    return std::unique_ptr<TSerialLine>(new TTtyLine(fd, path, kind, lockFile));
 }
 
-TTtyLine::TTtyLine(int fd, const QString &path) : TSerialLine(path), FFd(fd) {}
+TTtyLine::TTtyLine(int fd, const QString &path)
+    : TSerialLine(path, LineKinds::DeviceFiles()), FFd(fd)
+{
+}
 
-TTtyLine::TTtyLine(int fd, const QString &path, const QString &lockFile)
-    : TSerialLine(path), FFd(fd), FExclusive(true), FLockFile(lockFile)
+TTtyLine::TTtyLine(int fd, const QString &path, const TLineKind &kind, const QString &lockFile)
+    : TSerialLine(path, kind), FFd(fd), FExclusive(true), FLockFile(lockFile)
 {
 }
 
 TTtyLine::~TTtyLine()
 {
     if (FFd >= 0)
-        Close();
+        (void)Close();
 }
 
-bool TTtyLine::SetParams(int baudRate)
+TResult TTtyLine::SetParams(int baudRate)
 {
-    if (baudRate <= 0) {
-        errno = EINVAL;
-        return false;
-    }
+    if (baudRate <= 0)
+        return Refused(EINVAL);
     struct termios tio = {};
     if (::tcgetattr(FFd, &tio) != 0)
-        return false;
+        return Refused(errno);
     ::cfmakeraw(&tio);
     // Binary data must pass unchanged, so software flow control stays off in both directions.
     tio.c_iflag &= ~tcflag_t(IXOFF | IXANY);
@@ -188,13 +198,17 @@ bool TTtyLine::SetParams(int baudRate)
     const speed_t placeholder = code != B0 ? code : B38400;
     if (::cfsetispeed(&tio, placeholder) != 0 || ::cfsetospeed(&tio, placeholder) != 0 ||
         ::tcsetattr(FFd, TCSANOW, &tio) != 0)
-        return false;
-    return code != B0 || SerialTermios2::SetSpeed(FFd, baudRate);
+        return Refused(errno);
+    if (code == B0 && !SerialTermios2::SetSpeed(FFd, baudRate))
+        return Refused(errno);
+    return TResult::Success();
 }
 
-bool TTtyLine::Purge()
+TResult TTtyLine::Purge()
 {
-    return ::tcflush(FFd, TCIOFLUSH) == 0;
+    if (::tcflush(FFd, TCIOFLUSH) != 0)
+        return TResult::FromErrno(Path(), errno);
+    return TResult::Success();
 }
 
 void TTtyLine::SetOpenControlLines()
@@ -211,7 +225,7 @@ void TTtyLine::DiscardInput()
     ::tcflush(FFd, TCIFLUSH);
 }
 
-int TTtyLine::Read(char *buffer, int size)
+TResultOf<int> TTtyLine::Read(char *buffer, int size)
 {
     int queued = 0;
     // A failed count (a hang-up answers EIO) reads as nothing arrived; the presence test is what
@@ -222,10 +236,12 @@ int TTtyLine::Read(char *buffer, int size)
     const ssize_t count = RetryOnInterrupt([&] { return ::read(FFd, buffer, size_t(wanted)); });
     if (count >= 0)
         return int(count);
-    return errno == EAGAIN ? 0 : -1;
+    if (errno == EAGAIN)
+        return 0;
+    return TResult::FromErrno(Path(), errno);
 }
 
-int TTtyLine::Write(const char *data, int count)
+TResultOf<int> TTtyLine::Write(const char *data, int count)
 {
     int written = 0;
     TDeadline stall(writeStallLimit);
@@ -239,15 +255,18 @@ int TTtyLine::Write(const char *data, int count)
             stall = TDeadline(writeStallLimit);
             continue;
         }
-        if (n < 0 && errno != EAGAIN)
-            return written > 0 ? written : -1;
+        if (n < 0 && errno != EAGAIN) {
+            if (written > 0)
+                return written;
+            return TResult::FromErrno(Path(), errno);
+        }
         if (WaitForDescriptor(FFd, POLLOUT, stall) <= 0)
             break;
     }
     return written;
 }
 
-bool TTtyLine::Close()
+TResult TTtyLine::Close()
 {
     ::tcflush(FFd, TCIFLUSH);
     // Output is discarded only when it could not leave in time (close() would otherwise wait for
@@ -266,5 +285,7 @@ bool TTtyLine::Close()
     FLockFile.clear();
     FExclusive = false;
     FFd = -1;
-    return closed;
+    if (!closed)
+        return TResult::FromErrno(Path(), EBADF);
+    return TResult::Success();
 }

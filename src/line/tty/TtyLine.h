@@ -1,5 +1,6 @@
 #pragma once
 
+#include "line/LineKinds.h"
 #include "line/SerialLine.h"
 #include "platform/SystemError.h"
 
@@ -15,23 +16,23 @@ class TTtyLine : public TSerialLine
 public:
     // Opens the device exclusively: a device held by another program fails with the reason, as
     // does a path that is missing or no character device.
-    static TResult Open(const QString &path, std::unique_ptr<TSerialLine> &line);
+    static TResultOf<std::unique_ptr<TSerialLine>> Open(const TLineKind &kind, const QString &path);
 
     // A descriptor this process opened in some other way: no locks are held, none released.
     explicit TTtyLine(int fd, const QString &path = QString());
     ~TTtyLine() override;
 
     int Descriptor() const override { return FFd; }
-    bool SetParams(int baudRate) override;
-    bool Purge() override;
+    TResult SetParams(int baudRate) override;
+    TResult Purge() override;
     void SetOpenControlLines() override;
     void DiscardInput() override;
-    int Read(char *buffer, int size) override;
-    int Write(const char *data, int count) override;
-    bool Close() override;
+    TResultOf<int> Read(char *buffer, int size) override;
+    TResultOf<int> Write(const char *data, int count) override;
+    TResult Close() override;
 
 private:
-    TTtyLine(int fd, const QString &path, const QString &lockFile);
+    TTtyLine(int fd, const QString &path, const TLineKind &kind, const QString &lockFile);
 
     int FFd;
     // Set for a line opened exclusively: the locks it holds until the close.

@@ -1,0 +1,143 @@
+#include "line/LineKinds.h"
+
+#include "line/network/NetAddress.h"
+#include "line/network/NetLine.h"
+#include "line/network/RawProtocol.h"
+#include "line/network/Rfc2217Protocol.h"
+#include "line/tty/DeviceSysfs.h"
+#include "line/tty/TtyLine.h"
+
+#include <QFile>
+#include <QStringList>
+
+#include <array>
+#include <sys/stat.h>
+
+namespace
+{
+
+// Device files: an absolute path, there while it leads (links followed) to a character device.
+
+bool IsAbsolute(const QString &path)
+{
+    return path.startsWith(u'/');
+}
+
+bool IsCharacterDevice(const QString &path)
+{
+    struct stat st = {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISCHR(st.st_mode);
+}
+
+// Lines on the network: "<scheme>://host:port", there while configured unless the connection of
+// a line opened from the path has been lost.
+
+std::optional<TNetAddress> AddressOf(const QString &path)
+{
+    const qsizetype scheme = path.indexOf(QStringLiteral("://"));
+    return scheme < 0 ? std::nullopt : ParseNetAddress(QStringView(path).mid(scheme + 3));
+}
+
+bool HasAddress(const QString &path)
+{
+    return AddressOf(path).has_value();
+}
+
+bool NotLost(const QString &path)
+{
+    return !SerialLines::IsLost(path);
+}
+
+QString AsWritten(const QString &, const QString &path)
+{
+    return path;
+}
+
+template <typename TProtocol> std::unique_ptr<TLineProtocol> Make()
+{
+    return std::make_unique<TProtocol>();
+}
+
+template <typename TProtocol>
+TResultOf<std::unique_ptr<TSerialLine>> OpenNet(const TLineKind &kind, const QString &path)
+{
+    return TNetLine::Open(kind, path, *AddressOf(path), Make<TProtocol>);
+}
+
+const std::array<TLineKind, 3> kinds = {{
+    {"", "/dev/...", true, IsAbsolute, TTtyLine::Open, IsCharacterDevice, DeviceSysfs::Describe},
+    {"rfc2217", "rfc2217://хост:порт", true, HasAddress, OpenNet<TRfc2217Protocol>, NotLost,
+     AsWritten},
+    {"tcp", "tcp://хост:порт", false, HasAddress, OpenNet<TRawProtocol>, NotLost, AsWritten},
+}};
+
+// The reason for a path that names no kind, or one that is not well formed.
+TResult NotUnderstood(const QString &path)
+{
+    QStringList forms;
+    for (const TLineKind &kind : kinds) {
+        if (*kind.Scheme != '\0')
+            forms << QString::fromUtf8(kind.Form);
+    }
+    return TResult::Failure(TFault::Invalid, QStringLiteral("%1: адрес не понят (нужно %2)")
+                                                 .arg(path, forms.join(QStringLiteral(" или "))));
+}
+
+} // namespace
+
+namespace LineKinds
+{
+
+std::span<const TLineKind> All()
+{
+    return kinds;
+}
+
+const TLineKind &DeviceFiles()
+{
+    return kinds[0];
+}
+
+const TLineKind *Of(const QString &path)
+{
+    if (IsAbsolute(path))
+        return &DeviceFiles();
+    const qsizetype end = path.indexOf(QStringLiteral("://"));
+    if (end <= 0)
+        return nullptr;
+    const QStringView scheme = QStringView(path).left(end);
+    for (const TLineKind &kind : kinds) {
+        if (*kind.Scheme != '\0' &&
+            scheme.compare(QLatin1String(kind.Scheme), Qt::CaseInsensitive) == 0)
+            return &kind;
+    }
+    return nullptr;
+}
+
+bool Valid(const QString &path)
+{
+    const TLineKind *kind = Of(path);
+    return kind != nullptr && kind->Parses(path);
+}
+
+TResultOf<std::unique_ptr<TSerialLine>> Open(const QString &path)
+{
+    const TLineKind *kind = Of(path);
+    if (kind == nullptr || !kind->Parses(path))
+        return NotUnderstood(path);
+    return kind->Open(*kind, path);
+}
+
+bool IsPresent(const QString &path)
+{
+    const TLineKind *kind = Of(path);
+    return kind != nullptr && kind->Parses(path) && kind->Present(path);
+}
+
+QString Describe(const QString &sysRoot, const QString &path)
+{
+    const TLineKind *kind = Of(path);
+    return kind != nullptr ? kind->Describe(sysRoot, path) : path;
+}
+
+} // namespace LineKinds
