@@ -19,19 +19,14 @@ TRefusalLog::TRefusalLog(TLogWriter log, QObject *parent) : QObject(parent), FLo
 
 void TRefusalLog::Refused(int uid)
 {
-    const std::uint32_t now = TickClock::Now();
-    const auto found = FBursts.find(uid);
-    if (found != FBursts.end()) {
-        ++found->second.Counted;
-        found->second.Last = now;
+    const auto [counted, first] = FBursts.Add(uid, TickClock::Now());
+    if (!first)
         return;
-    }
-    FLog(uid >= 0 ? QStringLiteral("Отклонено подключение к серверу TCP программы другого "
-                                   "пользователя (uid %1)")
-                        .arg(uid)
-                  : QStringLiteral("Отклонено подключение к серверу TCP: не удалось определить, "
-                                   "чья это программа"));
-    FBursts[uid] = TBurst{now, now, 0};
+    FLog(counted >= 0 ? QStringLiteral("Отклонено подключение к серверу TCP программы другого "
+                                       "пользователя (uid %1)")
+                            .arg(counted)
+                      : QStringLiteral("Отклонено подключение к серверу TCP: не удалось определить, "
+                                       "чья это программа"));
     if (!FTicker.isActive()) {
         FTicker.start(int(
             std::chrono::duration_cast<std::chrono::milliseconds>(TickClock::RealDuration(TickMs))
@@ -41,18 +36,9 @@ void TRefusalLog::Refused(int uid)
 
 void TRefusalLog::Tick()
 {
-    const std::uint32_t now = TickClock::Now();
-    for (auto it = FBursts.begin(); it != FBursts.end();) {
-        TBurst &burst = it->second;
-        const bool over = now - burst.Last >= BurstMs;
-        if ((over || now - burst.Since >= BurstMs) && burst.Counted > 0) {
-            WriteCount(it->first, burst.Counted);
-            burst.Counted = 0;
-            burst.Since = now;
-        }
-        it = over ? FBursts.erase(it) : std::next(it);
-    }
-    if (FBursts.empty())
+    for (const auto &[uid, count] : FBursts.Due(TickClock::Now()))
+        WriteCount(uid, count);
+    if (FBursts.Empty())
         FTicker.stop();
 }
 

@@ -1,11 +1,12 @@
 #pragma once
 
+#include "log/BurstCount.h"
+
 #include <QObject>
 #include <QTimer>
 
 #include <cstdint>
 #include <functional>
-#include <map>
 
 // The log's account of connections that the endpoint refused (programs of another user, or of
 // a user that could not be found). A program that connects in a loop must not flood the log:
@@ -28,16 +29,11 @@ public:
     static constexpr std::uint32_t BurstMs = 10000;
 
 private:
-    struct TBurst {
-        std::uint32_t Since = 0; // the start of the 10 s now being counted
-        std::uint32_t Last = 0;  // the latest refusal
-        int Counted = 0;         // refusals since Since, beyond the one logged
-    };
-
     void Tick();
     void WriteCount(int uid, int count);
 
     TLogWriter FLog;
-    std::map<int, TBurst> FBursts;
+    // A machine has few users; beyond 1024 of them in one burst, the rest count as unknown.
+    TBurstCount<int> FBursts{BurstMs, 1024, -1};
     QTimer FTicker;
 };
