@@ -5,6 +5,7 @@ MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 MODEM ?=
+CALLIN ?=
 
 .PHONY: all deps configure build run demo package test bench soak format check-format fuzz clean
 
@@ -22,9 +23,10 @@ build: configure
 run: build
 	@scripts/run-wizard $(BUILD)
 
-# A whole link without hardware: the device stand-in (MODEM=1: the modem) and the setup stand-in.
+# A whole link without hardware: the device stand-in (MODEM=1: the modem; CALLIN=1: the device
+# behind a router that calls the wizard) and the setup stand-in.
 demo: build
-	@MODEM=$(MODEM) scripts/demo $(BUILD)
+	@MODEM=$(MODEM) CALLIN=$(CALLIN) scripts/demo $(BUILD)
 
 # The .deb of the installed program.
 package: build

@@ -1,14 +1,20 @@
 // lindqvar-device on a real pseudo-terminal: identification modes, the frame protocol with its
-// fault detection, recording, and the cable pulled and put back under the same port name.
+// fault detection, recording, and the cable pulled and put back under the same port name; and
+// behind a router that calls a server: registration, heartbeats, drops and recalls.
 #include "support/ToolHarness.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <csignal>
+#include <memory>
 
 using tools::FrameParser;
 
@@ -31,7 +37,93 @@ private slots:
     void refusesForeignPortName();
     void sharedMapKeepsEveryLine();
     void pacesOutputAtBaudRate();
+    void callsInAndKeepsCalling();
+    void registrationOfACall_data();
+    void registrationOfACall();
 };
+
+static const QByteArray Imei = "860000000000001";
+static const QByteArray Heartbeat = "\xfe\x01"; // --heartbeat hex:FE01
+static constexpr int HeartbeatMs = 200;         // --heartbeat-every 0.2
+
+// The server's end of one call of the device's router. The heartbeats are counted and taken out
+// of the data. Of our writes it notes the longest gap: from the start of one to the end of the
+// next, when the bytes are in the device's socket for sure.
+class CallPeer
+{
+public:
+    explicit CallPeer(QTcpSocket *socket) : m_socket(socket) { m_clock.start(); }
+    [[nodiscard]] bool write(const QByteArray &bytes)
+    {
+        const qint64 start = m_clock.elapsed();
+        const bool ok =
+            m_socket->write(bytes) == bytes.size() && m_socket->waitForBytesWritten(10000);
+        if (m_lastWrite >= 0)
+            m_longestGap = qMax(m_longestGap, m_clock.elapsed() - m_lastWrite);
+        m_lastWrite = start;
+        return ok;
+    }
+    // Gaps count from the last write on.
+    void restartGaps() { m_longestGap = 0; }
+    qint64 longestGap() const { return m_longestGap; }
+    qint64 sinceWrite() const { return m_clock.elapsed() - m_lastWrite; }
+    // The next bytes of data are these (read within the time-out).
+    [[nodiscard]] bool expect(const QByteArray &bytes)
+    {
+        QDeadlineTimer deadline(20000);
+        while (data().size() < bytes.size() && !deadline.hasExpired())
+            readSome(100);
+        if (!data().startsWith(bytes)) {
+            qWarning() << "expected" << bytes.toHex() << "got" << data().toHex();
+            return false;
+        }
+        m_consumed += bytes.size();
+        return true;
+    }
+    [[nodiscard]] bool waitHeartbeats(int count)
+    {
+        QDeadlineTimer deadline(20000);
+        while (m_heartbeats < count && !deadline.hasExpired())
+            readSome(100);
+        return m_heartbeats >= count;
+    }
+    void readFor(int ms)
+    {
+        QDeadlineTimer deadline(ms);
+        while (!deadline.hasExpired())
+            readSome(int(qBound(qint64(1), deadline.remainingTime(), qint64(100))));
+    }
+    const QByteArray &raw() const { return m_raw; }
+    int heartbeats() const { return m_heartbeats; }
+    QTcpSocket &socket() { return *m_socket; }
+
+private:
+    QByteArray data() const { return QByteArray(m_raw).replace(Heartbeat, "").mid(m_consumed); }
+    void readSome(int ms)
+    {
+        if (m_socket->bytesAvailable() == 0)
+            m_socket->waitForReadyRead(ms);
+        const QByteArray chunk = m_socket->readAll();
+        m_raw += chunk;
+        m_heartbeats = int(m_raw.count(Heartbeat));
+    }
+    QTcpSocket *m_socket;
+    QElapsedTimer m_clock;
+    QByteArray m_raw;
+    qsizetype m_consumed = 0;
+    int m_heartbeats = 0;
+    qint64 m_lastWrite = -1, m_longestGap = 0;
+};
+
+// Accepts the router's next call and reads its registration, which must be its first bytes.
+[[nodiscard]] static bool acceptCall(QTcpServer &server, std::unique_ptr<CallPeer> &call,
+                                     const QByteArray &registration)
+{
+    if (!server.waitForNewConnection(20000))
+        return false;
+    call = std::make_unique<CallPeer>(server.nextPendingConnection());
+    return call->expect(registration) && call->raw().startsWith(registration);
+}
 
 void TstToolDevice::identification_data()
 {
@@ -320,6 +412,106 @@ void TstToolDevice::pacesOutputAtBaudRate()
     QCOMPARE(ev.frame.payload.size(), size_t(1986));
     // 960 bytes a second: the reply cannot arrive sooner than about two seconds.
     QVERIFY2(clock.elapsed() >= 1900, qPrintable(QString::number(clock.elapsed())));
+}
+
+void TstToolDevice::callsInAndKeepsCalling()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    const QString target = QStringLiteral("127.0.0.1:%1").arg(server.serverPort());
+    ToolProcess device;
+    QVERIFY(device.start("lindqvar-device",
+                         {"--call-in", target, "--id", Imei, "--heartbeat", "hex:FE01",
+                          "--heartbeat-every", "0.2", "--recall-after", "0.2"}));
+    std::unique_ptr<CallPeer> call;
+    QVERIFY(acceptCall(server, call, Imei));
+    QCOMPARE(device.waitLine("CALLED "), target);
+
+    // The device answers over the connection. What comes after an answer was sent after its
+    // request: the heartbeats counted from here on.
+    const QByteArray reply = Fields + "OK\r\n";
+    QVERIFY(call->write(Request));
+    QVERIFY(call->expect(reply));
+    const int heartbeatsBefore = call->heartbeats();
+    call->restartGaps();
+    // Busy for a second: requests, and between them a quarter of a second of bytes that the
+    // device leaves unanswered, 60 ms apart. Traffic never stops either way, so no heartbeat is
+    // due; only a stall of this test (0.19 s between two writes) could let one in.
+    QElapsedTimer busy;
+    busy.start();
+    while (busy.elapsed() < 1000) {
+        for (int i = 0; i < 4; ++i) {
+            QVERIFY(call->write("\r\n"));
+            call->readFor(60);
+        }
+        QVERIFY(call->write(Request));
+        QVERIFY(call->expect(reply));
+    }
+    if (call->longestGap() < HeartbeatMs - 10)
+        QCOMPARE(call->heartbeats(), heartbeatsBefore);
+    // Quiet: heartbeats come, and keep coming, at most one every 0.2 s since the last request.
+    const int heartbeatsBusy = call->heartbeats();
+    QVERIFY(call->waitHeartbeats(heartbeatsBusy + 2));
+    call->readFor(HeartbeatMs * 2);
+    QVERIFY2(call->heartbeats() - heartbeatsBusy <= call->sinceWrite() / HeartbeatMs + 1,
+             qPrintable(QStringLiteral("%1 heartbeats in %2 ms")
+                            .arg(call->heartbeats() - heartbeatsBusy)
+                            .arg(call->sinceWrite())));
+
+    // The server ends the call; the router calls again, registration first.
+    call->socket().close();
+    QVERIFY(!device.waitLine("DROPPED").isNull());
+    QVERIFY(acceptCall(server, call, Imei));
+    QCOMPARE(device.waitLine("CALLED "), target);
+    // SIGUSR1 drops it from the router's side; it calls again just the same.
+    device.signal(SIGUSR1);
+    QVERIFY(!device.waitLine("DROPPED").isNull());
+    QVERIFY(call->socket().state() == QAbstractSocket::UnconnectedState ||
+            call->socket().waitForDisconnected(20000));
+    QVERIFY(acceptCall(server, call, Imei));
+    QCOMPARE(device.waitLine("CALLED "), target);
+    QVERIFY(call->write(Request));
+    QVERIFY(call->expect(Fields + "OK\r\n"));
+    QVERIFY(device.stop());
+}
+
+void TstToolDevice::registrationOfACall_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("registration"); // null: refused with exit code 2
+    QTest::newRow("text") << QStringList{"--id", Imei} << Imei;
+    QTest::newRow("hex") << QStringList{"--id", "hex:0102FF"} << QByteArray("\x01\x02\xff");
+    QTest::newRow("odd hex") << QStringList{"--id", "hex:0102F"} << QByteArray();
+    QTest::newRow("and a pty") << QStringList{"--device", "/dev/null"} << QByteArray();
+}
+
+void TstToolDevice::registrationOfACall()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, registration);
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    const quint16 port = server.serverPort();
+    // The router calls before the server is there: refused, it keeps calling.
+    server.close();
+    ToolProcess device;
+    QVERIFY(device.start("lindqvar-device",
+                         QStringList{"--call-in", QStringLiteral("127.0.0.1:%1").arg(port),
+                                     "--recall-after", "0.1"} +
+                             args));
+    if (registration.isNull()) {
+        QVERIFY(device.process().waitForFinished(20000));
+        QCOMPARE(device.process().exitCode(), 2);
+        return;
+    }
+    QThread::msleep(300);
+    QVERIFY(server.listen(QHostAddress::LocalHost, port));
+    std::unique_ptr<CallPeer> call;
+    QVERIFY(acceptCall(server, call, registration));
+    // The registration is those bytes alone: the device's answer follows it directly.
+    QVERIFY(call->write(Request));
+    QVERIFY(call->expect(Fields + "OK\r\n"));
+    QCOMPARE(call->raw(), registration + Fields + "OK\r\n");
 }
 
 QTEST_GUILESS_MAIN(TstToolDevice)

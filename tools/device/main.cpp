@@ -39,14 +39,28 @@ int main(int argc, char **argv)
         "Serves a pseudo-terminal as the line of a field device: answers the\n"
         "identification request \"+VER_INFO=?\" and the framed request/reply protocol\n"
         "of the setup stand-in. The first output line is \"PTY <slave path>\".\n"
-        "SIGUSR1 unplugs the line; SIGINT/SIGTERM end the run.");
+        "SIGUSR1 unplugs the line; SIGINT/SIGTERM end the run.\n"
+        "\n"
+        "With --call-in the device sits behind a cellular router in TCP client mode: the\n"
+        "line is a TCP connection to the server HOST:PORT. Every call sends the --id\n"
+        "packet first, the --heartbeat packet goes after --heartbeat-every seconds of\n"
+        "quiet, and after a drop or a failed call the router calls again (--recall-after).\n"
+        "Output lines: \"CALLED <host:port>\" once a call is made and its registration\n"
+        "sent, \"DROPPED\" when it ends (either side); SIGUSR1 drops the call.\n"
+        "--unplug-after drops the first call after N ms; --replug-after N is --recall-after\n"
+        "in ms.");
     lineOptions.addTo(o);
+    lineOptions.callIn.addTo(o);
     ident.addTo(o);
     if (const int exitCode = o.parseCommandLine(argc, argv, "lindqvar-device"); exitCode >= 0)
         return exitCode;
     std::string error;
     ident.finish(lineOptions);
     tools::Line line(lineOptions);
+    if (!line.configure(error)) {
+        std::fprintf(stderr, "lindqvar-device: %s\n(see --help)\n", error.c_str());
+        return 2;
+    }
     if (!line.open(error)) {
         std::fprintf(stderr, "lindqvar-device: %s\n", error.c_str());
         return 1;
