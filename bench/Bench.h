@@ -19,6 +19,9 @@ struct TBenchOptions {
     bool Socat = true;
     // The same round trips and bulk with the device behind ser2net (RFC 2217).
     bool Ser2Net = true;
+    // The same with a device that calls in, and callers with a wrong id in one burst.
+    bool CallIn = true;
+    int BadCallers = 10000;
     // Connections of another user, refused, in one burst during the link (root only).
     int RefusedConnects = 10000;
     // Lines put into the log window for its row at scale.
@@ -62,6 +65,13 @@ struct TRelayFigures {
     TSeries FloodPassMs;
     TSeries FloodRoundTripMs;
     double FloodSeconds = -1;
+
+    // Callers with a wrong registration in one burst, before a called-in device's link (-1 when
+    // not run).
+    int BadCallers = -1;
+    int BadCallerLogLines = -1;
+    long BadCallersRssAddedKiB = -1;
+    double BadCallersSeconds = -1;
 };
 
 // The log window at scale: lines appended, shown, saved and cleared on the window thread.
@@ -121,6 +131,11 @@ TRelayFigures RunWizard(const TBenchOptions &options, TWizardFixture &world);
 // Round trips and bulk (the log hidden) with the device stand-in behind ser2net on 127.0.0.1,
 // reached as rfc2217://; the idle, paced and log phases are left out.
 TRelayFigures RunWizardOverSer2Net(const TBenchOptions &options, TWizardFixture &world);
+
+// Round trips and bulk (the log hidden) with the device stand-in calling in as a router in TCP
+// client mode, on a listen:// line of 127.0.0.1; before the link, a burst of callers with a wrong
+// registration.
+TRelayFigures RunWizardCalledIn(const TBenchOptions &options, TWizardFixture &world);
 
 // Fills the log window (shown, autoscroll off) with lines like a relay's, then scrolls it to
 // the end, saves it through its "Сохранить" and clears it through "Очистить".

@@ -7,6 +7,7 @@
 
 #include "app/MainFormUnit.h"
 #include "controls/URLLabel.h"
+#include "line/callin/CallInListener.h"
 #include "log/LOGUnit.h"
 #include "support/ForeignClient.h"
 #include "support/MainFormAccess.h"
@@ -14,16 +15,22 @@
 #include "support/ToolHarness.h"
 #include "support/WizardFixture.h"
 
+#include <QComboBox>
 #include <QFile>
+#include <QTest>
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <functional>
 #include <malloc.h>
 #include <mutex>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <thread>
 #include <time.h>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -364,4 +371,99 @@ TRelayFigures RunWizardOverSer2Net(const TBenchOptions &options, TWizardFixture 
         !StartCableWindows(world, port, failed.Error))
         return failed;
     return DriveLink(options, world, port, TPhases::RelayOnly);
+}
+
+namespace
+{
+
+// Callers that connect, send a wrong registration and hang up, one after another, from a thread
+// of their own; how many got through.
+int CallWithWrongIds(quint16 port, int count)
+{
+    int made = 0;
+    for (int i = 0; i < count; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0 &&
+            ::send(fd, "WRONG", 5, MSG_NOSIGNAL) == 5)
+            ++made;
+        if (fd >= 0)
+            ::close(fd);
+    }
+    return made;
+}
+
+} // namespace
+
+TRelayFigures RunWizardCalledIn(const TBenchOptions &options, TWizardFixture &world)
+{
+    TRelayFigures failed;
+    failed.Ran = true;
+    world.Windows.reset();
+    const quint16 listen = FreeTcpPort();
+    const QString com = QStringLiteral("COM4");
+    if (listen == 0 ||
+        !world.Config.WritePortMap(
+            {com + QStringLiteral("=listen://127.0.0.1:%1?id=BENCH&heartbeat=PING").arg(listen)}) ||
+        !world.Start()) {
+        failed.Error = "the wizard did not start with a listen:// line";
+        return failed;
+    }
+    // No port is there until the device calls: the start's "no ports" box is expected here.
+    if (!world.Dialogs.Boxes.isEmpty() &&
+        world.Dialogs.Boxes.back().Text == QStringLiteral("Нет доступных COM портов."))
+        world.Dialogs.Boxes.removeLast();
+    TCallInListener *listener = TCallInListener::Current();
+    int logLines = 0;
+    if (listener != nullptr)
+        QObject::connect(listener, &TCallInListener::Log, [&logLines] { ++logLines; });
+
+    // The burst first, while nothing else goes on: its log lines and what it costs in memory.
+    if (options.BadCallers > 0 && listener != nullptr) {
+        const long before = LiveRssKiB();
+        QElapsedTimer clock;
+        clock.start();
+        std::atomic<bool> done{false};
+        int made = 0;
+        std::thread burst([&] {
+            made = CallWithWrongIds(listen, options.BadCallers);
+            done = true;
+        });
+        while (!done)
+            QTest::qWait(20);
+        burst.join();
+        // Every caller refused, and a count written after the 10 s of the burst.
+        QTest::qWait(int(TCallInListener::BurstMs) + 1500);
+        failed.BadCallersSeconds = double(clock.elapsed()) / 1000.0;
+        failed.BadCallers = made;
+        failed.BadCallerLogLines = logLines;
+        failed.BadCallersRssAddedKiB = std::max(0L, LiveRssKiB() - before);
+    }
+
+    ToolProcess device;
+    if (!device.start(QStringLiteral("lindqvar-device"),
+                      {QStringLiteral("--call-in"), QStringLiteral("127.0.0.1:%1").arg(listen),
+                       QStringLiteral("--id"), QStringLiteral("BENCH"),
+                       QStringLiteral("--heartbeat"), QStringLiteral("PING"),
+                       QStringLiteral("--heartbeat-every"), QStringLiteral("30"),
+                       QStringLiteral("--recall-after"), QStringLiteral("0.5")})) {
+        failed.Error = "the device stand-in did not start";
+        return failed;
+    }
+    QComboBox *ports = world.Main().PortsListComboBox;
+    for (int waited = 0; ports->findText(com) < 0 && waited < 20000; waited += 20)
+        QTest::qWait(20);
+    if (!world.ChooseLink(com, TConnectionType::Cable)) {
+        failed.Error = "the device that calls in was not listed within 20 s";
+        return failed;
+    }
+    TRelayFigures figures = DriveLink(options, world, world.ServerPort, TPhases::RelayOnly);
+    figures.BadCallers = failed.BadCallers;
+    figures.BadCallerLogLines = failed.BadCallerLogLines;
+    figures.BadCallersRssAddedKiB = failed.BadCallersRssAddedKiB;
+    figures.BadCallersSeconds = failed.BadCallersSeconds;
+    return figures;
 }

@@ -23,7 +23,8 @@ namespace
 
 const char Usage[] =
     "Usage: lindqvar-bench [--quick] [--idle-ms N] [--exchanges N] [--bulk-kib N] [--no-socat]\n"
-    "                      [--no-ser2net] [--refused N] [--log-lines N]\n"
+    "                      [--no-ser2net] [--no-callin] [--bad-callers N] [--refused N]\n"
+    "                      [--log-lines N]\n"
     "       lindqvar-bench --soak [--cycles N] [--exchanges N]\n"
     "Drives a cable link of the wizard through a pty to the device stand-in, with a TCP client\n"
     "as the setup program, and measures: CPU of the window thread on an idle link, the relay\n"
@@ -36,6 +37,8 @@ const char Usage[] =
     "  --bulk-kib N   bulk size in KiB (default 4096)\n"
     "  --no-socat     skip the socat reference\n"
     "  --no-ser2net   skip the round trips and bulk with the device behind ser2net (RFC 2217)\n"
+    "  --no-callin    skip the round trips and bulk with a device that calls in\n"
+    "  --bad-callers N  callers with a wrong id in one burst before that link (10000)\n"
     "  --refused N    connections of another user refused in one burst during the link, while\n"
     "                 the setup program exchanges (default 10000; root only; 0 skips)\n"
     "  --log-lines N  lines for the log window's row at scale (default 1000000; 0 skips)\n"
@@ -78,6 +81,10 @@ bool ParseOptions(int argc, char **argv, TBenchOptions &options, bool &soak,
             options.Socat = false;
         } else if (arg == "--no-ser2net") {
             options.Ser2Net = false;
+        } else if (arg == "--no-callin") {
+            options.CallIn = false;
+        } else if (arg == "--bad-callers" && (value = number(0)) >= 0) {
+            options.BadCallers = int(value);
         } else if (arg == "--refused" && (value = number(0)) >= 0) {
             options.RefusedConnects = int(value);
         } else if (arg == "--log-lines" && (value = number(0)) >= 0) {
@@ -178,7 +185,7 @@ int Verdict(bool measured, bool met)
 // The relay's figures beside socat's; below, the same relay with the device behind ser2net, a
 // burst of refused connections, and the log window at scale.
 void PrintTable(const TBenchOptions &o, const TRelayFigures &w, const TRelayFigures &s,
-                const TRelayFigures &net, const TLogScaleFigures &log)
+                const TRelayFigures &net, const TRelayFigures &callIn, const TLogScaleFigures &log)
 {
     std::printf("| %-50s | %10s | %10s | %-13s | %-6s |\n", "Measure", "Lindqvar", "socat",
                 "Target", "");
@@ -239,6 +246,24 @@ void PrintTable(const TBenchOptions &o, const TRelayFigures &w, const TRelayFigu
         BulkRows(
             "Bulk TCP->serial, KiB/s (behind ser2net)", net.Bulk, TBulkFigures(), ">= 95 % pty",
             Verdict(net.Bulk.KiBs >= 0 && w.Bulk.KiBs > 0, net.Bulk.KiBs >= 0.95 * w.Bulk.KiBs));
+    }
+    if (callIn.Ran) {
+        Row("Round trip median, ms (a device that calls in)", Series(callIn.RoundTripMs, false, 2),
+            "n/a", "<= 105 ms *",
+            Verdict(!callIn.RoundTripMs.Empty(), callIn.RoundTripMs.Median() <= 105.0));
+        Row("Round trip p95, ms (calls in)", Series(callIn.RoundTripMs, true, 2), "n/a", "", 0);
+        BulkRows("Bulk TCP->serial, KiB/s (calls in)", callIn.Bulk, TBulkFigures(), ">= 95 % pty",
+                 Verdict(callIn.Bulk.KiBs >= 0 && w.Bulk.KiBs > 0,
+                         callIn.Bulk.KiBs >= 0.95 * w.Bulk.KiBs));
+    }
+    if (callIn.BadCallers >= 0) {
+        Row("Callers with a wrong id, in one burst", std::to_string(callIn.BadCallers), "n/a", "",
+            0);
+        Row("  burst and its count, s", Fixed(callIn.BadCallersSeconds), "n/a", "", 0);
+        Row("  log lines they left", std::to_string(callIn.BadCallerLogLines), "n/a", "<= 20",
+            Verdict(true, callIn.BadCallerLogLines <= 20));
+        Row("  resident memory added, MiB", Mib(callIn.BadCallersRssAddedKiB), "n/a", "<= 1 MiB",
+            Verdict(true, callIn.BadCallersRssAddedKiB <= 1024));
     }
     if (w.Refused >= 0) {
         Row("Refused connects of another user, in one burst", std::to_string(w.Refused), "n/a", "",
@@ -383,6 +408,12 @@ int main(int argc, char **argv)
         std::fflush(stdout);
         net = RunWizardOverSer2Net(options, world);
     }
+    TRelayFigures callIn;
+    if (options.CallIn) {
+        std::printf("running the wizard's relay with a device that calls in...\n");
+        std::fflush(stdout);
+        callIn = RunWizardCalledIn(options, world);
+    }
     TLogScaleFigures logScale;
     if (options.LogScaleLines > 0) {
         std::printf("filling the log window with %d lines...\n", options.LogScaleLines);
@@ -396,7 +427,7 @@ int main(int argc, char **argv)
         socat = RunSocat(options);
     }
     std::printf("load average at end: %s\n\n", LoadAverage().constData());
-    PrintTable(options, wizard, socat, net, logScale);
+    PrintTable(options, wizard, socat, net, callIn, logScale);
 
     int status = 0;
     if (!wizard.Error.empty()) {
@@ -405,6 +436,10 @@ int main(int argc, char **argv)
     }
     if (!net.Error.empty()) {
         std::printf("\nrun behind ser2net failed: %s\n", net.Error.c_str());
+        status = 1;
+    }
+    if (!callIn.Error.empty()) {
+        std::printf("\nrun with a device that calls in failed: %s\n", callIn.Error.c_str());
         status = 1;
     }
     if (!logScale.Error.empty()) {

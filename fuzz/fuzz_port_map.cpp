@@ -1,9 +1,11 @@
 // A hand-edited ports.conf through the port map's reader. Besides crashes and sanitizer reports:
 // every line kept names a COM port and a device file or a network line, no name twice; the map
 // written back as "name=path" lines reads back the same; a network line's address, written out
-// again, names the same server.
+// again, names the same server; a line for a device that calls in keeps its packets within
+// their bound.
 #include "FuzzCheck.h"
 #include "line/LineKinds.h"
+#include "line/callin/CallInSpec.h"
 #include "line/network/NetAddress.h"
 #include "ports/PortMap.h"
 
@@ -30,6 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(kind != nullptr && kind->Parses(entry.Path));
         if (*kind->Scheme == '\0') {
             check(entry.Path.startsWith(u'/'));
+        } else if (const std::optional<TCallInSpec> callIn = TCallInSpec::Parse(entry.Path)) {
+            // A device that calls in: an address of this machine, and a registration and
+            // heartbeat within the registration's bound.
+            check(callIn->Bind.Port > 0);
+            check(!callIn->Id ||
+                  (!callIn->Id->isEmpty() && callIn->Id->size() <= TCallInSpec::MaxRegistration));
+            check(callIn->Heartbeat.size() <= TCallInSpec::MaxRegistration);
         } else {
             const QString scheme = QString::fromUtf8(kind->Scheme) + QStringLiteral("://");
             const std::optional<TNetAddress> address =

@@ -7,6 +7,7 @@
 #include "controls/Dialogs.h"
 #include "controls/URLLabel.h"
 #include "endpoint/TServerSocket.h"
+#include "line/callin/CallInListener.h"
 #include "log/LOGUnit.h"
 #include "modem/RingThread.h"
 #include "ports/PortWatcher.h"
@@ -75,8 +76,16 @@ TMainLindqvarForm::TMainLindqvarForm(QWidget *parent)
     // port map's folder can be watched from the start.
     QDir().mkpath(Paths::ConfigDir());
     FPortWatcher = new TPortWatcher(this);
-    connect(FPortWatcher, &TPortWatcher::Changed, this,
-            [this] { Guarded([this] { PortsMayHaveChanged(); }); });
+    FCallIns = new TCallInListener(this);
+    connect(FCallIns, &TCallInListener::Log, this, [this](const QString &line) { WriteLog(line); });
+    // A device that calls in or drops is a port that comes or goes, as a plugged adapter is.
+    connect(FCallIns, &TCallInListener::DevicesChanged, FPortWatcher, &TPortWatcher::Poke);
+    connect(FPortWatcher, &TPortWatcher::Changed, this, [this] {
+        Guarded([this] {
+            ListenForCalls(*FCallIns);
+            PortsMayHaveChanged();
+        });
+    });
     FPortRefreshRetry = new QTimer(this);
     FPortRefreshRetry->setSingleShot(true);
     FPortRefreshRetry->setInterval(1000);
@@ -162,6 +171,8 @@ void TMainLindqvarForm::AttachWindows(TCOMSettingsForm *comSettings,
     COMSettingsForm = comSettings;
     TCPServerSettingsForm = tcpSettings;
     LOGForm = logForm;
+    // From here on what the listener says reaches the log: listening starts now.
+    ListenForCalls(*FCallIns);
 }
 
 void TMainLindqvarForm::FormCreate()
@@ -221,6 +232,11 @@ bool TMainLindqvarForm::eventFilter(QObject *watched, QEvent *event)
 
 void TMainLindqvarForm::SpeedButton1Click()
 {
+    // The log says why a port the user may be looking for is not listed, where its kind can.
+    QStringList reasons;
+    GetAbsentPortReasons(reasons);
+    for (const QString &reason : reasons)
+        WriteLog(reason);
     RefreshPortList();
 }
 

@@ -23,6 +23,7 @@ class QLabel;
 class QTimer;
 class QToolButton;
 class TCOMSettingsForm;
+class TCallInListener;
 class TPortWatcher;
 class TRefusalLog;
 class TLOGForm;
@@ -179,6 +180,8 @@ private:
     // What the log says of refused connections to the endpoint.
     TRefusalLog *FRefusals = nullptr;
     TPortWatcher *FPortWatcher = nullptr;
+    // Devices that call in, listened for as the port map says.
+    TCallInListener *FCallIns = nullptr;
     // A change of the ports seen while a link ran is looked at again until the window is idle.
     QTimer *FPortRefreshRetry = nullptr;
 };

@@ -22,11 +22,12 @@ void TRefusalLog::Refused(int uid)
     const auto [counted, first] = FBursts.Add(uid, TickClock::Now());
     if (!first)
         return;
-    FLog(counted >= 0 ? QStringLiteral("Отклонено подключение к серверу TCP программы другого "
-                                       "пользователя (uid %1)")
-                            .arg(counted)
-                      : QStringLiteral("Отклонено подключение к серверу TCP: не удалось определить, "
-                                       "чья это программа"));
+    FLog(counted >= 0
+             ? QStringLiteral("Отклонено подключение к серверу TCP программы другого "
+                              "пользователя (uid %1)")
+                   .arg(counted)
+             : QStringLiteral("Отклонено подключение к серверу TCP: не удалось определить, "
+                              "чья это программа"));
     if (!FTicker.isActive()) {
         FTicker.start(int(
             std::chrono::duration_cast<std::chrono::milliseconds>(TickClock::RealDuration(TickMs))

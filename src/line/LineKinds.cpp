@@ -1,5 +1,9 @@
 #include "line/LineKinds.h"
 
+#include "line/callin/CallInListener.h"
+#include "line/callin/CallInProtocol.h"
+#include "line/callin/CallInSpec.h"
+#include "line/callin/CalledInStream.h"
 #include "line/network/NetAddress.h"
 #include "line/network/NetLine.h"
 #include "line/network/RawProtocol.h"
@@ -64,11 +68,56 @@ TResultOf<std::unique_ptr<TSerialLine>> OpenNet(const TLineKind &kind, const QSt
     return TNetLine::Open(kind, path, *AddressOf(path), Make<TProtocol>);
 }
 
-const std::array<TLineKind, 3> kinds = {{
-    {"", "/dev/...", true, IsAbsolute, TTtyLine::Open, IsCharacterDevice, DeviceSysfs::Describe},
-    {"rfc2217", "rfc2217://хост:порт", true, HasAddress, OpenNet<TRfc2217Protocol>, NotLost,
-     AsWritten},
-    {"tcp", "tcp://хост:порт", false, HasAddress, OpenNet<TRawProtocol>, NotLost, AsWritten},
+// Devices that call in: there while the listener has the device, waiting or in a link.
+
+bool IsCallIn(const QString &path)
+{
+    return TCallInSpec::Parse(path).has_value();
+}
+
+TResultOf<std::unique_ptr<TSerialLine>> OpenCalledIn(const TLineKind &kind, const QString &path)
+{
+    TCallInListener *listener = TCallInListener::Current();
+    if (listener == nullptr)
+        return TResult::Failure(TFault::NotFound,
+                                QStringLiteral("%1: приём звонков не запущен").arg(path));
+    TResultOf<TCallInListener::TCall> call = listener->Take(path);
+    if (!call)
+        return call.Result();
+    NetConnect::TConnection connection;
+    connection.Stream = std::make_unique<TCalledInStream>(path, call.Value());
+    connection.Protocol = std::make_unique<TCallInProtocol>(call.Value().Heartbeat);
+    return TNetLine::Over(kind, path, std::move(connection));
+}
+
+bool CalledIn(const QString &path)
+{
+    const TCallInListener *listener = TCallInListener::Current();
+    return listener != nullptr && listener->IsPresent(path);
+}
+
+QString DescribeCaller(const QString &, const QString &path)
+{
+    const TCallInListener *listener = TCallInListener::Current();
+    return listener != nullptr ? listener->Describe(path) : path;
+}
+
+QString WhyNoCall(const QString &path)
+{
+    const TCallInListener *listener = TCallInListener::Current();
+    return listener != nullptr ? listener->WhyAbsent(path)
+                               : QStringLiteral("%1: приём звонков не запущен").arg(path);
+}
+
+const std::array<TLineKind, 4> kinds = {{
+    {"", "/dev/...", true, nullptr, IsAbsolute, TTtyLine::Open, IsCharacterDevice,
+     DeviceSysfs::Describe, nullptr},
+    {"rfc2217", "rfc2217://хост:порт", true, nullptr, HasAddress, OpenNet<TRfc2217Protocol>,
+     NotLost, AsWritten, nullptr},
+    {"tcp", "tcp://хост:порт", false, "сервер", HasAddress, OpenNet<TRawProtocol>, NotLost,
+     AsWritten, nullptr},
+    {"listen", "listen://адрес:порт?id=...", false, "роутер прибора", IsCallIn, OpenCalledIn,
+     CalledIn, DescribeCaller, WhyNoCall},
 }};
 
 // The reason for a path that names no kind, or one that is not well formed.
@@ -138,6 +187,14 @@ QString Describe(const QString &sysRoot, const QString &path)
 {
     const TLineKind *kind = Of(path);
     return kind != nullptr ? kind->Describe(sysRoot, path) : path;
+}
+
+QString WhyAbsent(const QString &path)
+{
+    const TLineKind *kind = Of(path);
+    return kind != nullptr && kind->WhyAbsent != nullptr && kind->Parses(path)
+               ? kind->WhyAbsent(path)
+               : QString();
 }
 
 } // namespace LineKinds

@@ -15,6 +15,8 @@
 //   rfc2217://host:port  telnet with the COM port control option (RFC 2217): the line's speed,
 //                        format and control lines are set through the server;
 //   tcp://host:port      a raw byte stream: speed and control lines are the server's business.
+//   listen://address:port?id=...  a device that calls in, through a router in TCP client mode
+//                        (line/callin/CallInSpec.h): a raw stream, as tcp://.
 // host is an IPv4 address, an IPv6 address in brackets ([::1]) or a name.
 struct TLineKind {
     // The scheme before "://" ("rfc2217"), matched in any letter case; empty for the device
@@ -23,8 +25,9 @@ struct TLineKind {
     // What a path of the kind looks like, for the reason when one is not understood.
     const char *Form;
     // Whether the line's speed and format are set from here; a raw stream leaves them to the
-    // server at its end.
+    // server or router at its end, which SpeedSetBy names for the log.
     bool SetsSpeed;
+    const char *SpeedSetBy;
     // Whether a path of this kind (its scheme matched already) is well formed.
     bool (*Parses)(const QString &path);
     // Opens the line a well-formed path names.
@@ -33,6 +36,9 @@ struct TLineKind {
     bool (*Present)(const QString &path);
     // What the port list shows for the line; sysRoot is where the system describes its devices.
     QString (*Describe)(const QString &sysRoot, const QString &path);
+    // Why the line is not there, for the log when the port list is filled; null where the kind
+    // has nothing to say beyond the open's reason.
+    QString (*WhyAbsent)(const QString &path);
 };
 
 namespace LineKinds
@@ -52,5 +58,7 @@ TResultOf<std::unique_ptr<TSerialLine>> Open(const QString &path);
 bool IsPresent(const QString &path);
 // The port list's description of the path.
 QString Describe(const QString &sysRoot, const QString &path);
+// Why the line the path names is not there, where its kind can say; empty otherwise.
+QString WhyAbsent(const QString &path);
 
 } // namespace LineKinds

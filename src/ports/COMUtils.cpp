@@ -2,6 +2,7 @@
 
 #include "line/LineKinds.h"
 #include "line/SerialLine.h"
+#include "line/callin/CallInListener.h"
 #include "line/tty/TtyLine.h"
 #include "platform/Deadline.h"
 #include "platform/SystemError.h"
@@ -91,10 +92,12 @@ bool COMPortSetsSpeed(THandle handle)
 QString SpeedSetByServerText(THandle handle, const QString &name)
 {
     const TSerialLine *line = SerialLines::Find(handle);
-    const QString scheme = QString::fromUtf8(line != nullptr ? line->Kind().Scheme : "");
+    const TLineKind *kind = line != nullptr ? &line->Kind() : nullptr;
     return QStringLiteral("%1: линия %2:// без управления портом, скорость и режим линии задаёт "
-                          "сервер")
-        .arg(name, scheme);
+                          "%3")
+        .arg(name, QString::fromUtf8(kind != nullptr ? kind->Scheme : ""),
+             QString::fromUtf8(kind != nullptr && kind->SpeedSetBy != nullptr ? kind->SpeedSetBy
+                                                                              : "сервер"));
 }
 
 TSerialLine::TInputWait WaitCOMInput(THandle handle, std::chrono::nanoseconds wait)
@@ -215,6 +218,31 @@ void GetPortFriendlyNames(QStringList &list)
         list.append(QString::number(index++) + QStringLiteral(": ") +
                     LineKinds::Describe(sysRoot, entry.Path) + QStringLiteral(" (") + entry.Name +
                     u')');
+    }
+}
+
+void ListenForCalls(TCallInListener &listener)
+{
+    QList<TPortMapEntry> entries;
+    if (!PortMap::Load(entries))
+        return;
+    QList<TCallInListener::TPort> ports;
+    for (const TPortMapEntry &entry : entries)
+        ports.append({entry.Name, entry.Path});
+    listener.Follow(ports);
+}
+
+void GetAbsentPortReasons(QStringList &list)
+{
+    list.clear();
+    QList<TPortMapEntry> entries;
+    if (!PortMap::Load(entries))
+        return;
+    for (const TPortMapEntry &entry : entries) {
+        if (LineKinds::IsPresent(entry.Path))
+            continue;
+        if (const QString why = LineKinds::WhyAbsent(entry.Path); !why.isEmpty())
+            list.append(why);
     }
 }
 

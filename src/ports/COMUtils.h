@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <functional>
 
+class TCallInListener;
+
 // Stateless operations on serial ports named the system's way (COM1, COM3, ...). The names map
 // to device files, or to lines on the network, through the port map (see PortMap.h). None of the
 // read, write, open and close operations raises; GetDosDevices and NextDeviceName do
@@ -73,6 +75,12 @@ void GetDosDevices(QStringList &list, const QString &prefix, TResult *discovery 
 void NextDeviceName(const QString &text, int &pos, QString &name);
 // "%d: %s" lines for the present ports: "<description> (COMn)".
 void GetPortFriendlyNames(QStringList &list);
+// Listens for the devices that call in, as the port map says now (see TCallInListener::Follow).
+// An unreadable map changes nothing.
+void ListenForCalls(TCallInListener &listener);
+// "<name>: <why>" for the ports of the map that are not there and whose kind can say why (a
+// device that calls in: where it is awaited, whether it called, the last caller refused).
+void GetAbsentPortReasons(QStringList &list);
 // Whether a line of the friendly-name listing ends in the name in parentheses (any letter case):
 // the whole name, so COM1 is not present while only COM12 is. Reads the port map and tests the
 // paths; never runs hardware discovery.

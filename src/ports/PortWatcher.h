@@ -10,7 +10,8 @@ class QSocketNotifier;
 
 // Notices that the serial ports may have changed: the kernel's events for tty devices (an adapter
 // plugged in or pulled out), device nodes and their /dev/serial links appearing or going under
-// the device root, and changes of the port map (edited by the user, or by a tool). A burst of
+// the device root, changes of the port map (edited by the user, or by a tool), and whatever is
+// handed to Poke(). A burst of
 // such events gives one Changed() once it has been quiet for a moment, as udev makes the nodes
 // and links a little after the kernel's event. The watcher only reports; what to do is the
 // window's.
@@ -21,6 +22,10 @@ class TPortWatcher : public QObject
 public:
     explicit TPortWatcher(QObject *parent = nullptr);
     ~TPortWatcher() override;
+
+    // Something else tells that the ports may have changed (a device that called in, or dropped):
+    // it counts as one more event of a burst.
+    void Poke() { FQuiet.start(); }
 
 signals:
     void Changed();

@@ -20,40 +20,38 @@ void TstLineKinds::kinds_data()
     QTest::addColumn<QString>("scheme"); // "-": a path of no kind
     QTest::addColumn<bool>("valid");
     QTest::addColumn<bool>("setsSpeed");
+    // Of a network line: where it leads, and whether it is there with nothing open and no
+    // listener running.
     QTest::addColumn<QString>("host");
     QTest::addColumn<int>("port");
-    QTest::newRow("device file") << "/dev/ttyUSB0"
-                                 << "" << true << true << "" << 0;
-    QTest::newRow("stable link") << "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0"
-                                 << "" << true << true << "" << 0;
-    QTest::newRow("ipv4") << "rfc2217://127.0.0.1:4001"
-                          << "rfc2217" << true << true << "127.0.0.1" << 4001;
-    QTest::newRow("name, raw") << "tcp://router.local:23"
-                               << "tcp" << true << false << "router.local" << 23;
-    QTest::newRow("ipv6, any case") << "RFC2217://[::1]:65535/"
-                                    << "rfc2217" << true << true << "::1" << 65535;
-    QTest::newRow("bare ipv6") << "tcp://::1:23"
-                               << "tcp" << false << false << "" << 0;
-    QTest::newRow("no port") << "rfc2217://host"
-                             << "rfc2217" << false << true << "" << 0;
-    QTest::newRow("port 0") << "tcp://host:0"
-                            << "tcp" << false << false << "" << 0;
-    QTest::newRow("port too big") << "tcp://host:65536"
-                                  << "tcp" << false << false << "" << 0;
-    QTest::newRow("sign") << "tcp://host:+23"
-                          << "tcp" << false << false << "" << 0;
-    QTest::newRow("user part") << "tcp://me@host:23"
-                               << "tcp" << false << false << "" << 0;
-    QTest::newRow("blank") << "tcp://ho st:23"
-                           << "tcp" << false << false << "" << 0;
-    QTest::newRow("path") << "tcp://host/x:23"
-                          << "tcp" << false << false << "" << 0;
-    QTest::newRow("other scheme") << "telnet://host:23"
-                                  << "-" << false << false << "" << 0;
-    QTest::newRow("relative") << "ttyUSB0"
-                              << "-" << false << false << "" << 0;
-    QTest::newRow("empty") << ""
-                           << "-" << false << false << "" << 0;
+    QTest::addColumn<bool>("present");
+    // clang-format off
+    QTest::newRow("device file") << "/dev/ttyUSB0" << "" << true << true << "" << 0 << false;
+    QTest::newRow("stable link") << "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0" << "" << true << true << "" << 0 << false;
+    QTest::newRow("ipv4") << "rfc2217://127.0.0.1:4001" << "rfc2217" << true << true << "127.0.0.1" << 4001 << true;
+    QTest::newRow("name, raw") << "tcp://router.local:23" << "tcp" << true << false << "router.local" << 23 << true;
+    QTest::newRow("ipv6, any case") << "RFC2217://[::1]:65535/" << "rfc2217" << true << true << "::1" << 65535 << true;
+    QTest::newRow("bare ipv6") << "tcp://::1:23" << "tcp" << false << false << "" << 0 << false;
+    QTest::newRow("no port") << "rfc2217://host" << "rfc2217" << false << true << "" << 0 << false;
+    QTest::newRow("port 0") << "tcp://host:0" << "tcp" << false << false << "" << 0 << false;
+    QTest::newRow("port too big") << "tcp://host:65536" << "tcp" << false << false << "" << 0 << false;
+    QTest::newRow("sign") << "tcp://host:+23" << "tcp" << false << false << "" << 0 << false;
+    QTest::newRow("user part") << "tcp://me@host:23" << "tcp" << false << false << "" << 0 << false;
+    QTest::newRow("blank") << "tcp://ho st:23" << "tcp" << false << false << "" << 0 << false;
+    QTest::newRow("path") << "tcp://host/x:23" << "tcp" << false << false << "" << 0 << false;
+    QTest::newRow("call-in") << "listen://0.0.0.0:5000?id=860000000000001" << "listen" << true << false << "" << 0 << false;
+    QTest::newRow("call-in, all options") << "LISTEN://[::]:5000?id=hex:01FF&heartbeat=PING&from=127.0.0.0/8&from=[::1]" << "listen" << true << false << "" << 0 << false;
+    QTest::newRow("call-in, bare") << "listen://127.0.0.1:5000" << "listen" << true << false << "" << 0 << false;
+    QTest::newRow("call-in, a name") << "listen://router.local:5000" << "listen" << false << false << "" << 0 << false;
+    QTest::newRow("call-in, empty id") << "listen://0.0.0.0:5000?id=" << "listen" << false << false << "" << 0 << false;
+    QTest::newRow("call-in, two ids") << "listen://0.0.0.0:5000?id=a&id=b" << "listen" << false << false << "" << 0 << false;
+    QTest::newRow("call-in, bad hex") << "listen://0.0.0.0:5000?id=hex:0G" << "listen" << false << false << "" << 0 << false;
+    QTest::newRow("call-in, bad from") << "listen://0.0.0.0:5000?from=127.0.0.1/33" << "listen" << false << false << "" << 0 << false;
+    QTest::newRow("call-in, unknown option") << "listen://0.0.0.0:5000?ids=1" << "listen" << false << false << "" << 0 << false;
+    QTest::newRow("other scheme") << "telnet://host:23" << "-" << false << false << "" << 0 << false;
+    QTest::newRow("relative") << "ttyUSB0" << "-" << false << false << "" << 0 << false;
+    QTest::newRow("empty") << "" << "-" << false << false << "" << 0 << false;
+    // clang-format on
 }
 
 void TstLineKinds::kinds()
@@ -64,6 +62,7 @@ void TstLineKinds::kinds()
     QFETCH(bool, setsSpeed);
     QFETCH(QString, host);
     QFETCH(int, port);
+    QFETCH(bool, present);
 
     const TLineKind *kind = LineKinds::Of(path);
     QCOMPARE(kind == nullptr, scheme == "-");
@@ -76,21 +75,23 @@ void TstLineKinds::kinds()
         // Never opened, and the reason names the forms that would be understood.
         const auto opened = LineKinds::Open(path);
         QCOMPARE(opened.Fault(), TFault::Invalid);
-        QCOMPARE(opened.Reason(),
-                 path + ": адрес не понят (нужно rfc2217://хост:порт или tcp://хост:порт)");
+        QCOMPARE(opened.Reason(), path + ": адрес не понят (нужно rfc2217://хост:порт или "
+                                         "tcp://хост:порт или listen://адрес:порт?id=...)");
         QVERIFY(!LineKinds::IsPresent(path));
         return;
     }
     // A device file the port list cannot tell more of, and a network line, are described by
     // their path.
     QCOMPARE(LineKinds::Describe(QStringLiteral("/nonexistent-sys"), path), path);
-    if (!scheme.isEmpty()) {
+    if (scheme.isEmpty())
+        return;
+    QCOMPARE(LineKinds::IsPresent(path), present);
+    if (!host.isEmpty()) {
         const std::optional<TNetAddress> address =
             ParseNetAddress(QStringView(path).mid(scheme.size() + 3));
         QVERIFY(address.has_value());
         QCOMPARE(address->Host, host);
         QCOMPARE(int(address->Port), port);
-        QVERIFY(LineKinds::IsPresent(path)); // configured and never lost
     }
 }
 

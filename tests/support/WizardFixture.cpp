@@ -37,6 +37,11 @@ bool TWizardFixture::StartOnPort(const QString &com, TConnectionType type, bool 
         return false;
     if (showLog)
         ShowLog();
+    return ChooseLink(com, type);
+}
+
+bool TWizardFixture::ChooseLink(const QString &com, TConnectionType type)
+{
     TMainLindqvarForm &w = Main();
     w.SelectComboItem(w.PortsListComboBox, com);
     w.ConnectTypeComboBox->setCurrentIndex(ConnectionTypeIndex(type));

@@ -29,6 +29,9 @@ public:
     // connection type, and a free TCP port for the endpoint (ServerPort); the log window shown
     // unless showLog is false.
     [[nodiscard]] bool StartOnPort(const QString &com, TConnectionType type, bool showLog = true);
+    // Makes a started wizard's link choices: the port com, the type, a free TCP port for the
+    // endpoint (ServerPort). False when the port is not listed.
+    [[nodiscard]] bool ChooseLink(const QString &com, TConnectionType type);
     // Closes the main window as the user would, then destroys the windows.
     void Stop();
 

@@ -33,6 +33,12 @@ TResultOf<std::unique_ptr<TSerialLine>> TNetLine::Open(const TLineKind &kind, co
     return std::unique_ptr<TSerialLine>(new TNetLine(path, kind, std::move(connection.Value())));
 }
 
+std::unique_ptr<TSerialLine> TNetLine::Over(const TLineKind &kind, const QString &path,
+                                            NetConnect::TConnection connection)
+{
+    return std::unique_ptr<TSerialLine>(new TNetLine(path, kind, std::move(connection)));
+}
+
 TNetLine::TNetLine(const QString &path, const TLineKind &kind, NetConnect::TConnection connection)
     : TSerialLine(path, kind), FStream(std::move(connection.Stream)),
       FProtocol(std::move(connection.Protocol)), FIn(std::move(connection.Data))

@@ -23,6 +23,10 @@ public:
                                                         const TNetAddress &address,
                                                         NetConnect::TProtocolMaker makeProtocol);
 
+    // The line over a connection made some other way (a device that called in).
+    static std::unique_ptr<TSerialLine> Over(const TLineKind &kind, const QString &path,
+                                             NetConnect::TConnection connection);
+
     ~TNetLine() override;
 
     int Descriptor() const override { return FStream->Descriptor(); }

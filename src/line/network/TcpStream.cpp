@@ -23,10 +23,11 @@ using namespace std::chrono_literals;
 // The most a close's discard takes from the socket in one read.
 constexpr int DiscardChunk = 4096;
 
-// A lost connection is noticed within about 10 s even when nothing is being sent: keepalive
-// probes after 4 s of silence, every 2 s, three unanswered ones end it; data left unacknowledged
-// for 10 s ends it too.
-void KeepAlive(int fd)
+} // namespace
+
+// Keepalive probes after 4 s of silence, every 2 s, three unanswered ones end it; data left
+// unacknowledged for 10 s ends it too.
+void TTcpStream::KeepAlive(int fd)
 {
     const int on = 1;
     const int idle = 4;
@@ -41,8 +42,6 @@ void KeepAlive(int fd)
     // Requests and replies are small: each goes out at once.
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
-
-} // namespace
 
 void TTcpStream::TFreeAddresses::operator()(addrinfo *addresses) const
 {
@@ -160,22 +159,33 @@ qsizetype TTcpStream::Send(const char *bytes, qsizetype size, std::chrono::milli
     return sent;
 }
 
-void TTcpStream::Close(std::chrono::milliseconds drain)
+void TTcpStream::Drain(std::chrono::milliseconds drain) const
 {
-    if (FFd < 0)
-        return;
     const TDeadline acknowledged(drain);
     for (;;) {
         int unacknowledged = 0;
         if (Lost() || ::ioctl(FFd, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged <= 0 ||
             acknowledged.Expired())
-            break;
+            return;
         std::this_thread::sleep_for(5ms);
     }
+}
+
+int TTcpStream::Release()
+{
+    const int fd = FFd;
+    FFd = -1;
+    return fd;
+}
+
+void TTcpStream::Close(std::chrono::milliseconds drain)
+{
+    if (FFd < 0)
+        return;
+    Drain(drain);
     char discard[DiscardChunk];
     while (RetryOnInterrupt([&] { return ::recv(FFd, discard, sizeof discard, MSG_DONTWAIT); }) >
            0) {
     }
-    ::close(FFd);
-    FFd = -1;
+    ::close(Release());
 }

@@ -26,6 +26,10 @@ public:
     static TResultOf<std::unique_ptr<TByteStream>>
     Connect(const QString &where, const TAddresses &addresses, const TDeadline &deadline);
 
+    // Keepalive and no delay on a connected socket: a lost connection is noticed within about
+    // 10 s even when nothing is being sent, and small requests go out at once.
+    static void KeepAlive(int fd);
+
     ~TTcpStream() override;
 
     int Descriptor() const override { return FFd; }
@@ -33,8 +37,15 @@ public:
     qsizetype Send(const char *bytes, qsizetype size, std::chrono::milliseconds stall) override;
     void Close(std::chrono::milliseconds drain) override;
 
-private:
+protected:
+    // Takes the connected socket; where names the line in the reasons.
     TTcpStream(QString where, int fd) : FWhere(std::move(where)), FFd(fd) {}
+    // Gives sent bytes at most drain to be acknowledged.
+    void Drain(std::chrono::milliseconds drain) const;
+    // Hands the socket over: the stream no longer has it.
+    int Release();
+
+private:
     // Marks the connection lost by a failed call's error number.
     void LostBy(int error);
 
