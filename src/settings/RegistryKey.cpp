@@ -181,6 +181,10 @@ bool mayHoldVariant(const QByteArray &value)
     // beyond ASCII as a blank): what the reader would see, as far as the word can show in it.
     QByteArray seen;
     for (qsizetype i = 0; i < value.size(); ++i) {
+        // The reader drops the quotes that it takes a quoted stretch between: @V"ariant( is
+        // @Variant( to it.
+        if (value[i] == '"')
+            continue;
         if (value[i] != '\\' || i + 1 == value.size()) {
             seen += value[i];
             continue;

@@ -102,6 +102,8 @@ void TstRegistryKey::wrongTypesRaise_data()
     // Bytes that the variant reader would take for a giant array: read as nothing, never decoded.
     QTest::newRow("corrupt variant")
         << QByteArray("CHANNEL=@Variant(\\0\\0\\0\\xByteArray(x)\n") << "CHANNEL" << true;
+    QTest::newRow("variant split by quotes")
+        << QByteArray("CHANNEL=@V\"ariant(\\0\\0\\0\\xByteArray(x)\n") << "CHANNEL" << true;
     QTest::newRow("variant spelt by escapes")
         << QByteArray("COM=\\x40Variant(\\0\\0\\0\\x2\\0\\0\\0\\x1)\n") << "COM" << false;
     QTest::newRow("word") << QByteArray("CHANNEL=one\n") << "CHANNEL" << true;
