@@ -54,6 +54,14 @@ void TRingThread::Pause(std::uint32_t ms)
     FPauseWake.wait_for(lock, TickClock::RealDuration(ms), [this] { return Terminated(); });
 }
 
+void TRingThread::WaitForReply(std::uint32_t ms)
+{
+    // The line says when the modem's next bytes are there (bytes it holds already included); a
+    // line that is gone would say so at once, and the wait is then a plain pause.
+    if (WaitCOMInput(FhCOM, TickClock::RealDuration(ms)) == TSerialLine::TInputWait::Gone)
+        Pause(ms);
+}
+
 void TRingThread::WaitFor()
 {
     if (QThread::currentThread() == this)
@@ -190,7 +198,7 @@ bool TRingThread::WaitAnswer(const QByteArray &expected, std::uint32_t timeout)
             }
             return !Terminated();
         }
-        Pause(50);
+        WaitForReply(50);
     }
     WriteThreadLog(Win1251ToString(reply), QStringLiteral(">>"));
     return false;

@@ -88,6 +88,8 @@ private:
     // The dialogue's plain pauses, in dialer milliseconds; a cancel ends them at once, so that
     // the owner waiting for the cancel is not held for up to 5 s.
     void Pause(std::uint32_t ms);
+    // Waits at most ms (dialer milliseconds) for the modem's next bytes.
+    void WaitForReply(std::uint32_t ms);
 
     TRingThreadCreateStruct FCreateStruct;
     THandle FhCOM = INVALID_HANDLE_VALUE;
