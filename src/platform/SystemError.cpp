@@ -10,51 +10,33 @@ TResult TResult::FromErrno(const QString &what, int error)
 
 TFault FaultOfErrno(int error)
 {
-    switch (error) {
-    case 0:
-        return TFault::Other; // a failure whose cause the system did not say
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-        return TFault::NotFound;
-    case EBUSY:
-        return TFault::Busy;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return TFault::Permission;
-    case ECONNREFUSED:
-    case ENETUNREACH:
-    case EHOSTUNREACH:
-        return TFault::Refused;
-    case ETIMEDOUT:
-        return TFault::TimedOut;
-    case EAGAIN:
-    case EINPROGRESS:
-    case EALREADY:
-        return TFault::Pending;
-    case EIO:
-    case EPIPE:
-    case ECONNRESET:
-    case ECONNABORTED:
-    case ENOTCONN:
-    case ENETRESET:
-    case EHOSTDOWN:
-        return TFault::Lost;
-    case ENOTTY:
-    case EOPNOTSUPP:
-    case ENOSYS:
-    case EPROTONOSUPPORT:
-        return TFault::Unsupported;
-    case EINVAL:
-    case EBADF:
-    case ERANGE:
-    case ENOTDIR:
-    case EISDIR:
-        return TFault::Invalid;
-    default:
-        return TFault::Other;
+    struct TKindOf {
+        int Error;
+        TFault Fault;
+    };
+    static constexpr TKindOf kinds[] = {
+        {ENOENT, TFault::NotFound},     {ENODEV, TFault::NotFound},
+        {ENXIO, TFault::NotFound},      {EBUSY, TFault::Busy},
+        {EACCES, TFault::Permission},   {EPERM, TFault::Permission},
+        {EROFS, TFault::Permission},    {ECONNREFUSED, TFault::Refused},
+        {ENETUNREACH, TFault::Refused}, {EHOSTUNREACH, TFault::Refused},
+        {ETIMEDOUT, TFault::TimedOut},  {EINPROGRESS, TFault::Pending},
+        {EALREADY, TFault::Pending},    {EIO, TFault::Lost},
+        {EPIPE, TFault::Lost},          {ECONNRESET, TFault::Lost},
+        {ECONNABORTED, TFault::Lost},   {ENOTCONN, TFault::Lost},
+        {ENETRESET, TFault::Lost},      {EHOSTDOWN, TFault::Lost},
+        {ENOTTY, TFault::Unsupported},  {EOPNOTSUPP, TFault::Unsupported},
+        {ENOSYS, TFault::Unsupported},  {EPROTONOSUPPORT, TFault::Unsupported},
+        {EINVAL, TFault::Invalid},      {EBADF, TFault::Invalid},
+        {ERANGE, TFault::Invalid},      {ENOTDIR, TFault::Invalid},
+        {EISDIR, TFault::Invalid},
+    };
+    for (const TKindOf &kind : kinds) {
+        if (kind.Error == error)
+            return kind.Fault;
     }
+    // Any other error, and 0: a failure whose cause the system did not say.
+    return TFault::Other;
 }
 
 QString ErrnoText(int error)

@@ -61,8 +61,7 @@ TResult TNetLine::SetParams(int baudRate)
 {
     if (baudRate <= 0)
         return TResult::Failure(TFault::Invalid, ErrnoText(EINVAL));
-    const TResult sent = Command(FProtocol->LineSettings(baudRate));
-    return sent ? sent : TResult::Failure(sent.Fault(), ErrnoText(ECONNRESET));
+    return Command(FProtocol->LineSettings(baudRate));
 }
 
 TResult TNetLine::Purge()
@@ -121,6 +120,10 @@ bool TNetLine::FlushPending()
 
 TResult TNetLine::Command(const QByteArray &command)
 {
+    // A protocol without commands leaves the settings to the server: nothing to send, nothing
+    // that can fail here (a lost connection shows at the next read or write).
+    if (command.isEmpty())
+        return TResult::Success();
     FOut += command;
     FlushPending();
     return FStream->Lost() ? LostResult() : TResult::Success();
