@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace
@@ -82,6 +83,11 @@ struct TCallInListener::TSocket {
     int Fd = -1;
     QString Error; // why it does not listen
     QString LastRefusal;
+    // Left out of the wait for a while after the system refused an accept (no descriptors or
+    // memory left), which it would otherwise report at once again and again.
+    bool Paused = false;
+    std::uint32_t PausedAt = 0;
+    QString AcceptError; // the last one logged; cleared by an accept that works
 };
 
 struct TCallInListener::TCaller {
@@ -115,6 +121,8 @@ struct TCallInListener::TLine {
 TCallInListener::TCallInListener(QObject *parent) : QObject(parent)
 {
     FWake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (FWake < 0)
+        FWakeError = QStringLiteral("приём звонков не запущен: %1").arg(ErrnoText(errno));
     TCallInListener *none = nullptr;
     current.compare_exchange_strong(none, this);
 }
@@ -154,6 +162,14 @@ void TCallInListener::Wake() const
 
 void TCallInListener::Follow(const QList<TPort> &ports)
 {
+    if (FWake < 0) {
+        // Without its wake-up the thread could not hear of changes: nothing listens.
+        for (const TPort &port : ports) {
+            if (TCallInSpec::Parse(port.Path))
+                qWarning("%s: %s", qUtf8Printable(port.Name), qUtf8Printable(FWakeError));
+        }
+        return;
+    }
     {
         const std::lock_guard lock(FLock);
         std::map<QString, std::unique_ptr<TLine>> lines;
@@ -313,9 +329,12 @@ bool TCallInListener::IsPresent(const QString &path) const
         const TLine *line = LineOf(path);
         if (line == nullptr)
             return false;
-        if (line->WaitingFd >= 0)
-            return true;
-        inLink = line->InUseFd >= 0 && !line->Replaced;
+        // A link that has the device's connection decides: once that connection is lost or
+        // replaced by a new call, the port is gone for the link until it lets the old one go,
+        // and its reopen then takes the new call.
+        if (line->InUseFd < 0)
+            return line->WaitingFd >= 0;
+        inLink = !line->Replaced;
     }
     return inLink && !SerialLines::IsLost(path);
 }
@@ -345,6 +364,8 @@ QString TCallInListener::WhyAbsentLocked(const TLine &line) const
         return QStringLiteral("%1: не слушаем %2: %3")
             .arg(line.Name, line.Socket,
                  socket == FSockets.end() ? QString() : socket->second->Error);
+    if (line.InUseFd >= 0 && !line.Replaced)
+        return QStringLiteral("%1: прибор на связи в другом подключении").arg(line.Name);
     QString text = line.LastFrom.isEmpty()
                        ? QStringLiteral("%1: ждём звонка прибора на %2, прибор ещё не звонил")
                              .arg(line.Name, line.Socket)
@@ -394,7 +415,8 @@ void TCallInListener::Run()
         {
             const std::lock_guard lock(FLock);
             for (const auto &[key, socket] : FSockets) {
-                if (socket->Fd >= 0) {
+                timed = timed || socket->Paused;
+                if (socket->Fd >= 0 && !socket->Paused) {
                     polled.push_back({socket->Fd, POLLIN, 0});
                     targets.push_back({TKind::Socket, key, nullptr});
                 }
@@ -409,7 +431,7 @@ void TCallInListener::Run()
                     targets.push_back({TKind::Waiting, path, nullptr});
                 }
             }
-            timed = !FCallers.empty() || !FRefusals.Empty();
+            timed = timed || !FCallers.empty() || !FRefusals.Empty() || !FCallLog.Empty();
         }
         const int timeout =
             timed ? std::max(1, int(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -418,8 +440,11 @@ void TCallInListener::Run()
                   : -1;
         const int seen =
             RetryOnInterrupt([&] { return ::poll(polled.data(), polled.size(), timeout); });
-        if (seen < 0)
+        if (seen < 0) {
+            // Out of memory for the wait: try again in a moment rather than at once.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
+        }
         if (polled[0].revents != 0) {
             std::uint64_t count = 0;
             [[maybe_unused]] const ssize_t n = ::read(FWake, &count, sizeof count);
@@ -471,8 +496,22 @@ void TCallInListener::Accept(TSocket &socket)
             return ::accept4(socket.Fd, reinterpret_cast<sockaddr *>(&caller->Address), &size,
                              SOCK_NONBLOCK | SOCK_CLOEXEC);
         });
-        if (caller->Fd < 0)
-            return; // none left, or the system refuses more for now
+        if (caller->Fd < 0) {
+            if (errno == ECONNABORTED)
+                continue; // gone before it was taken
+            if (errno == EAGAIN)
+                return; // none left
+            // The system cannot take more now (descriptors, memory): the socket rests a second.
+            const QString error = ErrnoText(errno);
+            if (error != socket.AcceptError)
+                FOut
+                    << QStringLiteral("Не удалось принять звонок на %1: %2").arg(socket.Key, error);
+            socket.AcceptError = error;
+            socket.Paused = true;
+            socket.PausedAt = TickClock::Now();
+            return;
+        }
+        socket.AcceptError.clear();
         const auto &address = reinterpret_cast<const sockaddr &>(caller->Address);
         caller->From = CallerAddressText(address);
         const bool admitted = std::any_of(FLines.begin(), FLines.end(), [&](const auto &l) {
@@ -512,7 +551,11 @@ void TCallInListener::ReadCaller(TCaller &caller, bool &done)
     }
     if (n < 0 && errno == EAGAIN)
         return;
-    // Gone before it registered.
+    // It has said all it will: what it sent is judged as it stands, then it is let go unless
+    // that made it a line's device (whose own watch then sees it leave).
+    Decide(caller, TJudging::Settled, done);
+    if (done)
+        return;
     ::close(caller.Fd);
     caller.Fd = -1;
     done = true;
@@ -599,9 +642,11 @@ void TCallInListener::Assign(TLine &line, TCaller &caller, qsizetype extra)
     line.LastFrom = (caller.From.contains(u':') ? u'[' + caller.From + u']' : caller.From) + u':' +
                     QString::number(port);
     line.LastCallAt = Now();
-    FOut << (again ? QStringLiteral("%1: прибор позвонил снова с %2, прежнее соединение закрыто")
-                   : QStringLiteral("%1: прибор позвонил с %2"))
-                .arg(line.Name, line.LastFrom);
+    if (FCallLog.Add(line.Name + QStringLiteral(" позвонил"), TickClock::Now()).second)
+        FOut << (again
+                     ? QStringLiteral("%1: прибор позвонил снова с %2, прежнее соединение закрыто")
+                     : QStringLiteral("%1: прибор позвонил с %2"))
+                    .arg(line.Name, line.LastFrom);
     FChanged = true;
 }
 
@@ -634,7 +679,8 @@ void TCallInListener::ReadWaiting(TLine &line)
         ::close(line.WaitingFd);
         line.WaitingFd = -1;
         line.Discarded = 0;
-        FOut << QStringLiteral("%1: прибор отключился").arg(line.Name);
+        if (FCallLog.Add(line.Name + QStringLiteral(" отключился"), TickClock::Now()).second)
+            FOut << QStringLiteral("%1: прибор отключился").arg(line.Name);
         FChanged = true;
         return;
     }
@@ -653,6 +699,21 @@ void TCallInListener::Sweep()
         else if (now - caller.LastByte >= SettleMs)
             Decide(caller, TJudging::Settled, done);
         it = done ? FCallers.erase(it) : std::next(it);
+    }
+    for (const auto &[key, count] : FCallLog.Due(now)) {
+        // "<port> позвонил" or "<port> отключился"
+        const qsizetype blank = key.indexOf(u' ');
+        FOut << (key == QLatin1String("*")
+                     ? QStringLiteral("Звонков и отключений приборов ещё: %1").arg(count)
+                     : QStringLiteral("%1: прибор %2 ещё раз: %3")
+                           .arg(key.left(blank), key.mid(blank + 1) == QLatin1String("позвонил")
+                                                     ? QStringLiteral("звонил")
+                                                     : QStringLiteral("отключался"))
+                           .arg(count));
+    }
+    for (auto &[key, socket] : FSockets) {
+        if (socket->Paused && now - socket->PausedAt >= 1000)
+            socket->Paused = false;
     }
     for (const auto &[key, count] : FRefusals.Due(now)) {
         const qsizetype blank = key.indexOf(u' ');

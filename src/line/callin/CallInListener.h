@@ -112,12 +112,16 @@ private:
     std::map<QString, std::unique_ptr<TLine>> FLines;     // by path
     std::vector<std::unique_ptr<TCaller>> FCallers;       // not registered yet
     TBurstCount<QString> FRefusals{BurstMs, 64, QStringLiteral("*")};
+    // Calls and drops of the lines' own devices: a few lines, then counted, so that a caller
+    // that knows a line's id cannot flood the log either.
+    TBurstCount<QString> FCallLog{BurstMs, 64, QStringLiteral("*"), 3};
     std::uint64_t FCalls = 0;
     // What the thread's round has to say, written out after the lock is released.
     QStringList FOut;
     bool FChanged = false;
 
     int FWake = -1;
+    QString FWakeError;
     std::atomic<bool> FStop{false};
     std::thread FThread;
 };

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "line/callin/HeartbeatFilter.h"
-#include "line/network/LineProtocol.h"
+#include "line/network/RawProtocol.h"
 
 #include <chrono>
 #include <optional>
@@ -9,17 +9,13 @@
 // What a device that calls in speaks: a raw byte stream, from which its router's heartbeat is
 // taken out where it follows a quiet spell of at least QuietSpell. Speed and line format are the
 // router's business.
-class TCallInProtocol final : public TLineProtocol
+class TCallInProtocol final : public TRawProtocol
 {
 public:
     static constexpr std::chrono::milliseconds QuietSpell{250};
 
     explicit TCallInProtocol(QByteArray heartbeat) : FFilter(std::move(heartbeat)) {}
 
-    TResult Negotiate(const QString &, TByteStream &, const TDeadline &, QByteArray &) override
-    {
-        return TResult::Success();
-    }
     void Decode(const char *bytes, qsizetype size, QByteArray &data, QByteArray &) override
     {
         const auto now = std::chrono::steady_clock::now();
@@ -28,15 +24,6 @@ public:
         FLast = now;
         FFilter.Filter(bytes, size, afterQuiet, data);
     }
-    QByteArray Encode(const char *bytes, qsizetype size) const override
-    {
-        return QByteArray::fromRawData(bytes, size);
-    }
-    int WireWidth(char) const override { return 1; }
-    QByteArray Opening() const override { return {}; }
-    QByteArray LineSettings(int) const override { return {}; }
-    QByteArray PurgeBoth() const override { return {}; }
-    QByteArray OpenControlLines() const override { return {}; }
 
 private:
     THeartbeatFilter FFilter;

@@ -4,7 +4,7 @@
 
 // A raw byte stream: data passes unchanged, and the line's speed, format and control lines are
 // the business of the server at its end, so there is nothing to agree and no command to send.
-class TRawProtocol final : public TLineProtocol
+class TRawProtocol : public TLineProtocol
 {
 public:
     TResult Negotiate(const QString &, TByteStream &, const TDeadline &, QByteArray &) override
