@@ -8,6 +8,7 @@
 #include "settings/Paths.h"
 #include "support/ForeignClient.h"
 #include "support/LinkScript.h"
+#include "support/LinkThroughLoss.h"
 #include "support/MainFormAccess.h"
 #include "support/RelayClient.h"
 #include "support/ResultCheck.h"
@@ -127,66 +128,11 @@ void TstCableLink::unplugAndReplugKeepTheClientConnected()
     QVERIFY(StartWizardWithDevice({QStringLiteral("--replug-after"), QStringLiteral("1500")}));
     // The started program stays out of the way; the test is the setup program's connection.
     QVERIFY(F->InstallSetupDemo(QStringLiteral("--port 1 --forever")));
-    TMainLindqvarForm &w = F->Main();
-    TRelayClient client;
-    tools::FrameParser::Event reply;
     int stage = 0;
-    bool sawAlarm = false;
-
-    TLinkScript script(
-        [&] {
-            switch (stage) {
-            case 0:
-                if (w.CommandState() != TCommandState::Connected)
-                    return false;
-                client.Connect(F->ServerPort);
-                stage = 1;
-                return false;
-            case 1:
-                if (!SetupProgramConnected(w))
-                    return false;
-                client.Send(1, tools::Echo, QByteArray("before the unplug\x00\xff", 19));
-                stage = 2;
-                return false;
-            case 2:
-                if (!client.TakeReply(reply))
-                    return false;
-                LINK_COMPARE(int(reply.result), int(tools::FrameParser::Result::Frame));
-                LINK_COMPARE(QByteArray::fromStdString(reply.frame.payload),
-                             QByteArray("before the unplug\x00\xff", 19));
-                FDevice->signal(SIGUSR1);
-                stage = 3;
-                return false;
-            case 3:
-                if (w.Label7->text() == QStringLiteral("Прибор недоступен") &&
-                    StatusColor(w) == AlarmStatusColor)
-                    sawAlarm = true;
-                if (!sawAlarm || !F->LogHas(QStringLiteral("Порт успешно переоткрыт")))
-                    return false;
-                LINK_COMPARE(w.Label7->text(), QStringLiteral("Подключен"));
-                LINK_COMPARE(StatusColor(w), NormalStatusColor());
-                LINK_VERIFY(F->LogHas(QStringLiteral("Попытка переокрытия COM порта")));
-                LINK_VERIFY(client.IsConnected());
-                client.Send(2, tools::Echo, QByteArray("after the replug"));
-                stage = 4;
-                return false;
-            default:
-                if (!client.TakeReply(reply))
-                    return false;
-                LINK_COMPARE(int(reply.result), int(tools::FrameParser::Result::Frame));
-                LINK_COMPARE(int(reply.frame.seq), 2);
-                LINK_COMPARE(QByteArray::fromStdString(reply.frame.payload),
-                             QByteArray("after the replug"));
-                QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
-                return true;
-            }
-        },
-        [&] { w.URLLabel1Click(); });
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
-
-    QVERIFY(script.Succeeded(QStringLiteral("stage %1").arg(stage)));
+    QVERIFY2(RunLinkThroughLoss(
+                 *F, [&] { FDevice->signal(SIGUSR1); }, [] { return true; }, stage),
+             qPrintable(QStringLiteral("stage %1").arg(stage)));
     QVERIFY(ExpectIdle(F->Main()));
-    QTRY_VERIFY(client.IsClosed());
 }
 
 void TstCableLink::noIdentificationAnswer()

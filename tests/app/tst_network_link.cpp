@@ -8,6 +8,7 @@
 #include "platform/TickClock.h"
 #include "settings/COMSettingsUnit.h"
 #include "support/LinkScript.h"
+#include "support/LinkThroughLoss.h"
 #include "support/MainFormAccess.h"
 #include "support/RelayClient.h"
 #include "support/Ser2Net.h"
@@ -168,75 +169,21 @@ void TstNetworkLink::serverGoneAndBack()
     QVERIFY(StartBehindServer(QStringLiteral("lindqvar-device"), TSer2Net::TProtocol::Rfc2217,
                               TConnectionType::Cable));
     QVERIFY(F->InstallSetupDemo(QStringLiteral("--port 1 --forever")));
-    TMainLindqvarForm &w = F->Main();
-    TRelayClient client;
-    tools::FrameParser::Event reply;
+    // The server stays away for half a second of reopen attempts, then comes back.
+    QElapsedTimer away;
+    const auto comeBack = [&] {
+        if (!away.isValid())
+            away.start();
+        if (away.elapsed() < 500 || !F->LogHas(QStringLiteral("Попытка переокрытия COM порта")))
+            return false;
+        LINK_VERIFY(FServer->Start());
+        return true;
+    };
     int stage = 0;
-    int ticks = 0;
-    QTimer heartbeat;
-    QObject::connect(&heartbeat, &QTimer::timeout, [&] { ++ticks; });
-    heartbeat.start(20);
-
-    TLinkScript script(
-        [&] {
-            switch (stage) {
-            case 0:
-                if (w.CommandState() != TCommandState::Connected)
-                    return false;
-                client.Connect(F->ServerPort);
-                stage = 1;
-                return false;
-            case 1:
-                if (!SetupProgramConnected(w))
-                    return false;
-                client.Send(1, tools::Echo, QByteArray("before\xff\x00\xff", 9));
-                stage = 2;
-                return false;
-            case 2:
-                if (!client.TakeReply(reply))
-                    return false;
-                LINK_COMPARE(QByteArray::fromStdString(reply.frame.payload),
-                             QByteArray("before\xff\x00\xff", 9));
-                FServer->Stop();
-                stage = 3;
-                return false;
-            case 3:
-                // The lost connection counts as a pulled cable, and the window goes on.
-                if (w.Label7->text() != QStringLiteral("Прибор недоступен"))
-                    return false;
-                LINK_COMPARE(StatusColor(w), AlarmStatusColor);
-                ticks = 0;
-                stage = 4;
-                return false;
-            case 4:
-                if (ticks < 25 || !F->LogHas(QStringLiteral("Попытка переокрытия COM порта")))
-                    return false;
-                LINK_VERIFY(FServer->Start());
-                stage = 5;
-                return false;
-            case 5:
-                if (!F->LogHas(QStringLiteral("Порт успешно переоткрыт")))
-                    return false;
-                LINK_COMPARE(w.Label7->text(), QStringLiteral("Подключен"));
-                LINK_VERIFY(client.IsConnected());
-                client.Send(2, tools::Echo, QByteArray("after\xff", 6));
-                stage = 6;
-                return false;
-            default:
-                if (!client.TakeReply(reply))
-                    return false;
-                LINK_COMPARE(int(reply.frame.seq), 2);
-                LINK_COMPARE(QByteArray::fromStdString(reply.frame.payload),
-                             QByteArray("after\xff", 6));
-                QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
-                return true;
-            }
-        },
-        [&] { w.URLLabel1Click(); });
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
-
-    QVERIFY(script.Succeeded(QStringLiteral("stage %1").arg(stage)));
-    QVERIFY(ExpectIdle(w));
+    QVERIFY2(RunLinkThroughLoss(
+                 *F, [&] { FServer->Stop(); }, comeBack, stage),
+             qPrintable(QStringLiteral("stage %1").arg(stage)));
+    QVERIFY(ExpectIdle(F->Main()));
 }
 
 void TstNetworkLink::serverThatCannotBeReached_data()
