@@ -346,7 +346,7 @@ void TCallInListener::Sweep()
         FOut << (key == QLatin1String("*")
                      ? QStringLiteral("Звонков и отключений приборов ещё: %1").arg(count)
                      : QStringLiteral("%1: прибор %2 ещё раз: %3")
-                           .arg(key.left(blank), key.mid(blank + 1) == QLatin1String("позвонил")
+                           .arg(key.left(blank), key.mid(blank + 1) == QStringLiteral("позвонил")
                                                      ? QStringLiteral("звонил")
                                                      : QStringLiteral("отключался"))
                            .arg(count));
