@@ -282,9 +282,20 @@ void TstCallIn::badCallersCostLittle()
         TCaller bad(FPort);
         QVERIFY(bad.Connected() && bad.Send("BAD!"));
     }
-    TCaller good(FPort);
-    QVERIFY(good.Send("GOOD"));
-    QTRY_VERIFY_WITH_TIMEOUT(LineKinds::IsPresent(line), 10000);
+    // While the burst is still being worked off, the good device may find the 64 places taken
+    // and be closed: like a router, it calls again.
+    auto good = std::make_unique<TCaller>(FPort);
+    QVERIFY(good->Send("GOOD"));
+    const auto presentOrCallAgain = [&] {
+        if (LineKinds::IsPresent(line))
+            return true;
+        if (good->ClosedByPeer(0)) {
+            good = std::make_unique<TCaller>(FPort);
+            (void)good->Send("GOOD");
+        }
+        return false;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(presentOrCallAgain(), 30000);
     QTRY_VERIFY_WITH_TIMEOUT(LogHas(QStringLiteral("Отклонено ещё звонков на 127.0.0.1:")), 30000);
     QVERIFY2(FLog.size() <= 20, qPrintable(FLog.join(u'\n')));
 
