@@ -6,7 +6,7 @@
 // passes unchanged all data that does not begin with a whole heartbeat after a quiet spell, and
 // takes out nothing but whole heartbeats at the start.
 #include "FuzzCheck.h"
-#include "line/callin/CallInSpec.h"
+#include "line/callin/CallInOptions.h"
 #include "line/callin/HeartbeatFilter.h"
 #include "line/callin/Registration.h"
 
@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (choice & (1u << i))
             ids << Candidates.at(i);
     }
-    CheckRegistration(ids, (choice & 0x80) != 0, bytes.left(TCallInSpec::MaxRegistration + 2));
+    CheckRegistration(ids, (choice & 0x80) != 0, bytes.left(TCallInOptions::MaxRegistration + 2));
 
     // The heartbeat: one of the candidates, or the input's own first bytes.
     const QByteArray heartbeat =

@@ -5,7 +5,7 @@
 // their bound.
 #include "FuzzCheck.h"
 #include "line/LineKinds.h"
-#include "line/callin/CallInSpec.h"
+#include "line/callin/CallInOptions.h"
 #include "line/network/NetAddress.h"
 #include "ports/PortMap.h"
 
@@ -32,13 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(kind != nullptr && kind->Parses(entry.Path));
         if (*kind->Scheme == '\0') {
             check(entry.Path.startsWith(u'/'));
-        } else if (const std::optional<TCallInSpec> callIn = TCallInSpec::Parse(entry.Path)) {
+        } else if (const std::optional<TCallInOptions> callIn = TCallInOptions::Parse(entry.Path)) {
             // A device that calls in: an address of this machine, and a registration and
             // heartbeat within the registration's bound.
             check(callIn->Bind.Port > 0);
-            check(!callIn->Id ||
-                  (!callIn->Id->isEmpty() && callIn->Id->size() <= TCallInSpec::MaxRegistration));
-            check(callIn->Heartbeat.size() <= TCallInSpec::MaxRegistration);
+            check(!callIn->Id || (!callIn->Id->isEmpty() &&
+                                  callIn->Id->size() <= TCallInOptions::MaxRegistration));
+            check(callIn->Heartbeat.size() <= TCallInOptions::MaxRegistration);
         } else {
             const QString scheme = QString::fromUtf8(kind->Scheme) + QStringLiteral("://");
             const std::optional<TNetAddress> address =

@@ -1,8 +1,8 @@
 #include "line/LineKinds.h"
 
 #include "line/callin/CallInListener.h"
+#include "line/callin/CallInOptions.h"
 #include "line/callin/CallInProtocol.h"
-#include "line/callin/CallInSpec.h"
 #include "line/callin/CalledInStream.h"
 #include "line/network/NetAddress.h"
 #include "line/network/NetLine.h"
@@ -72,7 +72,7 @@ TResultOf<std::unique_ptr<TSerialLine>> OpenNet(const TLineKind &kind, const QSt
 
 bool IsCallIn(const QString &path)
 {
-    return TCallInSpec::Parse(path).has_value();
+    return TCallInOptions::Parse(path).has_value();
 }
 
 TResultOf<std::unique_ptr<TSerialLine>> OpenCalledIn(const TLineKind &kind, const QString &path)

@@ -16,7 +16,7 @@
 //                        format and control lines are set through the server;
 //   tcp://host:port      a raw byte stream: speed and control lines are the server's business.
 //   listen://address:port?id=...  a device that calls in, through a router in TCP client mode
-//                        (line/callin/CallInSpec.h): a raw stream, as tcp://.
+//                        (line/callin/CallInOptions.h): a raw stream, as tcp://.
 // host is an IPv4 address, an IPv6 address in brackets ([::1]) or a name.
 struct TLineKind {
     // The scheme before "://" ("rfc2217"), matched in any letter case; empty for the device

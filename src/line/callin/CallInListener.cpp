@@ -100,7 +100,7 @@ void TCallInListener::Follow(const QList<TPort> &ports)
     if (FWake < 0) {
         // Without its wake-up the thread could not hear of changes: nothing listens.
         for (const TPort &port : ports) {
-            if (TCallInSpec::Parse(port.Path))
+            if (TCallInOptions::Parse(port.Path))
                 qWarning("%s: %s", qUtf8Printable(port.Name), qUtf8Printable(FWakeError));
         }
         return;
@@ -110,8 +110,8 @@ void TCallInListener::Follow(const QList<TPort> &ports)
         std::map<QString, std::unique_ptr<TLine>> lines;
         QList<TLine *> added;
         for (int i = 0; i < ports.size(); ++i) {
-            const std::optional<TCallInSpec> spec = TCallInSpec::Parse(ports.at(i).Path);
-            if (!spec || lines.count(ports.at(i).Path) != 0)
+            const std::optional<TCallInOptions> options = TCallInOptions::Parse(ports.at(i).Path);
+            if (!options || lines.count(ports.at(i).Path) != 0)
                 continue;
             std::unique_ptr<TLine> line;
             if (const auto it = FLines.find(ports.at(i).Path); it != FLines.end()) {
@@ -120,8 +120,8 @@ void TCallInListener::Follow(const QList<TPort> &ports)
             } else {
                 line = std::make_unique<TLine>();
                 line->Path = ports.at(i).Path;
-                line->Spec = *spec;
-                line->Socket = spec->Bind.HostAndPort();
+                line->Options = *options;
+                line->Socket = options->Bind.HostAndPort();
                 added << line.get();
             }
             line->Name = ports.at(i).Name;
@@ -166,7 +166,7 @@ void TCallInListener::Follow(const QList<TPort> &ports)
                 socket->Key = line->Socket;
             }
             if (socket->Fd < 0) {
-                socket->Fd = Listen(line->Spec.Bind, socket->Error);
+                socket->Fd = Listen(line->Options.Bind, socket->Error);
                 if (socket->Fd >= 0)
                     cameUp.push_back(socket->Key);
             }
@@ -188,7 +188,7 @@ void TCallInListener::Follow(const QList<TPort> &ports)
             if (!isNew && std::find(cameUp.begin(), cameUp.end(), socket.Key) == cameUp.end())
                 continue;
             FOut << QStringLiteral("%1: ждём звонка прибора на %2").arg(line->Name, line->Socket);
-            if (!line->Spec.Id && line->Spec.From.isEmpty()) {
+            if (!line->Options.Id && line->Options.From.isEmpty()) {
                 FOut << QStringLiteral("%1: в строке нет ни id=, ни from=: позвонить на %2 может "
                                        "кто угодно из сети")
                             .arg(line->Name, line->Socket);
@@ -214,7 +214,7 @@ TResultOf<TCallInListener::TCall> TCallInListener::Take(const QString &path)
             if (line.WaitingFd < 0) {
                 taken = TResult::Failure(TFault::NotFound, WhyAbsentLocked(line));
             } else {
-                taken = TCall{line.WaitingFd, line.WaitingCall, line.Spec.Heartbeat};
+                taken = TCall{line.WaitingFd, line.WaitingCall, line.Options.Heartbeat};
                 if (line.Discarded > 0)
                     FOut << QStringLiteral("%1: отброшено байт, полученных от прибора до "
                                            "подключения: %2")

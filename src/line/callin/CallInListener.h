@@ -1,6 +1,6 @@
 #pragma once
 
-#include "line/callin/CallInSpec.h"
+#include "line/callin/CallInOptions.h"
 #include "log/BurstCount.h"
 #include "platform/SystemError.h"
 

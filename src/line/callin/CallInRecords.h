@@ -33,7 +33,7 @@ struct TCallInListener::TLine {
     QString Name;
     QString Path;
     int Order = 0;
-    TCallInSpec Spec;
+    TCallInOptions Options;
     QString Socket;
     // The device's connection while it waits for a link.
     int WaitingFd = -1;

@@ -155,7 +155,7 @@ void TCallInListener::Accept(TSocket &socket)
         const auto &address = reinterpret_cast<const sockaddr &>(caller->Address);
         caller->From = CallerAddressText(address);
         const bool admitted = std::any_of(FLines.begin(), FLines.end(), [&](const auto &l) {
-            return l.second->Socket == socket.Key && l.second->Spec.Admits(address);
+            return l.second->Socket == socket.Key && l.second->Options.Admits(address);
         });
         if (!admitted || int(FCallers.size()) >= MaxUnregistered) {
             ::close(caller->Fd);
@@ -178,7 +178,7 @@ void TCallInListener::ReadCaller(TCaller &caller, bool &done)
 {
     // Never more than one byte past the longest registration: what follows it stays in the
     // socket, for the line's count.
-    char buffer[TCallInSpec::MaxRegistration + 1];
+    char buffer[TCallInOptions::MaxRegistration + 1];
     const qsizetype wanted = qsizetype(sizeof buffer) - caller.Collected.size();
     const ssize_t n = RetryOnInterrupt([&] {
         return ::recv(caller.Fd, buffer, size_t(std::max<qsizetype>(wanted, 1)), MSG_DONTWAIT);
@@ -214,8 +214,8 @@ void TCallInListener::Decide(TCaller &caller, TJudging judging, bool &done)
     std::vector<TLine *> byId;
     TLine *anonymous = nullptr;
     for (TLine *line : lines) {
-        if (line->Spec.Id) {
-            ids << *line->Spec.Id;
+        if (line->Options.Id) {
+            ids << *line->Options.Id;
             byId.push_back(line);
         } else if (anonymous == nullptr) {
             anonymous = line;
@@ -242,7 +242,7 @@ void TCallInListener::Decide(TCaller &caller, TJudging judging, bool &done)
     done = true;
     const auto &address = reinterpret_cast<const sockaddr &>(caller.Address);
     TSocket *socket = SocketOf(caller.Socket);
-    if (line != nullptr && line->Spec.Admits(address)) {
+    if (line != nullptr && line->Options.Admits(address)) {
         Assign(*line, caller, caller.Collected.size() - decision.Consumed);
         return;
     }

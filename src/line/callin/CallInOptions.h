@@ -30,7 +30,7 @@ struct TSubnet {
 //   id=<text> or id=hex:<hex digits>         the registration packet the device sends first;
 //   heartbeat=<text> or heartbeat=hex:<...>  what its router sends when the line was quiet;
 //   from=<address or address/prefix>         a caller admitted (may repeat; none: any).
-struct TCallInSpec {
+struct TCallInOptions {
     // The longest registration packet, and the most a caller may send before it has registered.
     static constexpr int MaxRegistration = 256;
 
@@ -39,14 +39,14 @@ struct TCallInSpec {
     QByteArray Heartbeat;
     QList<TSubnet> From;
 
-    // The spec of a "listen://" path; none when it is not well formed.
-    static std::optional<TCallInSpec> Parse(const QString &path);
+    // The options of a "listen://" path; none when it is not well formed.
+    static std::optional<TCallInOptions> Parse(const QString &path);
     // Whether a caller from the address may call this line.
     bool Admits(const sockaddr &address) const;
 };
 
 // A packet as the port map writes it: text as it stands, or "hex:" and an even number of hex
-// digits. None for an empty packet, bad hex, or one longer than TCallInSpec::MaxRegistration.
+// digits. None for an empty packet, bad hex, or one longer than TCallInOptions::MaxRegistration.
 std::optional<QByteArray> ParseCallInPacket(QStringView value);
 // The caller's address as the log shows it ("192.0.2.7", "2001:db8::1"), without the port.
 QString CallerAddressText(const sockaddr &address);

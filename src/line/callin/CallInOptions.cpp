@@ -1,4 +1,4 @@
-#include "line/callin/CallInSpec.h"
+#include "line/callin/CallInOptions.h"
 
 #include <arpa/inet.h>
 #include <cstring>
@@ -106,23 +106,23 @@ std::optional<QByteArray> ParseCallInPacket(QStringView value)
     } else {
         packet = value.toUtf8();
     }
-    if (packet.isEmpty() || packet.size() > TCallInSpec::MaxRegistration)
+    if (packet.isEmpty() || packet.size() > TCallInOptions::MaxRegistration)
         return std::nullopt;
     return packet;
 }
 
-std::optional<TCallInSpec> TCallInSpec::Parse(const QString &path)
+std::optional<TCallInOptions> TCallInOptions::Parse(const QString &path)
 {
     static const QString scheme = QStringLiteral("listen://");
     if (!path.startsWith(scheme, Qt::CaseInsensitive))
         return std::nullopt;
     QStringView rest = QStringView(path).mid(scheme.size());
-    QStringView options;
+    QStringView query;
     if (const qsizetype question = rest.indexOf(u'?'); question >= 0) {
-        options = rest.mid(question + 1);
+        query = rest.mid(question + 1);
         rest = rest.left(question);
     }
-    TCallInSpec spec;
+    TCallInOptions result;
     const std::optional<TNetAddress> bind = ParseNetAddress(rest);
     if (!bind)
         return std::nullopt;
@@ -131,38 +131,38 @@ std::optional<TCallInSpec> TCallInSpec::Parse(const QString &path)
     std::array<std::uint8_t, 16> bytes{};
     if (!ParseLiteral(bind->Host, v6, bytes))
         return std::nullopt;
-    spec.Bind = *bind;
+    result.Bind = *bind;
 
-    if (options.isEmpty())
-        return spec;
-    for (const QStringView option : options.split(u'&')) {
+    if (query.isEmpty())
+        return result;
+    for (const QStringView option : query.split(u'&')) {
         const qsizetype equals = option.indexOf(u'=');
         if (equals <= 0)
             return std::nullopt;
         const QStringView key = option.left(equals);
         const QStringView value = option.mid(equals + 1);
-        if (key == QLatin1String("id") && !spec.Id) {
-            spec.Id = ParseCallInPacket(value);
-            if (!spec.Id)
+        if (key == QLatin1String("id") && !result.Id) {
+            result.Id = ParseCallInPacket(value);
+            if (!result.Id)
                 return std::nullopt;
-        } else if (key == QLatin1String("heartbeat") && spec.Heartbeat.isEmpty()) {
+        } else if (key == QLatin1String("heartbeat") && result.Heartbeat.isEmpty()) {
             const std::optional<QByteArray> heartbeat = ParseCallInPacket(value);
             if (!heartbeat)
                 return std::nullopt;
-            spec.Heartbeat = *heartbeat;
+            result.Heartbeat = *heartbeat;
         } else if (key == QLatin1String("from")) {
             const std::optional<TSubnet> from = TSubnet::Parse(value);
             if (!from)
                 return std::nullopt;
-            spec.From.append(*from);
+            result.From.append(*from);
         } else {
             return std::nullopt; // unknown, or given twice
         }
     }
-    return spec;
+    return result;
 }
 
-bool TCallInSpec::Admits(const sockaddr &address) const
+bool TCallInOptions::Admits(const sockaddr &address) const
 {
     if (From.isEmpty())
         return true;
