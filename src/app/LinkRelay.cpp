@@ -255,8 +255,8 @@ THandle TLinkRelay::OpenLinkPort()
     if (FLastOpenResult) {
         FNeedCOMReconnect = false;
         FView.WriteLog(QStringLiteral("COM порт успешно открыт"));
-        if (!COMPortSetsSpeed(FCOMHandle))
-            FView.WriteLog(SpeedSetByServerText(FCOMHandle, FView.LinkPortName()));
+        for (const QString &note : OpenedPortNotes(FCOMHandle, FView.LinkPortName()))
+            FView.WriteLog(note);
         return FCOMHandle;
     }
     FView.WriteLog(QStringLiteral("Ошибка открытия COM порта"));

@@ -3,6 +3,7 @@
 #include "platform/SystemError.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <memory>
@@ -35,6 +36,9 @@ public:
     // Whether the line holds input already that its descriptor no longer shows (bytes decoded
     // from the network and not read yet).
     virtual bool HasInput() const { return false; }
+    // What the log should say of the line once it is open, beyond that it opened (how its
+    // connection is protected, a warning about its configuration); each without the port's name.
+    virtual QStringList Notes() const { return {}; }
 
     // How a wait for input ended.
     enum class TInputWait { Ready, TimedOut, Gone };

@@ -108,8 +108,8 @@ void TRingThread::Execute()
 
     PostProgress(RingStage::PortOpened);
     WriteThreadLog(QStringLiteral("Порт успешно открыт"));
-    if (!COMPortSetsSpeed(FhCOM))
-        WriteThreadLog(SpeedSetByServerText(FhCOM, FCreateStruct.COM));
+    for (const QString &note : OpenedPortNotes(FhCOM, FCreateStruct.COM))
+        WriteThreadLog(note);
 
     // Whatever the modem says after the port opens (a greeting, unsolicited results).
     QByteArray heard;

@@ -83,21 +83,22 @@ bool COMPortLost(THandle handle)
     return line != nullptr && !line->Connected();
 }
 
-bool COMPortSetsSpeed(THandle handle)
+QStringList OpenedPortNotes(THandle handle, const QString &name)
 {
     const TSerialLine *line = SerialLines::Find(handle);
-    return line == nullptr || line->Kind().SetsSpeed;
-}
-
-QString SpeedSetByServerText(THandle handle, const QString &name)
-{
-    const TSerialLine *line = SerialLines::Find(handle);
-    const TLineKind *kind = line != nullptr ? &line->Kind() : nullptr;
-    return QStringLiteral("%1: линия %2:// без управления портом, скорость и режим линии задаёт "
-                          "%3")
-        .arg(name, QString::fromUtf8(kind != nullptr ? kind->Scheme : ""),
-             QString::fromUtf8(kind != nullptr && kind->SpeedSetBy != nullptr ? kind->SpeedSetBy
-                                                                              : "сервер"));
+    if (line == nullptr)
+        return {};
+    QStringList notes;
+    const TLineKind &kind = line->Kind();
+    if (!kind.SetsSpeed)
+        notes << QStringLiteral("%1: линия %2:// без управления портом, скорость и режим линии "
+                                "задаёт %3")
+                     .arg(name, QString::fromUtf8(kind.Scheme),
+                          QString::fromUtf8(kind.SpeedSetBy != nullptr ? kind.SpeedSetBy
+                                                                       : "сервер"));
+    for (const QString &note : line->Notes())
+        notes << QStringLiteral("%1: %2").arg(name, note);
+    return notes;
 }
 
 TSerialLine::TInputWait WaitCOMInput(THandle handle, std::chrono::nanoseconds wait)

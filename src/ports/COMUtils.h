@@ -38,11 +38,10 @@ TResult OpenCOMPortWaiting(const QString &name, int baudRate, THandle &handle,
 // Whether the line is known to be gone while still open: a network connection that was reset,
 // ended by the server or silent for too long. Nothing will ever arrive on such a line.
 bool COMPortLost(THandle handle);
-// Whether the line's speed and format can be set from here: not on a raw network stream, where
-// they are the business of the server at its end.
-bool COMPortSetsSpeed(THandle handle);
-// The log line that says so for the port of the name open in the handle.
-QString SpeedSetByServerText(THandle handle, const QString &name);
+// The log lines that follow a successful open of the port of the name: who sets the speed where
+// it is not set from here (a raw network stream leaves it to the server at its end), then what
+// the line says of itself (see TSerialLine::Notes).
+QStringList OpenedPortNotes(THandle handle, const QString &name);
 // Waits at most wait until the line has input to read: also input it holds already, decoded,
 // that its descriptor no longer shows. Gone, at once, for no line or a line that is lost or hung
 // up.

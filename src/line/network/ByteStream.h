@@ -2,6 +2,7 @@
 
 #include "platform/SystemError.h"
 
+#include <QStringList>
 #include <QtGlobal>
 
 #include <atomic>
@@ -37,6 +38,10 @@ public:
     // Waits until there is something to receive, or the end of the connection, or the deadline;
     // whether there is.
     bool WaitReadable(const TDeadline &deadline) const;
+
+    // What the log should say of the connection once the line is open (how it is protected, a
+    // warning about its configuration); nothing for plain TCP.
+    virtual QStringList Notes() const { return {}; }
 
     // Whether the connection has gone, and why; safe to ask from any thread.
     bool Lost() const { return FLost; }

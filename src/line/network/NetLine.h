@@ -20,8 +20,7 @@ public:
     // and waits at most a short while (well within a relay pass) for it. While it is still under
     // way the failure is of the kind Pending; ask again later.
     static TResultOf<std::unique_ptr<TSerialLine>> Open(const TLineKind &kind, const QString &path,
-                                                        const TNetAddress &address,
-                                                        NetConnect::TProtocolMaker makeProtocol);
+                                                        const NetConnect::TTarget &target);
 
     // The line over a connection made some other way (a device that called in).
     static std::unique_ptr<TSerialLine> Over(const TLineKind &kind, const QString &path,
@@ -32,6 +31,7 @@ public:
     int Descriptor() const override { return FStream->Descriptor(); }
     bool Connected() const override { return !FStream->Lost(); }
     bool HasInput() const override { return !FIn.isEmpty() || FStream->HasBuffered(); }
+    QStringList Notes() const override { return FStream->Notes(); }
     TResult SetParams(int baudRate) override;
     TResult Purge() override;
     void SetOpenControlLines() override;
