@@ -33,18 +33,36 @@ bool IsCharacterDevice(const QString &path)
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISCHR(st.st_mode);
 }
 
-// Lines on the network: "<scheme>://host:port", there while configured unless the connection of
-// a line opened from the path has been lost.
+// Lines on the network: "<scheme>://host:port", with "?options" for TLS (TlsOptions.h), there
+// while configured unless the connection of a line opened from the path has been lost.
 
-std::optional<TNetAddress> AddressOf(const QString &path)
+std::optional<NetConnect::TTarget> TargetOf(const QString &path, bool tls)
 {
     const qsizetype scheme = path.indexOf(QStringLiteral("://"));
-    return scheme < 0 ? std::nullopt : ParseNetAddress(QStringView(path).mid(scheme + 3));
+    if (scheme < 0)
+        return std::nullopt;
+    QStringView rest = QStringView(path).mid(scheme + 3);
+    QStringView query;
+    if (const qsizetype question = rest.indexOf(u'?'); question >= 0 && tls) {
+        query = rest.mid(question + 1);
+        rest = rest.left(question);
+    }
+    NetConnect::TTarget target;
+    const std::optional<TNetAddress> address = ParseNetAddress(rest);
+    if (!address)
+        return std::nullopt;
+    target.Address = *address;
+    if (tls) {
+        target.Tls = TTlsOptions::Parse(query);
+        if (!target.Tls)
+            return std::nullopt;
+    }
+    return target;
 }
 
-bool HasAddress(const QString &path)
+template <bool Tls> bool HasTarget(const QString &path)
 {
-    return AddressOf(path).has_value();
+    return TargetOf(path, Tls).has_value();
 }
 
 bool NotLost(const QString &path)
@@ -62,10 +80,12 @@ template <typename TProtocol> std::unique_ptr<TLineProtocol> Make()
     return std::make_unique<TProtocol>();
 }
 
-template <typename TProtocol>
+template <typename TProtocol, bool Tls>
 TResultOf<std::unique_ptr<TSerialLine>> OpenNet(const TLineKind &kind, const QString &path)
 {
-    return TNetLine::Open(kind, path, *AddressOf(path), Make<TProtocol>);
+    NetConnect::TTarget target = *TargetOf(path, Tls);
+    target.MakeProtocol = Make<TProtocol>;
+    return TNetLine::Open(kind, path, target);
 }
 
 // Devices that call in: there while the listener has the device, waiting or in a link.
@@ -109,13 +129,17 @@ QString WhyNoCall(const QString &path)
                                : QStringLiteral("%1: приём звонков не запущен").arg(path);
 }
 
-const std::array<TLineKind, 4> kinds = {{
+const std::array<TLineKind, 6> kinds = {{
     {"", "/dev/...", true, nullptr, IsAbsolute, TTtyLine::Open, IsCharacterDevice,
      DeviceSysfs::Describe, nullptr},
-    {"rfc2217", "rfc2217://хост:порт", true, nullptr, HasAddress, OpenNet<TRfc2217Protocol>,
+    {"rfc2217", "rfc2217://хост:порт", true, nullptr, HasTarget<false>,
+     OpenNet<TRfc2217Protocol, false>, NotLost, AsWritten, nullptr},
+    {"rfc2217+tls", "rfc2217+tls://хост:порт?ca=...", true, nullptr, HasTarget<true>,
+     OpenNet<TRfc2217Protocol, true>, NotLost, AsWritten, nullptr},
+    {"tcp", "tcp://хост:порт", false, "сервер", HasTarget<false>, OpenNet<TRawProtocol, false>,
      NotLost, AsWritten, nullptr},
-    {"tcp", "tcp://хост:порт", false, "сервер", HasAddress, OpenNet<TRawProtocol>, NotLost,
-     AsWritten, nullptr},
+    {"tls", "tls://хост:порт?ca=...", false, "сервер", HasTarget<true>, OpenNet<TRawProtocol, true>,
+     NotLost, AsWritten, nullptr},
     {"listen", "listen://адрес:порт?id=...", false, "роутер прибора", IsCallIn, OpenCalledIn,
      CalledIn, DescribeCaller, WhyNoCall},
 }};

@@ -15,6 +15,8 @@
 //   rfc2217://host:port  telnet with the COM port control option (RFC 2217): the line's speed,
 //                        format and control lines are set through the server;
 //   tcp://host:port      a raw byte stream: speed and control lines are the server's business.
+//   rfc2217+tls://host:port?options, tls://host:port?options  the same over TLS, the server's
+//                        certificate checked (line/network/TlsOptions.h for the options);
 //   listen://address:port?id=...  a device that calls in, through a router in TCP client mode
 //                        (line/callin/CallInOptions.h): a raw stream, as tcp://.
 // host is an IPv4 address, an IPv6 address in brackets ([::1]) or a name.

@@ -1,6 +1,7 @@
 #include "line/network/NetConnect.h"
 
 #include "line/network/TcpStream.h"
+#include "line/network/TlsStream.h"
 #include "platform/Deadline.h"
 
 #include <atomic>
@@ -16,8 +17,7 @@ namespace
 using Clock = std::chrono::steady_clock;
 
 struct TAttempt {
-    TNetAddress Address;
-    NetConnect::TProtocolMaker MakeProtocol = nullptr;
+    NetConnect::TTarget Target;
     QString Path;
     Clock::time_point Deadline;
     std::mutex Lock;
@@ -46,7 +46,7 @@ TDeadline DeadlineOf(const TAttempt &attempt)
 TResultOf<NetConnect::TConnection> Connect(TAttempt &attempt)
 {
     const TResultOf<TTcpStream::TAddresses> addresses =
-        TTcpStream::Resolve(attempt.Path, attempt.Address);
+        TTcpStream::Resolve(attempt.Path, attempt.Target.Address);
     attempt.Resolved = true;
     if (!addresses)
         return addresses.Result();
@@ -54,9 +54,15 @@ TResultOf<NetConnect::TConnection> Connect(TAttempt &attempt)
         TTcpStream::Connect(attempt.Path, addresses.Value(), DeadlineOf(attempt));
     if (!stream)
         return stream.Result();
+    if (attempt.Target.Tls) {
+        stream = TTlsStream::Secure(attempt.Path, *attempt.Target.Tls, attempt.Target.Address,
+                                    std::move(stream.Value()), DeadlineOf(attempt));
+        if (!stream)
+            return stream.Result();
+    }
     NetConnect::TConnection connection;
     connection.Stream = std::move(stream.Value());
-    connection.Protocol = attempt.MakeProtocol();
+    connection.Protocol = attempt.Target.MakeProtocol();
     if (TResult agreed = connection.Protocol->Negotiate(attempt.Path, *connection.Stream,
                                                         DeadlineOf(attempt), connection.Data);
         !agreed)
@@ -91,8 +97,8 @@ void Abandon(TAttempt &attempt)
 namespace NetConnect
 {
 
-TResultOf<TConnection> Take(const QString &path, const TNetAddress &address,
-                            TProtocolMaker makeProtocol, std::chrono::milliseconds patience)
+TResultOf<TConnection> Take(const QString &path, const TTarget &target,
+                            std::chrono::milliseconds patience)
 {
     std::shared_ptr<TAttempt> attempt;
     {
@@ -109,8 +115,7 @@ TResultOf<TConnection> Take(const QString &path, const TNetAddress &address,
         }
         if (!slot) {
             slot = std::make_shared<TAttempt>();
-            slot->Address = address;
-            slot->MakeProtocol = makeProtocol;
+            slot->Target = target;
             slot->Path = path;
             slot->Deadline = Clock::now() + AttemptLimit;
             try {

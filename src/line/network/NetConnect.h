@@ -3,6 +3,7 @@
 #include "line/network/ByteStream.h"
 #include "line/network/LineProtocol.h"
 #include "line/network/NetAddress.h"
+#include "line/network/TlsOptions.h"
 #include "platform/SystemError.h"
 
 #include <QByteArray>
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 // Connecting to a network line without holding up the caller: each attempt (name resolution,
 // connect and the protocol's agreement with the server) runs on a thread of its own and is given
@@ -32,11 +34,19 @@ struct TConnection {
 // Makes the protocol a kind of line speaks.
 using TProtocolMaker = std::unique_ptr<TLineProtocol> (*)();
 
+// Where a line is reached and how: the address, TLS with its options over the TCP connection
+// (none: clear text), and the protocol above.
+struct TTarget {
+    TNetAddress Address;
+    std::optional<TTlsOptions> Tls;
+    TProtocolMaker MakeProtocol = nullptr;
+};
+
 // Starts the attempt for the path unless one is under way, and waits at most patience for it.
 // Success hands over the connection; a failure says why (the name not found, connection refused,
-// no answer within 5 s, the server refused the protocol or ended the connection). While the
-// attempt is still under way the failure is of the kind Pending.
-TResultOf<TConnection> Take(const QString &path, const TNetAddress &address,
-                            TProtocolMaker makeProtocol, std::chrono::milliseconds patience);
+// no answer within 5 s, the server's certificate refused, the server refused the protocol or
+// ended the connection). While the attempt is still under way the failure is of the kind Pending.
+TResultOf<TConnection> Take(const QString &path, const TTarget &target,
+                            std::chrono::milliseconds patience);
 
 } // namespace NetConnect

@@ -23,11 +23,9 @@ constexpr int ReceiveChunk = 4096;
 } // namespace
 
 TResultOf<std::unique_ptr<TSerialLine>> TNetLine::Open(const TLineKind &kind, const QString &path,
-                                                       const TNetAddress &address,
-                                                       NetConnect::TProtocolMaker makeProtocol)
+                                                       const NetConnect::TTarget &target)
 {
-    TResultOf<NetConnect::TConnection> connection =
-        NetConnect::Take(path, address, makeProtocol, openPatience);
+    TResultOf<NetConnect::TConnection> connection = NetConnect::Take(path, target, openPatience);
     if (!connection)
         return connection.Result();
     return std::unique_ptr<TSerialLine>(new TNetLine(path, kind, std::move(connection.Value())));
