@@ -2,7 +2,6 @@
 
 #include "line/network/ByteStream.h"
 
-#include <QDateTime>
 #include <QFile>
 
 #include <arpa/inet.h>
@@ -79,9 +78,8 @@ QString TimeText(const ASN1_TIME *time)
     tm parts{};
     if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1)
         return QStringLiteral("?");
-    const QDateTime at(QDate(parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday),
-                       QTime(parts.tm_hour, parts.tm_min, parts.tm_sec), Qt::UTC);
-    return at.toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"));
+    return QString::asprintf("%04d-%02d-%02d %02d:%02d UTC", parts.tm_year + 1900, parts.tm_mon + 1,
+                             parts.tm_mday, parts.tm_hour, parts.tm_min);
 }
 
 bool IsUntrusted(int error)
