@@ -1,12 +1,13 @@
 // A hand-edited ports.conf through the port map's reader. Besides crashes and sanitizer reports:
 // every line kept names a COM port and a device file or a network line, no name twice; the map
 // written back as "name=path" lines reads back the same; a network line's address, written out
-// again, names the same server; a line for a device that calls in keeps its packets within
-// their bound.
+// again, names the same server; a line over TLS has options that parse; a line for a device that
+// calls in keeps its packets within their bound.
 #include "FuzzCheck.h"
 #include "line/LineKinds.h"
 #include "line/callin/CallInOptions.h"
 #include "line/network/NetAddress.h"
+#include "line/network/TlsOptions.h"
 #include "ports/PortMap.h"
 
 #include <QSet>
@@ -40,9 +41,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                   callIn->Id->size() <= TCallInOptions::MaxRegistration));
             check(callIn->Heartbeat.size() <= TCallInOptions::MaxRegistration);
         } else {
+            // A line over TLS: options that parse, files named by absolute paths, a client
+            // certificate with its key; the address before them is checked as any other.
             const QString scheme = QString::fromUtf8(kind->Scheme) + QStringLiteral("://");
-            const std::optional<TNetAddress> address =
-                ParseNetAddress(QStringView(entry.Path).mid(scheme.size()));
+            QStringView rest = QStringView(entry.Path).mid(scheme.size());
+            if (const qsizetype question = rest.indexOf(u'?'); question >= 0) {
+                const std::optional<TTlsOptions> tls = TTlsOptions::Parse(rest.mid(question + 1));
+                check(tls.has_value());
+                for (const QString &file : {tls->Ca, tls->Cert, tls->Key})
+                    check(file.isEmpty() || file.startsWith(u'/'));
+                check(tls->Cert.isEmpty() == tls->Key.isEmpty());
+                rest = rest.left(question);
+            }
+            const std::optional<TNetAddress> address = ParseNetAddress(rest);
             check(address.has_value() && address->Port > 0);
             const QString again = scheme + address->HostAndPort();
             check(LineKinds::Of(again) == kind && kind->Parses(again));

@@ -39,6 +39,15 @@ void TstLineKinds::kinds_data()
     QTest::newRow("user part") << "tcp://me@host:23" << "tcp" << false << false << "" << 0 << false;
     QTest::newRow("blank") << "tcp://ho st:23" << "tcp" << false << false << "" << 0 << false;
     QTest::newRow("path") << "tcp://host/x:23" << "tcp" << false << false << "" << 0 << false;
+    QTest::newRow("rfc2217 over tls") << "rfc2217+tls://nport.local:4001?ca=/etc/lindqvar/nport.pem&name=nport" << "rfc2217+tls" << true << true << "nport.local" << 4001 << true;
+    QTest::newRow("tls, client certificate") << "TLS://[::1]:4002?cert=/c.pem&key=/c.key" << "tls" << true << false << "::1" << 4002 << true;
+    QTest::newRow("tls, system store") << "tls://127.0.0.1:4002" << "tls" << true << false << "127.0.0.1" << 4002 << true;
+    QTest::newRow("tls, relative file") << "tls://h:1?ca=ca.pem" << "tls" << false << false << "" << 0 << false;
+    QTest::newRow("tls, certificate without key") << "tls://h:1?cert=/c.pem" << "tls" << false << false << "" << 0 << false;
+    QTest::newRow("tls, option twice") << "tls://h:1?ca=/a&ca=/b" << "tls" << false << false << "" << 0 << false;
+    QTest::newRow("tls, unknown option") << "rfc2217+tls://h:1?verify=no" << "rfc2217+tls" << false << true << "" << 0 << false;
+    QTest::newRow("tls, name with a blank") << "tls://h:1?name=a b" << "tls" << false << false << "" << 0 << false;
+    QTest::newRow("clear text with options") << "rfc2217://h:1?ca=/a" << "rfc2217" << false << true << "" << 0 << false;
     QTest::newRow("call-in") << "listen://0.0.0.0:5000?id=860000000000001" << "listen" << true << false << "" << 0 << false;
     QTest::newRow("call-in, all options") << "LISTEN://[::]:5000?id=hex:01FF&heartbeat=PING&from=127.0.0.0/8&from=[::1]" << "listen" << true << false << "" << 0 << false;
     QTest::newRow("call-in, bare") << "listen://127.0.0.1:5000" << "listen" << true << false << "" << 0 << false;
@@ -76,7 +85,8 @@ void TstLineKinds::kinds()
         const auto opened = LineKinds::Open(path);
         QCOMPARE(opened.Fault(), TFault::Invalid);
         QCOMPARE(opened.Reason(), path + ": адрес не понят (нужно rfc2217://хост:порт или "
-                                         "tcp://хост:порт или listen://адрес:порт?id=...)");
+                                         "rfc2217+tls://хост:порт?ca=... или tcp://хост:порт или "
+                                         "tls://хост:порт?ca=... или listen://адрес:порт?id=...)");
         QVERIFY(!LineKinds::IsPresent(path));
         return;
     }
@@ -88,7 +98,7 @@ void TstLineKinds::kinds()
     QCOMPARE(LineKinds::IsPresent(path), present);
     if (!host.isEmpty()) {
         const std::optional<TNetAddress> address =
-            ParseNetAddress(QStringView(path).mid(scheme.size() + 3));
+            ParseNetAddress(QStringView(path).mid(scheme.size() + 3).split(u'?').first());
         QVERIFY(address.has_value());
         QCOMPARE(address->Host, host);
         QCOMPARE(int(address->Port), port);

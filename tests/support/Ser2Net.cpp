@@ -7,7 +7,8 @@
 #include <QTcpSocket>
 #include <QThread>
 
-TSer2Net::TSer2Net(const QString &device, TProtocol protocol) : FDevice(device), FProtocol(protocol)
+TSer2Net::TSer2Net(const QString &device, TProtocol protocol, std::optional<TTls> tls)
+    : FDevice(device), FProtocol(protocol), FTls(std::move(tls))
 {
 }
 
@@ -18,9 +19,9 @@ TSer2Net::~TSer2Net()
 
 QString TSer2Net::Url() const
 {
-    return QStringLiteral("%1://127.0.0.1:%2")
-        .arg(FProtocol == TProtocol::Rfc2217 ? QStringLiteral("rfc2217") : QStringLiteral("tcp"))
-        .arg(FPort);
+    const bool rfc2217 = FProtocol == TProtocol::Rfc2217;
+    const char *scheme = FTls ? (rfc2217 ? "rfc2217+tls" : "tls") : (rfc2217 ? "rfc2217" : "tcp");
+    return QStringLiteral("%1://127.0.0.1:%2").arg(QLatin1String(scheme)).arg(FPort);
 }
 
 bool TSer2Net::Start()
@@ -40,15 +41,29 @@ bool TSer2Net::StartOn(quint16 port)
     Stop();
     FPort = port;
     // "local": the pseudo-terminal has no modem lines to watch.
-    const QString accepter = FProtocol == TProtocol::Rfc2217
-                                 ? QStringLiteral("telnet(rfc2217),tcp,127.0.0.1,%1").arg(port)
-                                 : QStringLiteral("tcp,127.0.0.1,%1").arg(port);
+    // TLS is a layer of its own between the protocol and TCP.
+    QString tls;
+    if (FTls) {
+        tls = QStringLiteral("ssl(key=%1,cert=%2").arg(FTls->Key, FTls->Cert);
+        if (!FTls->ClientAuthDir.isEmpty())
+            tls += QStringLiteral(",clientauth");
+        tls += QStringLiteral("),");
+    }
+    const QString authDir = FTls && !FTls->ClientAuthDir.isEmpty()
+                                ? QStringLiteral("    authdir: %1\n").arg(FTls->ClientAuthDir)
+                                : QString();
+    const QString accepter =
+        QStringLiteral("%1%2tcp,127.0.0.1,%3")
+            .arg(FProtocol == TProtocol::Rfc2217 ? QStringLiteral("telnet(rfc2217),") : QString(),
+                 tls)
+            .arg(port);
     const QString config = QStringLiteral("connection: &line\n"
                                           "  accepter: %1\n"
                                           "  connector: serialdev,%2,9600n81,local\n"
                                           "  options:\n"
-                                          "    kickolduser: true\n")
-                               .arg(accepter, FDevice);
+                                          "    kickolduser: true\n"
+                                          "%3")
+                               .arg(accepter, FDevice, authDir);
     const QString configFile = FDir.filePath(QStringLiteral("ser2net.yaml"));
     QFile file(configFile);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||

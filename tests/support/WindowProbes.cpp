@@ -9,6 +9,7 @@
 
 #include <QComboBox>
 #include <QTest>
+#include <QThread>
 #include <QToolButton>
 
 #include <QFile>
@@ -73,7 +74,11 @@ QString SetupDemoResult(const QString &transcript)
 bool PortCanBeOpened(const QString &com)
 {
     THandle handle = INVALID_HANDLE_VALUE;
-    const bool opened = OpenCOMPort(com, 19200, handle).Ok();
+    // A line on the network connects in the background, within its own bound.
+    const bool opened = OpenCOMPortWaiting(com, 19200, handle, [] {
+                            QThread::msleep(10);
+                            return true;
+                        }).Ok();
     CloseCOMPort(handle);
     return opened;
 }
