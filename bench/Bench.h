@@ -17,7 +17,8 @@ struct TBenchOptions {
     std::size_t BulkBytes = std::size_t(4) << 20;
     std::size_t FrameSize = 4096; // the device protocol's largest payload
     bool Socat = true;
-    // The same round trips and bulk with the device behind ser2net (RFC 2217).
+    // The same round trips and bulk with the device behind ser2net (RFC 2217), in clear text and
+    // over TLS.
     bool Ser2Net = true;
     // The same with a device that calls in, and callers with a wrong id in one burst.
     bool CallIn = true;
@@ -129,8 +130,9 @@ TSoakFigures RunSoak(const TSoakOptions &options, TWizardFixture &world);
 TRelayFigures RunWizard(const TBenchOptions &options, TWizardFixture &world);
 
 // Round trips and bulk (the log hidden) with the device stand-in behind ser2net on 127.0.0.1,
-// reached as rfc2217://; the idle, paced and log phases are left out.
-TRelayFigures RunWizardOverSer2Net(const TBenchOptions &options, TWizardFixture &world);
+// reached as rfc2217:// or, with tls, as rfc2217+tls:// (certificates made for the run); the idle,
+// paced and log phases are left out.
+TRelayFigures RunWizardOverSer2Net(const TBenchOptions &options, TWizardFixture &world, bool tls);
 
 // Round trips and bulk (the log hidden) with the device stand-in calling in as a router in TCP
 // client mode, on a listen:// line of 127.0.0.1; before the link, a burst of callers with a wrong

@@ -12,6 +12,7 @@
 #include "support/ForeignClient.h"
 #include "support/MainFormAccess.h"
 #include "support/Ser2Net.h"
+#include "support/TestCertificates.h"
 #include "support/ToolHarness.h"
 #include "support/WizardFixture.h"
 
@@ -348,7 +349,7 @@ TRelayFigures RunWizard(const TBenchOptions &options, TWizardFixture &world)
     return DriveLink(options, world, port, TPhases::All);
 }
 
-TRelayFigures RunWizardOverSer2Net(const TBenchOptions &options, TWizardFixture &world)
+TRelayFigures RunWizardOverSer2Net(const TBenchOptions &options, TWizardFixture &world, bool tls)
 {
     TRelayFigures failed;
     failed.Ran = true;
@@ -360,14 +361,29 @@ TRelayFigures RunWizardOverSer2Net(const TBenchOptions &options, TWizardFixture 
         failed.Error = "the device stand-in did not start";
         return failed;
     }
-    TSer2Net server(pty, TSer2Net::TProtocol::Rfc2217);
+    // Over TLS: the server's certificate from a CA of the run's own, which the line trusts.
+    TTestCertificates certificates;
+    std::optional<TSer2Net::TTls> serverTls;
+    if (tls) {
+        if (!certificates.Make()) {
+            failed.Error = "the certificates could not be made";
+            return failed;
+        }
+        serverTls = TSer2Net::TTls{certificates.Pem(QStringLiteral("server")),
+                                   certificates.Key(QStringLiteral("server")),
+                                   {}};
+    }
+    TSer2Net server(pty, TSer2Net::TProtocol::Rfc2217, serverTls);
     if (!server.Start()) {
         failed.Error = "ser2net did not start";
         return failed;
     }
+    const QString path =
+        tls ? server.Url() + QStringLiteral("?ca=") + certificates.Pem(QStringLiteral("ca"))
+            : server.Url();
     world.Windows.reset();
     quint16 port = 0;
-    if (!world.Config.WritePortMap({QStringLiteral("COM4=") + server.Url()}) ||
+    if (!world.Config.WritePortMap({QStringLiteral("COM4=") + path}) ||
         !StartCableWindows(world, port, failed.Error))
         return failed;
     return DriveLink(options, world, port, TPhases::RelayOnly);
