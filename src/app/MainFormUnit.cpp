@@ -16,6 +16,7 @@
 #include "settings/PortSettings.h"
 #include "settings/TPCServerSettingsUnit.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -23,12 +24,20 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QScreen>
+#include <QShortcut>
 #include <QStyle>
 #include <QTimer>
 #include <QToolButton>
 
 namespace
 {
+
+// A screen reader says a control's new name (a label's text) when it hears of the change.
+void AnnounceNameChange(QWidget *control)
+{
+    QAccessibleEvent changed(control, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&changed);
+}
 
 const QString DesignedCaption = QStringLiteral("Мастер подключения");
 
@@ -163,6 +172,28 @@ void TMainLindqvarForm::CreateControls()
 
     setTabOrder(ConnectTypeComboBox, PortsListComboBox);
     setTabOrder(PortsListComboBox, PhoneNumber);
+    setTabOrder(PhoneNumber, URLLabel1);
+
+    // For the keyboard and screen readers: each box is named by the label beside it (which is
+    // also its buddy), the refresh button by what it does; the command names itself by its
+    // caption, and the status label by its text, so that a change of status is announced.
+    // F5 refreshes the port list as the button does (which stays out of the tab order).
+    const auto nameBy = [](QLabel *label, QWidget *control) {
+        label->setBuddy(control);
+        control->setAccessibleName(label->text().chopped(1)); // without the colon
+    };
+    nameBy(Label3, ConnectTypeComboBox);
+    nameBy(Label4, PortsListComboBox);
+    nameBy(Label5, PhoneNumber);
+    SpeedButton1->setAccessibleName(QStringLiteral("Обновить список COM-портов"));
+    Label7->setAccessibleDescription(Label6->text().chopped(1));
+    auto *refresh = new QShortcut(QKeySequence(Qt::Key_F5), this);
+    connect(refresh, &QShortcut::activated, this, [this] {
+        Guarded([this] {
+            if (SpeedButton1->isEnabled())
+                SpeedButton1Click();
+        });
+    });
 }
 
 void TMainLindqvarForm::AttachWindows(TCOMSettingsForm *comSettings,
@@ -339,6 +370,7 @@ void TMainLindqvarForm::WriteLogBytes(QByteArrayView bytes, const QString &prefi
 void TMainLindqvarForm::SetStatus(const QString &text, bool alarm)
 {
     Label7->setText(text);
+    AnnounceNameChange(Label7);
     QPalette palette = Label7->palette();
     palette.setColor(QPalette::WindowText, alarm ? AlarmStatusColor : NormalStatusColor());
     Label7->setPalette(palette);
@@ -351,6 +383,7 @@ void TMainLindqvarForm::SetCommand(TCommandState state)
         QStringLiteral("Отключить"), QStringLiteral("Переподключить")};
     URLLabel1->Tag = static_cast<int>(state);
     URLLabel1->setText(captions[static_cast<int>(state)]);
+    AnnounceNameChange(URLLabel1);
 }
 
 TCommandState TMainLindqvarForm::CommandState() const

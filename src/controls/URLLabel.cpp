@@ -1,6 +1,14 @@
 #include "controls/URLLabel.h"
 
+#include "controls/URLLabelAccessible.h"
+
+#include <QEvent>
+#include <QFocusEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 
 TURLLabel::TURLLabel(QWidget *parent) : QLabel(parent)
 {
@@ -14,6 +22,8 @@ TURLLabel::TURLLabel(const QString &text, QWidget *parent) : QLabel(text, parent
 
 void TURLLabel::applyLinkLook()
 {
+    TURLLabelAccessible::Install();
+    setFocusPolicy(Qt::StrongFocus);
     // Only the colour and the underline are set here; family and size still follow the window.
     QPalette palette = this->palette();
     // The disabled colour stays the system's grey, so a disabled command looks disabled.
@@ -41,4 +51,60 @@ void TURLLabel::mouseReleaseEvent(QMouseEvent *event)
     QLabel::mouseReleaseEvent(event);
     if (click)
         emit clicked();
+}
+
+void TURLLabel::Activate()
+{
+    if (isEnabled())
+        emit clicked();
+}
+
+void TURLLabel::keyPressEvent(QKeyEvent *event)
+{
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Space:
+        // A key held down runs the command once.
+        if (!event->isAutoRepeat())
+            Activate();
+        event->accept();
+        return;
+    default:
+        QLabel::keyPressEvent(event);
+    }
+}
+
+void TURLLabel::paintEvent(QPaintEvent *event)
+{
+    QLabel::paintEvent(event);
+    if (!hasFocus())
+        return;
+    // The focus frame around the caption, as the style draws it for its own controls.
+    QPainter painter(this);
+    QStyleOptionFocusRect option;
+    option.initFrom(this);
+    option.rect =
+        fontMetrics().boundingRect(contentsRect(), int(alignment()), text()).adjusted(-1, 0, 1, 0) &
+        rect();
+    option.backgroundColor = palette().color(QPalette::Window);
+    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
+}
+
+void TURLLabel::focusOutEvent(QFocusEvent *event)
+{
+    // Disabled while focused: Qt has moved the focus on already.
+    FFocusBack = !isEnabled();
+    QLabel::focusOutEvent(event);
+}
+
+void TURLLabel::changeEvent(QEvent *event)
+{
+    QLabel::changeEvent(event);
+    if (event->type() != QEvent::EnabledChange || !isEnabled() || !FFocusBack)
+        return;
+    FFocusBack = false;
+    const QWidget *focused = window()->focusWidget();
+    if (focused == nullptr || !focused->isEnabled() || !focused->hasFocus())
+        setFocus(Qt::OtherFocusReason);
 }
