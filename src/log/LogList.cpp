@@ -1,5 +1,7 @@
 #include "log/LogList.h"
 
+#include "log/LogListAccessible.h"
+
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -18,6 +20,7 @@ constexpr int TextMargin = 3;
 
 TLogList::TLogList(QWidget *parent) : QAbstractScrollArea(parent), FLines(new TLogModel(this))
 {
+    TLogListAccessible::Install();
     setContextMenuPolicy(Qt::CustomContextMenu);
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setBackgroundRole(QPalette::Base);
@@ -70,6 +73,14 @@ void TLogList::ScrollToLastLine()
     FLines->Publish();
     UpdateScrollBars();
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+}
+
+QRect TLogList::RowRect(int row) const
+{
+    const int top = verticalScrollBar()->value();
+    if (row < top || row >= std::min(FLines->rowCount(), top + VisibleRows() + 1))
+        return {};
+    return QRect(0, (row - top) * ItemHeight, viewport()->width(), ItemHeight) & viewport()->rect();
 }
 
 void TLogList::MakeVisible(int row)
@@ -200,4 +211,5 @@ void TLogList::setCurrentRow(int row)
     if (FCurrent >= 0)
         MakeVisible(FCurrent);
     viewport()->update();
+    TLogListAccessible::SelectedLineChanged(this);
 }

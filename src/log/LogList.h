@@ -14,6 +14,8 @@ class QListWidgetItem;
 // million lines stays as light as a short one (a list view would lay all its items out again at
 // every insertion).
 //
+// Screen readers read it as a list of its lines (TLogListAccessible).
+//
 // It also answers the calls of a list widget that code written for one makes (count, item,
 // addItem, addItems, takeItem, currentRow, setCurrentRow): items given that way are lines taken
 // as they are.
@@ -30,6 +32,8 @@ public:
     QAbstractItemModel *model() const { return FLines; }
     // Makes the last line the top one, as far as the list goes: its last page is shown.
     void ScrollToLastLine();
+    // Where the row is drawn in the viewport; empty while it is out of sight.
+    QRect RowRect(int row) const;
 
     int count() const { return FLines->Count(); }
     // The line at row as an item of its own (text only).
