@@ -38,6 +38,7 @@ void TstLineKinds::kinds_data()
     QTest::newRow("sign") << "tcp://host:+23" << "tcp" << false << false << "" << 0 << false;
     QTest::newRow("user part") << "tcp://me@host:23" << "tcp" << false << false << "" << 0 << false;
     QTest::newRow("blank") << "tcp://ho st:23" << "tcp" << false << false << "" << 0 << false;
+    QTest::newRow("options on a clear line") << "rfc2217://127?.0.0.1:4001" << "rfc2217" << false << true << "" << 0 << false;
     QTest::newRow("path") << "tcp://host/x:23" << "tcp" << false << false << "" << 0 << false;
     QTest::newRow("rfc2217 over tls") << "rfc2217+tls://nport.local:4001?ca=/etc/lindqvar/nport.pem&name=nport" << "rfc2217+tls" << true << true << "nport.local" << 4001 << true;
     QTest::newRow("tls, client certificate") << "TLS://[::1]:4002?cert=/c.pem&key=/c.key" << "tls" << true << false << "::1" << 4002 << true;

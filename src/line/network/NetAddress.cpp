@@ -31,9 +31,10 @@ std::optional<TNetAddress> ParseNetAddress(QStringView rest)
             return std::nullopt;
     }
     for (const QChar c : address.Host) {
-        // Names and addresses are plain ASCII without blanks, slashes or user parts.
+        // Names and addresses are plain ASCII without blanks, slashes, user parts or the marks
+        // that begin and join a line's options.
         if (c.unicode() <= 32 || c.unicode() >= 127 || c == u'/' || c == u'@' || c == u'[' ||
-            c == u']')
+            c == u']' || c == u'?' || c == u'&' || c == u'#')
             return std::nullopt;
     }
     const QStringView digits = rest.mid(colon + 1);
