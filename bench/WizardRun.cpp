@@ -11,6 +11,7 @@
 #include "log/LOGUnit.h"
 #include "support/ForeignClient.h"
 #include "support/MainFormAccess.h"
+#include "support/MainFormControls.h"
 #include "support/Ser2Net.h"
 #include "support/TestCertificates.h"
 #include "support/ToolHarness.h"
@@ -469,7 +470,7 @@ TRelayFigures RunWizardCalledIn(const TBenchOptions &options, TWizardFixture &wo
         failed.Error = "the device stand-in did not start";
         return failed;
     }
-    QComboBox *ports = world.Main().PortsListComboBox;
+    QComboBox *ports = Ui(world.Main()).PortsListComboBox;
     for (int waited = 0; ports->findText(com) < 0 && waited < 20000; waited += 20)
         QTest::qWait(20);
     if (!world.ChooseLink(com, TConnectionType::Cable)) {

@@ -46,19 +46,6 @@ public:
     void AttachWindows(TCOMSettingsForm *comSettings, TTCPServerSettingsForm *tcpSettings,
                        TLOGForm *logForm);
 
-    // Controls, named as designed.
-    QLabel *Label3 = nullptr;
-    QComboBox *ConnectTypeComboBox = nullptr;
-    QLabel *Label4 = nullptr;
-    QComboBox *PortsListComboBox = nullptr;
-    QToolButton *SpeedButton1 = nullptr;
-    QLabel *Label5 = nullptr;
-    QComboBox *PhoneNumber = nullptr;
-    TURLLabel *URLLabel1 = nullptr;
-    QLabel *Label6 = nullptr;
-    QLabel *Label7 = nullptr;
-    TServerSocket *ServerSocket = nullptr;
-
     // Start-up and the window's own handlers.
     void FormCreate();
     void ConnectTypeComboBoxChange();
@@ -110,11 +97,6 @@ public:
     void WriteLog(const QString &message, const QString &prefix = QString()) override;
     void WriteLogBytes(QByteArrayView bytes, const QString &prefix) override;
 
-    // The windows created after this one.
-    TCOMSettingsForm *COMSettingsForm = nullptr;
-    TTCPServerSettingsForm *TCPServerSettingsForm = nullptr;
-    TLOGForm *LOGForm = nullptr;
-
     // The connection command's state, as its Tag holds it.
     TCommandState CommandState() const override;
 
@@ -128,6 +110,23 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    // Controls, named as designed; tests find them by these object names.
+    QLabel *Label3 = nullptr;
+    QComboBox *ConnectTypeComboBox = nullptr;
+    QLabel *Label4 = nullptr;
+    QComboBox *PortsListComboBox = nullptr;
+    QToolButton *SpeedButton1 = nullptr;
+    QLabel *Label5 = nullptr;
+    QComboBox *PhoneNumber = nullptr;
+    TURLLabel *URLLabel1 = nullptr;
+    QLabel *Label6 = nullptr;
+    QLabel *Label7 = nullptr;
+    TServerSocket *ServerSocket = nullptr;
+    // The windows created after this one.
+    TCOMSettingsForm *COMSettingsForm = nullptr;
+    TTCPServerSettingsForm *TCPServerSettingsForm = nullptr;
+    TLOGForm *LOGForm = nullptr;
+
     void CreateControls();
     // The port list follows the hardware while no link runs: called when the ports may have
     // changed (an adapter plugged in or pulled out, the port map edited). The list is refreshed

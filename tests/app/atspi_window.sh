@@ -26,7 +26,7 @@ done
 
 mkdir -p "$work/config/Varo/Lindqvar" "$work/runtime"
 chmod 700 "$work/runtime"
-printf 'COM7=/dev/null\n' >"$work/config/Varo/Lindqvar/ports.conf"
+printf 'COM7=/dev/zero\n' >"$work/config/Varo/Lindqvar/ports.conf"
 printf 'COM=COM7\nCHANNEL=1\n' >"$work/config/Varo/Lindqvar/Lindqvar.conf"
 
 export HOME="$work" XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"

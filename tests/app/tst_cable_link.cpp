@@ -10,6 +10,7 @@
 #include "support/LinkScript.h"
 #include "support/LinkThroughLoss.h"
 #include "support/MainFormAccess.h"
+#include "support/MainFormControls.h"
 #include "support/RelayClient.h"
 #include "support/ResultCheck.h"
 #include "support/ToolHarness.h"
@@ -92,14 +93,15 @@ void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
             if (!NoteSetupProgram(w, setup, transcript))
                 return false;
             // The link is up and the setup program has done its work: the user disconnects.
-            LINK_COMPARE(w.Label7->text(), QStringLiteral("Подключен"));
-            LINK_VERIFY(!w.ConnectTypeComboBox->isEnabled() && !w.PortsListComboBox->isEnabled());
-            LINK_VERIFY(w.URLLabel1->isEnabled());
-            QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+            LINK_COMPARE(Ui(w).Label7->text(), QStringLiteral("Подключен"));
+            LINK_VERIFY(!Ui(w).ConnectTypeComboBox->isEnabled() &&
+                        !Ui(w).PortsListComboBox->isEnabled());
+            LINK_VERIFY(Ui(w).URLLabel1->isEnabled());
+            QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
             return true;
         },
         [&] { w.URLLabel1Click(); });
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
 
     QVERIFY(script.Succeeded(QStringLiteral("the setup program's exchanges")));
     QVERIFY2(setup.Result.startsWith(QStringLiteral("RESULT OK")), qPrintable(setup.Result));
@@ -120,7 +122,7 @@ void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
         "Установили \"Нет подключения\", нажатие на кнопку подключения при подключенном приборе "
         "(разрыв подключения)")));
     // The disconnect refreshed the port list and kept the port.
-    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM4"));
+    QCOMPARE(Ui(w).PortsListComboBox->currentText(), QStringLiteral("COM4"));
 }
 
 void TstCableLink::unplugAndReplugKeepTheClientConnected()
@@ -142,7 +144,7 @@ void TstCableLink::noIdentificationAnswer()
     TMainLindqvarForm &w = F->Main();
 
     TickClock::SetSpeed(20); // the 10 s wait for the silent device is half a second here
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // returns after the whole wait
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton); // returns after the whole wait
     TickClock::SetSpeed(1);
 
     QCOMPARE(F->Dialogs.Boxes.size(), 1);
@@ -166,7 +168,7 @@ void TstCableLink::noSetupProgramForTheModel()
     QVERIFY(F->InstallSetupDemo());
     TMainLindqvarForm &w = F->Main();
 
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
 
     QCOMPARE(F->Dialogs.Boxes.size(), 1);
     QCOMPARE(F->Dialogs.Boxes[0].Caption, QStringLiteral("Error"));
@@ -187,16 +189,16 @@ void TstCableLink::portHeldByAnotherProgramThenCancel()
     THandle other = INVALID_HANDLE_VALUE;
     QVERIFY(OpenCOMPort(QStringLiteral("COM4"), 19200, other));
 
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
-    QCOMPARE(w.Label7->text(), QStringLiteral("COM-порт занят"));
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
+    QCOMPARE(Ui(w).Label7->text(), QStringLiteral("COM-порт занят"));
     QCOMPARE(StatusColor(w), AlarmStatusColor);
-    QCOMPARE(w.URLLabel1->text(), QStringLiteral("Отмена подключения"));
+    QCOMPARE(Ui(w).URLLabel1->text(), QStringLiteral("Отмена подключения"));
     QCOMPARE(w.CommandState(), TCommandState::Connecting);
-    QVERIFY(!w.ConnectTypeComboBox->isEnabled() && !w.PortsListComboBox->isEnabled() &&
-            !w.SpeedButton1->isEnabled());
+    QVERIFY(!Ui(w).ConnectTypeComboBox->isEnabled() && !Ui(w).PortsListComboBox->isEnabled() &&
+            !Ui(w).SpeedButton1->isEnabled());
     QVERIFY(F->LogHas(QStringLiteral("Ошибка открытия COM порта")));
 
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
     QVERIFY(F->LogHas(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку "
                                      "подключения в момент подключения к прибору")));
     // Idle once the other program has let the port go.
@@ -228,7 +230,7 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
     QVERIFY(StartWizardWithDevice());
     QVERIFY(F->InstallSetupDemo(QStringLiteral("--port %1 --forever")));
     TMainLindqvarForm &w = F->Main();
-    w.PhoneNumber->setCurrentText(QStringLiteral("555"));
+    Ui(w).PhoneNumber->setCurrentText(QStringLiteral("555"));
     TSetupProgram setup;
     bool secondClickInsideTheLink = false;
 
@@ -244,13 +246,13 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
                     &w,
                     [&] {
                         w.URLLabel1Click(); // disconnect
-                        w.ConnectTypeComboBox->setCurrentIndex(type);
+                        Ui(w).ConnectTypeComboBox->setCurrentIndex(type);
                         w.ConnectTypeComboBoxChange();
                         QMetaObject::invokeMethod(
                             &w,
                             [&] {
                                 secondClickInsideTheLink = State(w).FConnected == false;
-                                QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+                                QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
                                 w.URLLabel1Click();
                             },
                             Qt::QueuedConnection);
@@ -269,7 +271,7 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
         State(w).FConnected = false;
     });
     watchdog.start(40000);
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
     watchdog.stop();
     State(w).PassObserver = nullptr;
 
@@ -292,7 +294,7 @@ void TstCableLink::endpointThatCannotStartEndsTheAttempt()
     QTcpServer other;
     QVERIFY(other.listen(QHostAddress::LocalHost, F->ServerPort));
 
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
 
     // The error reaches the user, and the link does not stay half alive behind it.
     QCOMPARE(F->Dialogs.Boxes.size(), 1);
@@ -342,7 +344,7 @@ void TstCableLink::anotherUsersClientNeverReachesTheDevice()
                 stage = 2;
                 return false;
             case 2:
-                if (w.ServerSocket->ActiveConnections() != 2)
+                if (Ui(w).ServerSocket->ActiveConnections() != 2)
                     return false;
                 stage = 3;
                 return false;
@@ -350,12 +352,12 @@ void TstCableLink::anotherUsersClientNeverReachesTheDevice()
                 result = SetupDemoResult(transcript);
                 if (result.isEmpty())
                     return false;
-                QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+                QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
                 return true;
             }
         },
         [&] { w.URLLabel1Click(); });
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
 
     QVERIFY(script.Succeeded(QStringLiteral("stage %1").arg(stage)));
     QVERIFY(stranger->WasClosedByTheServer());

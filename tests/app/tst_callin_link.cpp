@@ -6,6 +6,7 @@
 #include "platform/TickClock.h"
 #include "support/LinkScript.h"
 #include "support/LinkThroughLoss.h"
+#include "support/MainFormControls.h"
 #include "support/RelayClient.h"
 #include "support/ToolHarness.h"
 #include "support/WindowProbes.h"
@@ -25,7 +26,7 @@ namespace
 // Whether the main window's port list holds the port now.
 bool Listed(TMainLindqvarForm &w, const QString &com)
 {
-    return w.PortsListComboBox->findText(com) >= 0;
+    return Ui(w).PortsListComboBox->findText(com) >= 0;
 }
 
 } // namespace
@@ -112,7 +113,7 @@ void TstCallInLink::devicesThatCallInAreListedAndLinked()
     QTRY_VERIFY_WITH_TIMEOUT(
         Listed(w, QStringLiteral("COM20")) && Listed(w, QStringLiteral("COM21")), 20000);
     QTRY_VERIFY(F->LogHas(QStringLiteral("с 127.0.0.1: неизвестный id")));
-    QCOMPARE(w.PortsListComboBox->count(), 2);
+    QCOMPARE(Ui(w).PortsListComboBox->count(), 2);
     QVERIFY(F->ChooseLink(QStringLiteral("COM20"), TConnectionType::Cable));
     QVERIFY(F->InstallSetupDemo(QStringLiteral("--port 1 --forever")));
 
@@ -153,11 +154,11 @@ void TstCallInLink::devicesThatCallInAreListedAndLinked()
             quiet.start();
             if (++stage < 8)
                 return false;
-            QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+            QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
             return true;
         },
         [&] { w.URLLabel1Click(); });
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
     QVERIFY2(script.Succeeded(QStringLiteral("stage %1").arg(stage)),
              qPrintable(F->LogLines().join(u'\n')));
     QVERIFY(ExpectIdle(w));

@@ -89,7 +89,7 @@ void TstKeyboardAccess::controlsNamedForScreenReaders()
     QFETCH(QString, said);
     QFETCH(bool, focusable);
     // COM7 is a device file that is no serial port: an attempt on it fails at once.
-    QVERIFY(F->Config.WritePortMap({QStringLiteral("COM7=/dev/null")}));
+    QVERIFY(F->Config.WritePortMap({QStringLiteral("COM7=/dev/zero")}));
     QVERIFY(F->StartOnPort(QStringLiteral("COM7"), TConnectionType::Cable));
     QWidget *widget = Control(F->Main(), qPrintable(control));
     QVERIFY(widget != nullptr);

@@ -10,6 +10,7 @@
 #include "settings/TPCServerSettingsUnit.h"
 #include "support/FakeSysfs.h"
 #include "support/MainFormAccess.h"
+#include "support/MainFormControls.h"
 #include "support/Pty.h"
 #include "support/WindowProbes.h"
 #include "support/WizardFixture.h"
@@ -80,10 +81,10 @@ void TstMainFormStartup::firstStartOnCleanAccount()
     // The key is created and stays empty.
     QVERIFY(QFile::exists(Paths::SettingsFile()));
     QVERIFY(!F->ReadSettings().contains("phone"));
-    QCOMPARE(w.PhoneNumber->count(), 0);
-    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM3"));
-    QCOMPARE(w.ConnectTypeComboBox->currentIndex(), 0);
-    QVERIFY(w.PhoneNumber->isVisible() && w.Label5->isVisible());
+    QCOMPARE(Ui(w).PhoneNumber->count(), 0);
+    QCOMPARE(Ui(w).PortsListComboBox->currentText(), QStringLiteral("COM3"));
+    QCOMPARE(Ui(w).ConnectTypeComboBox->currentIndex(), 0);
+    QVERIFY(Ui(w).PhoneNumber->isVisible() && Ui(w).Label5->isVisible());
     QVERIFY(ExpectIdle(w));
     // Only the main window is shown; it keeps its designed size.
     QVERIFY(!F->Windows->LOGForm->isVisible());
@@ -100,16 +101,16 @@ void TstMainFormStartup::storedPortAndTypeAreApplied()
     QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
 
-    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM5"));
-    QCOMPARE(w.ConnectTypeComboBox->currentIndex(), 1);
-    QVERIFY(!w.PhoneNumber->isVisible() && !w.Label5->isVisible());
-    QCOMPARE(w.PhoneNumber->count(), 2);
-    QCOMPARE(w.PhoneNumber->itemText(0), QStringLiteral("+7 900 1"));
+    QCOMPARE(Ui(w).PortsListComboBox->currentText(), QStringLiteral("COM5"));
+    QCOMPARE(Ui(w).ConnectTypeComboBox->currentIndex(), 1);
+    QVERIFY(!Ui(w).PhoneNumber->isVisible() && !Ui(w).Label5->isVisible());
+    QCOMPARE(Ui(w).PhoneNumber->count(), 2);
+    QCOMPARE(Ui(w).PhoneNumber->itemText(0), QStringLiteral("+7 900 1"));
 
     // Choosing the modem type shows the phone row again.
-    w.ConnectTypeComboBox->setCurrentIndex(0);
-    emit w.ConnectTypeComboBox->activated(0);
-    QVERIFY(w.PhoneNumber->isVisible() && w.Label5->isVisible());
+    Ui(w).ConnectTypeComboBox->setCurrentIndex(0);
+    emit Ui(w).ConnectTypeComboBox->activated(0);
+    QVERIFY(Ui(w).PhoneNumber->isVisible() && Ui(w).Label5->isVisible());
 }
 
 void TstMainFormStartup::storedTypeOutOfRangeLeavesNoSelection()
@@ -119,10 +120,10 @@ void TstMainFormStartup::storedTypeOutOfRangeLeavesNoSelection()
     QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
 
-    QCOMPARE(w.ConnectTypeComboBox->currentIndex(), -1);
-    QVERIFY(w.PhoneNumber->isVisible());
+    QCOMPARE(Ui(w).ConnectTypeComboBox->currentIndex(), -1);
+    QVERIFY(Ui(w).PhoneNumber->isVisible());
     // A stored port that is gone leaves the first port selected.
-    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM3"));
+    QCOMPARE(Ui(w).PortsListComboBox->currentText(), QStringLiteral("COM3"));
 }
 
 void TstMainFormStartup::noSerialPortShowsTheErrorBeforeTheWindow()
@@ -136,10 +137,10 @@ void TstMainFormStartup::noSerialPortShowsTheErrorBeforeTheWindow()
     QVERIFY(!F->Main().isVisible());
     // The program still starts, and a click on the command is refused the same way.
     F->Main().show();
-    QTest::mouseClick(F->Main().URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(F->Main()).URLLabel1, Qt::LeftButton);
     QCOMPARE(dialogs.Boxes.size(), 2);
     QCOMPARE(dialogs.Boxes[1].Text, QStringLiteral("Нет доступных COM портов."));
-    QVERIFY(F->Main().URLLabel1->isEnabled());
+    QVERIFY(Ui(F->Main()).URLLabel1->isEnabled());
 }
 
 void TstMainFormStartup::settingsErrorSkipsTheRestOfTheCreation()
@@ -153,8 +154,8 @@ void TstMainFormStartup::settingsErrorSkipsTheRestOfTheCreation()
     QCOMPARE(F->Dialogs.Boxes[0].Text, QStringLiteral("Invalid data type for 'phone1'"));
     // The caption was set before the failing step; the port list and the type after it were not.
     QVERIFY(w.windowTitle().startsWith(QStringLiteral("Мастер подключения v.")));
-    QCOMPARE(w.PortsListComboBox->count(), 0);
-    QCOMPARE(w.ConnectTypeComboBox->currentIndex(), 0);
+    QCOMPARE(Ui(w).PortsListComboBox->count(), 0);
+    QCOMPARE(Ui(w).ConnectTypeComboBox->currentIndex(), 0);
     // The dialogs and the log window exist all the same.
     QVERIFY(F->Windows->LOGForm != nullptr);
 }
@@ -164,20 +165,20 @@ void TstMainFormStartup::refreshSelectsTheFirstPortAgain()
     QVERIFY(MapTwoPorts());
     QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
-    w.PortsListComboBox->setCurrentIndex(1);
+    Ui(w).PortsListComboBox->setCurrentIndex(1);
 
     TPty port1;
     QVERIFY(F->Config.WritePortMap({QStringLiteral("COM1=") + port1.SlavePath(),
                                     QStringLiteral("COM3=") + FPort3.SlavePath(),
                                     QStringLiteral("COM7=/dev/lindqvar-missing")}));
-    QTest::mouseClick(w.SpeedButton1, Qt::LeftButton);
-    QCOMPARE(w.PortsListComboBox->count(), 2);
-    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM1"));
+    QTest::mouseClick(Ui(w).SpeedButton1, Qt::LeftButton);
+    QCOMPARE(Ui(w).PortsListComboBox->count(), 2);
+    QCOMPARE(Ui(w).PortsListComboBox->currentText(), QStringLiteral("COM1"));
 
-    w.SelectComboItem(w.PortsListComboBox, QStringLiteral("com3"));
-    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM3"));
-    w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM7"));
-    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM3"));
+    w.SelectComboItem(Ui(w).PortsListComboBox, QStringLiteral("com3"));
+    QCOMPARE(Ui(w).PortsListComboBox->currentText(), QStringLiteral("COM3"));
+    w.SelectComboItem(Ui(w).PortsListComboBox, QStringLiteral("COM7"));
+    QCOMPARE(Ui(w).PortsListComboBox->currentText(), QStringLiteral("COM3"));
 }
 
 void TstMainFormStartup::portListFollowsTheHardware()
@@ -185,11 +186,11 @@ void TstMainFormStartup::portListFollowsTheHardware()
     QVERIFY(MapTwoPorts());
     QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
-    w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM5"));
+    w.SelectComboItem(Ui(w).PortsListComboBox, QStringLiteral("COM5"));
     const auto listed = [&w] {
         QStringList names;
-        for (int i = 0; i < w.PortsListComboBox->count(); ++i)
-            names << w.PortsListComboBox->itemText(i);
+        for (int i = 0; i < Ui(w).PortsListComboBox->count(); ++i)
+            names << Ui(w).PortsListComboBox->itemText(i);
         return names;
     };
 
@@ -204,18 +205,18 @@ void TstMainFormStartup::portListFollowsTheHardware()
     const QString node = F->Config.DevRoot() + QStringLiteral("/ttyUSB0");
     QVERIFY(QFile::link(adapter.SlavePath(), node));
     QTRY_COMPARE(listed(), (QStringList{"COM3", "COM5", "COM4"}));
-    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM5"));
+    QCOMPARE(Ui(w).PortsListComboBox->currentText(), QStringLiteral("COM5"));
 
     // Pulled out again.
     QVERIFY(QFile::remove(node));
     QTRY_COMPARE(listed(), (QStringList{"COM3", "COM5"}));
-    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM5"));
+    QCOMPARE(Ui(w).PortsListComboBox->currentText(), QStringLiteral("COM5"));
 
     // The port map edited: the selected port is gone, the first one is selected; an empty map
     // leaves an empty list, and nobody is asked anything.
     QVERIFY(F->Config.WritePortMap({QStringLiteral("COM3=") + FPort3.SlavePath()}));
     QTRY_COMPARE(listed(), QStringList{"COM3"});
-    QCOMPARE(w.PortsListComboBox->currentText(), QStringLiteral("COM3"));
+    QCOMPARE(Ui(w).PortsListComboBox->currentText(), QStringLiteral("COM3"));
     QVERIFY(F->Config.WritePortMap({}));
     QTRY_VERIFY(listed().isEmpty());
     QVERIFY(F->Dialogs.Boxes.isEmpty());
@@ -238,7 +239,7 @@ void TstMainFormStartup::keyCommandsOpenTheHiddenWindows()
     TMainLindqvarForm &w = F->Main();
     QWidget *log = F->Windows->LOGForm.get();
     w.activateWindow();
-    w.PortsListComboBox->setFocus();
+    Ui(w).PortsListComboBox->setFocus();
 
     struct TCase {
         Qt::Key Key;
@@ -254,11 +255,11 @@ void TstMainFormStartup::keyCommandsOpenTheHiddenWindows()
     };
     for (const TCase &c : logCases) {
         log->hide();
-        QTest::keyClick(w.PortsListComboBox, c.Key, c.Modifiers);
+        QTest::keyClick(Ui(w).PortsListComboBox, c.Key, c.Modifiers);
         QCOMPARE(log->isVisible(), c.Opens);
     }
 
-    QTest::keyClick(w.PortsListComboBox, Qt::Key_C, Qt::ControlModifier | Qt::AltModifier);
+    QTest::keyClick(Ui(w).PortsListComboBox, Qt::Key_C, Qt::ControlModifier | Qt::AltModifier);
     QVERIFY(F->Windows->COMSettingsForm->isVisible());
     QTest::keyClick(&w, Qt::Key_T, Qt::ControlModifier | Qt::AltModifier);
     QVERIFY(F->Windows->TCPServerSettingsForm->isVisible());
@@ -271,7 +272,7 @@ void TstMainFormStartup::keysAreNotConsumed()
     QVERIFY(F->Start());
     TMainLindqvarForm &w = F->Main();
     w.activateWindow();
-    w.PhoneNumber->setFocus();
+    Ui(w).PhoneNumber->setFocus();
     // The focused control still gets every key, the commands' included.
     struct TKeyCounter : QObject {
         int Keys = 0;
@@ -282,29 +283,29 @@ void TstMainFormStartup::keysAreNotConsumed()
             return false;
         }
     } counter;
-    QLineEdit *edit = w.PhoneNumber->lineEdit();
+    QLineEdit *edit = Ui(w).PhoneNumber->lineEdit();
     edit->installEventFilter(&counter);
     QTest::keyClicks(edit, QStringLiteral("8800"));
     QTest::keyClick(edit, Qt::Key_L, Qt::ControlModifier | Qt::AltModifier);
     QVERIFY(F->Windows->LOGForm->isVisible());
     QCOMPARE(counter.Keys, 1);
-    QVERIFY(w.PhoneNumber->currentText().startsWith(QStringLiteral("8800")));
+    QVERIFY(Ui(w).PhoneNumber->currentText().startsWith(QStringLiteral("8800")));
 }
 
 void TstMainFormStartup::closeSavesPortAndTypeForTheNextStart()
 {
     QVERIFY(MapTwoPorts());
     QVERIFY(F->Start());
-    F->Main().PortsListComboBox->setCurrentIndex(1);
-    F->Main().ConnectTypeComboBox->setCurrentIndex(1);
+    Ui(F->Main()).PortsListComboBox->setCurrentIndex(1);
+    Ui(F->Main()).ConnectTypeComboBox->setCurrentIndex(1);
     F->Stop();
     const QByteArray saved = F->ReadSettings();
     QVERIFY2(saved.contains("COM=COM5") && saved.contains("CHANNEL=1"), saved.constData());
 
     QVERIFY(F->Start());
-    QCOMPARE(F->Main().PortsListComboBox->currentText(), QStringLiteral("COM5"));
-    QCOMPARE(F->Main().ConnectTypeComboBox->currentIndex(), 1);
-    QVERIFY(!F->Main().PhoneNumber->isVisible());
+    QCOMPARE(Ui(F->Main()).PortsListComboBox->currentText(), QStringLiteral("COM5"));
+    QCOMPARE(Ui(F->Main()).ConnectTypeComboBox->currentIndex(), 1);
+    QVERIFY(!Ui(F->Main()).PhoneNumber->isVisible());
 }
 
 QTEST_MAIN(TstMainFormStartup)

@@ -9,6 +9,7 @@
 #include "settings/Paths.h"
 #include "support/LinkScript.h"
 #include "support/MainFormAccess.h"
+#include "support/MainFormControls.h"
 #include "support/ModemLog.h"
 #include "support/Pty.h"
 #include "support/SwitchRows.h"
@@ -36,14 +37,14 @@ const QString Phone = QStringLiteral("8 900 555");
 
 bool InputsEnabled(const TMainLindqvarForm &w)
 {
-    return w.ConnectTypeComboBox->isEnabled() && w.PortsListComboBox->isEnabled() &&
-           w.PhoneNumber->isEnabled() && w.SpeedButton1->isEnabled();
+    return Ui(w).ConnectTypeComboBox->isEnabled() && Ui(w).PortsListComboBox->isEnabled() &&
+           Ui(w).PhoneNumber->isEnabled() && Ui(w).SpeedButton1->isEnabled();
 }
 
 bool InputsDisabled(const TMainLindqvarForm &w)
 {
-    return !w.ConnectTypeComboBox->isEnabled() && !w.PortsListComboBox->isEnabled() &&
-           !w.PhoneNumber->isEnabled() && !w.SpeedButton1->isEnabled();
+    return !Ui(w).ConnectTypeComboBox->isEnabled() && !Ui(w).PortsListComboBox->isEnabled() &&
+           !Ui(w).PhoneNumber->isEnabled() && !Ui(w).SpeedButton1->isEnabled();
 }
 
 // Lets the window handle each progress event, then notes the status text and whether it is in
@@ -61,7 +62,7 @@ protected:
         if (watched != &FWindow || e->type() != static_cast<QEvent::Type>(WM_RINGPROGRESS))
             return false;
         static_cast<QObject &>(FWindow).event(e);
-        Texts << FWindow.Label7->text();
+        Texts << Ui(FWindow).Label7->text();
         AllNormal = AllNormal && StatusColor(FWindow) == NormalStatusColor();
         return true;
     }
@@ -142,7 +143,7 @@ bool TstModemLink::StartWizardWithModem(const QStringList &modemOptions)
                                  modemOptions) ||
         !F->StartOnPort(ModemCom, TConnectionType::Modem))
         return false;
-    F->Main().PhoneNumber->setCurrentText(Phone);
+    Ui(F->Main()).PhoneNumber->setCurrentText(Phone);
     return true;
 }
 
@@ -155,9 +156,9 @@ void TstModemLink::fullLinkThenUserDisconnect()
     TMainLindqvarForm &w = F->Main();
     TStatusRecorder status(w);
 
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // starts the dialer and returns
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton); // starts the dialer and returns
     QCOMPARE(w.CommandState(), TCommandState::Connecting);
-    QCOMPARE(w.URLLabel1->text(), QStringLiteral("Отмена подключения"));
+    QCOMPARE(Ui(w).URLLabel1->text(), QStringLiteral("Отмена подключения"));
     QVERIFY(InputsDisabled(w));
     QVERIFY(State(w).FModemConnect);
     // The number is remembered at the start of every modem attempt.
@@ -173,10 +174,10 @@ void TstModemLink::fullLinkThenUserDisconnect()
             // A modem takes "+++" as an escape only after a moment of silence on the line.
             if (!WaitedSinceFirst(quiet, 500))
                 return false;
-            LINK_COMPARE(w.Label7->text(), QStringLiteral("Подключен"));
+            LINK_COMPARE(Ui(w).Label7->text(), QStringLiteral("Подключен"));
             LINK_VERIFY(InputsDisabled(w));
             LINK_VERIFY(State(w).FRing && State(w).FRing->isRunning()); // blocked in its completion
-            QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+            QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
             return true;
         },
         [&] { w.URLLabel1Click(); });
@@ -217,7 +218,7 @@ void TstModemLink::busyShowsTheTextInRed()
     TMainLindqvarForm &w = F->Main();
     TStatusRecorder status(w);
 
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(w.CommandState() == TCommandState::Idle, 60000);
     QCOMPARE(status.Texts, StageTexts);
     QVERIFY(status.AllNormal);
@@ -229,7 +230,7 @@ void TstModemLink::busyShowsTheTextInRed()
     // A stage the window does not know only resets the colour.
     TRingProgressEvent unknownStage(4);
     QCoreApplication::sendEvent(&w, &unknownStage);
-    QCOMPARE(w.Label7->text(), QStringLiteral("Номер занят"));
+    QCOMPARE(Ui(w).Label7->text(), QStringLiteral("Номер занят"));
     QCOMPARE(StatusColor(w), NormalStatusColor());
 }
 
@@ -253,18 +254,18 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
     };
     auto expectBroken = [&] {
         QCOMPARE(w.CommandState(), TCommandState::Broken);
-        QCOMPARE(w.URLLabel1->text(), QStringLiteral("Переподключить"));
-        QCOMPARE(w.Label7->text(), QStringLiteral("Нет подключения"));
+        QCOMPARE(Ui(w).URLLabel1->text(), QStringLiteral("Переподключить"));
+        QCOMPARE(Ui(w).Label7->text(), QStringLiteral("Нет подключения"));
         QVERIFY(InputsDisabled(w));
         QVERIFY(PortCanBeOpened(ModemCom));
-        QVERIFY(!w.ServerSocket->Active());
+        QVERIFY(!Ui(w).ServerSocket->Active());
         QVERIFY(State(w).FSetupIsStarted);
         QVERIFY(ProcessIsAlive(setupPid));
     };
 
     {
         TLinkScript script(dropWhenRelaying, [&] { w.URLLabel1Click(); });
-        QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+        QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(script.Done() && State(w).FRing->isFinished(), 90000);
         QVERIFY(script.Succeeded());
     }
@@ -283,7 +284,7 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
     const int linesBefore = int(F->LogLines().filter(QStringLiteral(":<< ATD")).size());
     {
         TLinkScript script(dropWhenRelaying, [&] { w.URLLabel1Click(); });
-        QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+        QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
         QCOMPARE(w.CommandState(), TCommandState::Connecting);
         QTRY_VERIFY_WITH_TIMEOUT(script.Done() && State(w).FRing->isFinished(), 90000);
         QVERIFY(script.Succeeded());
@@ -292,12 +293,12 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
     expectBroken();
 
     // The reconnect tests neither the number nor the connection type.
-    w.PhoneNumber->setCurrentText(QStringLiteral("  "));
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    Ui(w).PhoneNumber->setCurrentText(QStringLiteral("  "));
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
     QVERIFY(F->Dialogs.Boxes.isEmpty());
     QCOMPARE(w.CommandState(), TCommandState::Connecting);
     QVERIFY(State(w).FRing && !State(w).FRing->isFinished());
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // cancel
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton); // cancel
     QVERIFY(!State(w).FRing);
     QVERIFY(ProcessIsAlive(setupPid));
 }
@@ -317,16 +318,16 @@ void TstModemLink::lostPortDuringLink()
             return true;
         },
         [&] { w.URLLabel1Click(); });
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(script.Done() && State(w).FRing->isFinished(), 90000);
     QVERIFY(script.Succeeded());
 
     QCOMPARE(w.CommandState(), TCommandState::Idle);
-    QCOMPARE(w.URLLabel1->text(), QStringLiteral("Подключить"));
-    QCOMPARE(w.Label7->text(), QStringLiteral("Нет подключения"));
+    QCOMPARE(Ui(w).URLLabel1->text(), QStringLiteral("Подключить"));
+    QCOMPARE(Ui(w).Label7->text(), QStringLiteral("Нет подключения"));
     QVERIFY(InputsEnabled(w));
     QVERIFY(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
-    QVERIFY(!w.ServerSocket->Active());
+    QVERIFY(!Ui(w).ServerSocket->Active());
     QVERIFY(F->LogHas(QStringLiteral("Завершение работы по потере порта.")));
     QVERIFY(F->LogHas(QStringLiteral(
         "Установили \"Нет подключения\", главный цикл, модемное соединение, порт потерян")));
@@ -340,9 +341,10 @@ void TstModemLink::cancelDuringDialling()
     TMainLindqvarForm &w = F->Main();
     TickClock::SetSpeed(5); // 45 s of dialling are 9 s here: time to cancel
 
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(w.Label7->text() == StageTexts[2] && ModemLog().Event("dial "), 60000);
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(Ui(w).Label7->text() == StageTexts[2] && ModemLog().Event("dial "),
+                             60000);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
 
     QVERIFY(!State(w).FRing);
     QVERIFY(ExpectIdle(F->Main(), QStringLiteral("Нет подключения"), false));
@@ -360,13 +362,13 @@ void TstModemLink::cancelWhileTheModemIsSilent()
     QVERIFY(F->Config.WritePortMap({QStringLiteral("COM8=") + pty.SlavePath()}));
     QVERIFY(F->StartOnPort(QStringLiteral("COM8"), TConnectionType::Modem));
     TMainLindqvarForm &w = F->Main();
-    w.PhoneNumber->setCurrentText(Phone);
+    Ui(w).PhoneNumber->setCurrentText(Phone);
     TickClock::SetSpeed(4); // the 5 s wait lasts 1250 ms here
 
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
     QByteArray got;
     QTRY_VERIFY_WITH_TIMEOUT((got += pty.Read(1, 50)).contains("ATZ\r\nATZ\r\nAT\r\n"), 30000);
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
 
     // The wait's own failure wins over the cancel mark and shows in red.
     QVERIFY(!State(w).FRing);
@@ -399,8 +401,8 @@ void TstModemLink::windowClosedWhileDialling()
     TMainLindqvarForm &w = F->Main();
     TickClock::SetSpeed(5);
 
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(w.Label7->text(), StageTexts[1], 60000);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(Ui(w).Label7->text(), StageTexts[1], 60000);
     if (destroyOnly) {
         F->Windows.reset();
     } else {
@@ -421,15 +423,15 @@ void TstModemLink::closedWhileACancelWaits()
     TMainLindqvarForm &w = F->Main();
     TickClock::SetSpeed(5);
 
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(w.Label7->text(), StageTexts[1], 60000);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(Ui(w).Label7->text(), StageTexts[1], 60000);
     // The cancel waits for the dialer; the window is closed during that wait.
     bool closed = false;
     QTimer::singleShot(5, &w, [&] {
         w.close();
         closed = true;
     });
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
     QTRY_VERIFY(closed);
     QVERIFY(!State(w).FRing);
     QCOMPARE(w.CommandState(), TCommandState::Idle);
@@ -444,7 +446,7 @@ void TstModemLink::refusedNumberSaveLeavesTheCommandIdle()
     QVERIFY(F->WriteSettings("notes for the next dial\n"));
     TMainLindqvarForm &w = F->Main();
 
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
 
     QCOMPARE(F->Dialogs.Boxes.size(), 1);
     QCOMPARE(F->Dialogs.Boxes[0].Text, QStringLiteral("Failed to set data for 'phone1'"));

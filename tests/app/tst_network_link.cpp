@@ -10,6 +10,7 @@
 #include "support/LinkScript.h"
 #include "support/LinkThroughLoss.h"
 #include "support/MainFormAccess.h"
+#include "support/MainFormControls.h"
 #include "support/RelayClient.h"
 #include "support/Ser2Net.h"
 #include "support/ThreadCpu.h"
@@ -129,7 +130,7 @@ void TstNetworkLink::setupProgramRelayedThroughTheServer()
     QVERIFY(
         F->InstallSetupDemo(QStringLiteral("--port %1 --exchanges 30 --transcript ") + transcript));
     TMainLindqvarForm &w = F->Main();
-    w.COMSettingsForm->SpeedComboBox->setCurrentText(QStringLiteral("57600"));
+    Ui(w).COMSettingsForm->SpeedComboBox->setCurrentText(QStringLiteral("57600"));
 
     TSetupProgram setup;
     speed_t speed = B0;
@@ -138,11 +139,11 @@ void TstNetworkLink::setupProgramRelayedThroughTheServer()
             if (!NoteSetupProgram(w, setup, transcript))
                 return false;
             speed = LineSpeed(FPty);
-            QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+            QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
             return true;
         },
         [&] { w.URLLabel1Click(); });
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
 
     QVERIFY(script.Succeeded(QStringLiteral("the setup program's exchanges")));
     QVERIFY2(setup.Result.startsWith(QStringLiteral("RESULT OK")),
@@ -216,7 +217,7 @@ void TstNetworkLink::serverThatCannotBeReached()
     heartbeat.start(20);
     QElapsedTimer clock;
     clock.start();
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
     const qint64 took = clock.elapsed();
 
     // The window went on serving its events while the attempt ran, and gave up after 5 s.
@@ -224,7 +225,7 @@ void TstNetworkLink::serverThatCannotBeReached()
     if (listening)
         QVERIFY2(ticks >= took / 20 / 4,
                  qPrintable(QStringLiteral("%1 in %2 ms").arg(ticks).arg(took)));
-    QCOMPARE(w.Label7->text(), QStringLiteral("COM-порт занят"));
+    QCOMPARE(Ui(w).Label7->text(), QStringLiteral("COM-порт занят"));
     const QStringList lines = F->LogLines();
     const qsizetype failed =
         lines.indexOf(QRegularExpression(QStringLiteral(".*: +Ошибка открытия COM порта$")));
@@ -232,9 +233,9 @@ void TstNetworkLink::serverThatCannotBeReached()
     QVERIFY2(lines[failed + 1].contains(QStringLiteral("rfc2217://localhost:%1").arg(port)) &&
                  lines[failed + 1].contains(reason),
              qPrintable(lines[failed + 1]));
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // cancel
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton); // cancel
     QCOMPARE(w.CommandState(), TCommandState::Idle);
-    QVERIFY(w.PortsListComboBox->isEnabled());
+    QVERIFY(Ui(w).PortsListComboBox->isEnabled());
 }
 
 void TstNetworkLink::serverGoneDuringIdentification()
@@ -251,7 +252,7 @@ void TstNetworkLink::serverGoneDuringIdentification()
     });
     TickClock::SetSpeed(5); // the 10 s wait takes 2 s
     const TThreadCpu cpu = TThreadCpu::Of([&] {
-        QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // returns after the whole wait
+        QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton); // returns after the whole wait
     });
     ender.join();
     QCOMPARE(F->Dialogs.Boxes.size(), 1);
@@ -271,7 +272,7 @@ void TstNetworkLink::modemBehindTheServer()
     QVERIFY(
         F->InstallSetupDemo(QStringLiteral("--port %1 --exchanges 20 --transcript ") + transcript));
     TMainLindqvarForm &w = F->Main();
-    w.PhoneNumber->setCurrentText(QStringLiteral("8 900 555"));
+    Ui(w).PhoneNumber->setCurrentText(QStringLiteral("8 900 555"));
 
     TSetupProgram setup;
     QElapsedTimer quiet;
@@ -282,11 +283,11 @@ void TstNetworkLink::modemBehindTheServer()
             // The modem takes "+++" only after a moment of silence.
             if (!WaitedSinceFirst(quiet, 500))
                 return false;
-            QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+            QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
             return true;
         },
         [&] { w.URLLabel1Click(); });
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // starts the dialer and returns
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton); // starts the dialer and returns
     QTRY_VERIFY_WITH_TIMEOUT(script.Done(), 90000);
     QVERIFY(script.Succeeded(QStringLiteral("the setup program's exchanges")));
     QVERIFY2(setup.Result.startsWith(QStringLiteral("RESULT OK")), qPrintable(setup.Result));

@@ -9,6 +9,7 @@
 #include "support/LinkScript.h"
 #include "support/LinkThroughLoss.h"
 #include "support/MainFormAccess.h"
+#include "support/MainFormControls.h"
 #include "support/Ser2Net.h"
 #include "support/TestCertificates.h"
 #include "support/ToolHarness.h"
@@ -187,7 +188,7 @@ void TstTlsLink::setupProgramRelayedOverTls()
     QVERIFY(
         F->InstallSetupDemo(QStringLiteral("--port %1 --exchanges 30 --transcript ") + transcript));
     TMainLindqvarForm &w = F->Main();
-    w.COMSettingsForm->SpeedComboBox->setCurrentText(QStringLiteral("57600"));
+    Ui(w).COMSettingsForm->SpeedComboBox->setCurrentText(QStringLiteral("57600"));
 
     TSetupProgram setup;
     speed_t speed = B0;
@@ -196,11 +197,11 @@ void TstTlsLink::setupProgramRelayedOverTls()
             if (!NoteSetupProgram(w, setup, transcript))
                 return false;
             speed = LineSpeed(FPty);
-            QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+            QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
             return true;
         },
         [&] { w.URLLabel1Click(); });
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
 
     QVERIFY2(script.Succeeded(QStringLiteral("the setup program's exchanges")),
              qPrintable(F->LogLines().join(u'\n')));
@@ -280,9 +281,9 @@ void TstTlsLink::serverRefused()
     }
     QVERIFY(StartWizard(path));
     TMainLindqvarForm &w = F->Main();
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
 
-    QCOMPARE(w.Label7->text(), QStringLiteral("COM-порт занят"));
+    QCOMPARE(Ui(w).Label7->text(), QStringLiteral("COM-порт занят"));
     const QString expected =
         path + QStringLiteral(": ") +
         (reason.contains(QStringLiteral("%1"))
@@ -291,7 +292,7 @@ void TstTlsLink::serverRefused()
     QVERIFY2(OpenFailureReason().contains(expected),
              qPrintable(OpenFailureReason() + u'\n' + expected));
     QVERIFY(!F->LogHas(QStringLiteral("COM порт успешно открыт")));
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // cancel
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton); // cancel
     QCOMPARE(w.CommandState(), TCommandState::Idle);
 }
 

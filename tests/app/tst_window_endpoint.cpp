@@ -8,6 +8,7 @@
 #include "settings/COMSettingsUnit.h"
 #include "settings/TPCServerSettingsUnit.h"
 #include "support/MainFormAccess.h"
+#include "support/MainFormControls.h"
 #include "support/Pty.h"
 #include "support/WizardFixture.h"
 
@@ -80,19 +81,19 @@ void TstWindowEndpoint::portTextRules()
     QFETCH(QString, text);
     QFETCH(int, port);
     TMainLindqvarForm &w = F->Main();
-    QLineEdit *edit = w.TCPServerSettingsForm->PortEdit;
+    QLineEdit *edit = Ui(w).TCPServerSettingsForm->PortEdit;
     edit->setText(text);
     // The port may be taken on this machine; the rule is about the number, not the bind.
     try {
         w.StartServer();
     } catch (const std::exception &) {
     }
-    QCOMPARE(w.ServerSocket->Port(), port);
+    QCOMPARE(Ui(w).ServerSocket->Port(), port);
     QCOMPARE(edit->text(), QString::number(port));
-    if (w.ServerSocket->Active())
-        QCOMPARE(w.ServerSocket->LocalPort(), port);
+    if (Ui(w).ServerSocket->Active())
+        QCOMPARE(Ui(w).ServerSocket->LocalPort(), port);
     w.StopServer();
-    QVERIFY(!w.ServerSocket->Active());
+    QVERIFY(!Ui(w).ServerSocket->Active());
 }
 
 void TstWindowEndpoint::bindFailureOnAPortInUse()
@@ -101,7 +102,7 @@ void TstWindowEndpoint::bindFailureOnAPortInUse()
     QTcpServer other;
     QVERIFY(other.listen(QHostAddress::LocalHost, 0));
     const quint16 taken = other.serverPort();
-    w.TCPServerSettingsForm->PortEdit->setText(QString::number(taken));
+    Ui(w).TCPServerSettingsForm->PortEdit->setText(QString::number(taken));
     const qsizetype before = F->Dialogs.Boxes.size();
 
     Guarded([&] { w.StartServer(); }); // the application's top-level handler
@@ -112,17 +113,17 @@ void TstWindowEndpoint::bindFailureOnAPortInUse()
                                  .arg(EADDRINUSE);
     QCOMPARE(F->Dialogs.Boxes.last().Text, expected);
     QCOMPARE(F->Dialogs.Boxes.last().Icon, TMsgIcon::Error);
-    QVERIFY(!w.ServerSocket->Active());
+    QVERIFY(!Ui(w).ServerSocket->Active());
 
     // Once the port is free the next start listens on it.
     other.close();
     w.StartServer();
-    QVERIFY(w.ServerSocket->Active());
-    QCOMPARE(w.ServerSocket->LocalPort(), int(taken));
+    QVERIFY(Ui(w).ServerSocket->Active());
+    QCOMPARE(Ui(w).ServerSocket->LocalPort(), int(taken));
     // Only this machine can reach the endpoint.
     sockaddr_in bound{};
     socklen_t length = sizeof bound;
-    QCOMPARE(::getsockname(w.ServerSocket->SocketHandle(), reinterpret_cast<sockaddr *>(&bound),
+    QCOMPARE(::getsockname(Ui(w).ServerSocket->SocketHandle(), reinterpret_cast<sockaddr *>(&bound),
                            &length),
              0);
     QCOMPARE(ntohl(bound.sin_addr.s_addr), quint32(INADDR_LOOPBACK));
@@ -137,8 +138,8 @@ void TstWindowEndpoint::stopServerKeepsTheConnectedFlag()
     QTRY_VERIFY(State(w).FSetupConnected);
 
     w.StopServer();
-    QVERIFY(!w.ServerSocket->Active());
-    QCOMPARE(w.ServerSocket->ActiveConnections(), 0);
+    QVERIFY(!Ui(w).ServerSocket->Active());
+    QCOMPARE(Ui(w).ServerSocket->ActiveConnections(), 0);
     QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
     // No disconnect event for a stopped endpoint's clients.
     QVERIFY(State(w).FSetupConnected);
@@ -149,9 +150,9 @@ void TstWindowEndpoint::stopServerKeepsTheConnectedFlag()
     w.StartServer();
     QTcpSocket again;
     again.connectToHost(QStringLiteral("127.0.0.1"), F->ServerPort);
-    QTRY_COMPARE(w.ServerSocket->ActiveConnections(), 1);
+    QTRY_COMPARE(Ui(w).ServerSocket->ActiveConnections(), 1);
     w.StartServer();
-    QCOMPARE(w.ServerSocket->ActiveConnections(), 0);
+    QCOMPARE(Ui(w).ServerSocket->ActiveConnections(), 0);
     QTRY_COMPARE(again.state(), QAbstractSocket::UnconnectedState);
     QVERIFY(State(w).FSetupConnected);
 }
@@ -168,7 +169,7 @@ void TstWindowEndpoint::resetPeerLeavesTheList()
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     QCOMPARE(::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
     QTRY_VERIFY(State(w).FSetupConnected);
-    QTRY_COMPARE(w.ServerSocket->ActiveConnections(), 1);
+    QTRY_COMPARE(Ui(w).ServerSocket->ActiveConnections(), 1);
 
     const qsizetype boxes = F->Dialogs.Boxes.size();
     // Closing with a zero linger time resets the connection.
@@ -177,9 +178,9 @@ void TstWindowEndpoint::resetPeerLeavesTheList()
     ::close(fd);
 
     QTRY_VERIFY(!State(w).FSetupConnected);
-    QTRY_COMPARE(w.ServerSocket->ActiveConnections(), 0);
+    QTRY_COMPARE(Ui(w).ServerSocket->ActiveConnections(), 0);
     QCOMPARE(F->Dialogs.Boxes.size(), boxes); // the error is not shown
-    QVERIFY(w.ServerSocket->Active());
+    QVERIFY(Ui(w).ServerSocket->Active());
 }
 
 void TstWindowEndpoint::cableSpeedFromTheDialog_data()
@@ -194,7 +195,7 @@ void TstWindowEndpoint::cableSpeedFromTheDialog()
 {
     QFETCH(QString, text);
     QFETCH(int, speed);
-    QComboBox *combo = F->Main().COMSettingsForm->SpeedComboBox;
+    QComboBox *combo = Ui(F->Main()).COMSettingsForm->SpeedComboBox;
     if (combo->findText(text) < 0)
         combo->addItem(text);
     combo->setCurrentIndex(combo->findText(text));

@@ -8,6 +8,7 @@
 #include "settings/Paths.h"
 #include "support/LinkScript.h"
 #include "support/MainFormAccess.h"
+#include "support/MainFormControls.h"
 #include "support/ToolHarness.h"
 #include "support/WindowProbes.h"
 #include "support/WizardFixture.h"
@@ -116,11 +117,11 @@ void TstWineSetup::windowsSetupProgramRunsUnderWine()
             if (result.isEmpty())
                 return false;
             // The Windows program has done its exchanges through Wine's sockets: disconnect.
-            QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+            QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
             return true;
         },
         [&] { w.URLLabel1Click(); }, 120000);
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
 
     QVERIFY(script.Succeeded(QStringLiteral("the Windows setup program's exchanges")));
     QVERIFY2(result.startsWith(QStringLiteral("RESULT OK 30 of 30")), qPrintable(result));
@@ -148,7 +149,7 @@ void TstWineSetup::withoutWineNothingStarts()
     qputenv("PATH", QFile::encodeName(empty));
     TMainLindqvarForm &w = F->Main();
 
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton); // the attempt ends inside the click
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton); // the attempt ends inside the click
 
     QCOMPARE(F->Dialogs.Boxes.size(), 2);
     QCOMPARE(F->Dialogs.Boxes[0].Caption, QStringLiteral("Ошибка"));

@@ -1,4 +1,5 @@
 #include "support/LinkThroughLoss.h"
+#include "support/MainFormControls.h"
 
 #include "app/MainFormUnit.h"
 #include "controls/URLLabel.h"
@@ -50,7 +51,7 @@ bool RunLinkThroughLoss(TWizardFixture &world, const std::function<void()> &lose
                 return false;
             case 3:
                 // The lost line counts as a pulled cable, and the window goes on.
-                if (w.Label7->text() != QStringLiteral("Прибор недоступен"))
+                if (Ui(w).Label7->text() != QStringLiteral("Прибор недоступен"))
                     return false;
                 LINK_COMPARE(StatusColor(w), AlarmStatusColor);
                 stage = 4;
@@ -63,7 +64,7 @@ bool RunLinkThroughLoss(TWizardFixture &world, const std::function<void()> &lose
             case 5:
                 if (!world.LogHas(QStringLiteral("Порт успешно переоткрыт")))
                     return false;
-                LINK_COMPARE(w.Label7->text(), QStringLiteral("Подключен"));
+                LINK_COMPARE(Ui(w).Label7->text(), QStringLiteral("Подключен"));
                 LINK_COMPARE(StatusColor(w), NormalStatusColor());
                 LINK_VERIFY(world.LogHas(QStringLiteral("Попытка переокрытия COM порта")));
                 LINK_VERIFY(client.IsConnected());
@@ -73,12 +74,12 @@ bool RunLinkThroughLoss(TWizardFixture &world, const std::function<void()> &lose
             default:
                 if (!echoed(2, after))
                     return false;
-                QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+                QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
                 return true;
             }
         },
         [&] { w.URLLabel1Click(); });
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
     if (!script.Succeeded(QStringLiteral("stage %1").arg(stage)))
         return false;
     // The link's end closes the setup program's connection.

@@ -21,7 +21,9 @@ struct TMainLindqvarForm::TTestAccess : TLinkRelay::TTestAccess {
           FSetupProcInfo(TSetupLauncher::TTestAccess::Process(w.FSetup)),
           FSetupIsStarted(TSetupLauncher::TTestAccess::Started(w.FSetup)),
           FSetupFile(TSetupLauncher::TTestAccess::File(w.FSetup)), FRing(w.FRing),
-          FMainLoopDepth(w.FMainLoopDepth), PassObserver(w.PassObserver)
+          FMainLoopDepth(w.FMainLoopDepth), PassObserver(w.PassObserver),
+          COMSettingsForm(w.COMSettingsForm), TCPServerSettingsForm(w.TCPServerSettingsForm),
+          LOGForm(w.LOGForm)
     {
     }
 
@@ -38,6 +40,10 @@ struct TMainLindqvarForm::TTestAccess : TLinkRelay::TTestAccess {
     const int &FMainLoopDepth;
     // Called at the start of every pass when set (the benchmark's measurements).
     std::function<void()> &PassObserver;
+    // The windows attached to this one (found by MainFormControls.h).
+    TCOMSettingsForm *const &COMSettingsForm;
+    TTCPServerSettingsForm *const &TCPServerSettingsForm;
+    TLOGForm *const &LOGForm;
 };
 
 inline TMainLindqvarForm::TTestAccess State(TMainLindqvarForm &w)

@@ -1,4 +1,5 @@
 #include "support/WindowProbes.h"
+#include "support/MainFormControls.h"
 
 #include "app/MainFormUnit.h"
 #include "controls/URLLabel.h"
@@ -23,7 +24,7 @@
 
 QColor StatusColor(const TMainLindqvarForm &w)
 {
-    return w.Label7->palette().color(QPalette::WindowText);
+    return Ui(w).Label7->palette().color(QPalette::WindowText);
 }
 
 bool ProcessIsAlive(pid_t pid)
@@ -49,7 +50,8 @@ bool ProcessIsGone(pid_t pid)
 
 bool SetupProgramConnected(const TMainLindqvarForm &w)
 {
-    return w.CommandState() == TCommandState::Connected && w.ServerSocket->ActiveConnections() > 0;
+    return w.CommandState() == TCommandState::Connected &&
+           Ui(w).ServerSocket->ActiveConnections() > 0;
 }
 
 bool NoteSetupProgram(TMainLindqvarForm &w, TSetupProgram &program, const QString &transcript)
@@ -92,15 +94,15 @@ bool PortCanBeOpened(const QString &com)
 bool ExpectIdle(TMainLindqvarForm &w, const QString &status, bool alarm)
 {
     PROBE_CHECK(w.CommandState() == TCommandState::Idle);
-    PROBE_CHECK(w.URLLabel1->text() == QStringLiteral("Подключить"));
-    PROBE_CHECK(w.URLLabel1->isEnabled());
-    if (!QTest::qCompare(w.Label7->text(), status, "status", "expected", __FILE__, __LINE__))
+    PROBE_CHECK(Ui(w).URLLabel1->text() == QStringLiteral("Подключить"));
+    PROBE_CHECK(Ui(w).URLLabel1->isEnabled());
+    if (!QTest::qCompare(Ui(w).Label7->text(), status, "status", "expected", __FILE__, __LINE__))
         return false;
     PROBE_CHECK(StatusColor(w) == (alarm ? AlarmStatusColor : NormalStatusColor()));
-    PROBE_CHECK(w.ConnectTypeComboBox->isEnabled() && w.PortsListComboBox->isEnabled() &&
-                w.PhoneNumber->isEnabled() && w.SpeedButton1->isEnabled());
-    PROBE_CHECK(!w.ServerSocket->Active());
-    PROBE_CHECK(PortCanBeOpened(w.PortsListComboBox->currentText()));
+    PROBE_CHECK(Ui(w).ConnectTypeComboBox->isEnabled() && Ui(w).PortsListComboBox->isEnabled() &&
+                Ui(w).PhoneNumber->isEnabled() && Ui(w).SpeedButton1->isEnabled());
+    PROBE_CHECK(!Ui(w).ServerSocket->Active());
+    PROBE_CHECK(PortCanBeOpened(Ui(w).PortsListComboBox->currentText()));
     return true;
 }
 
@@ -115,12 +117,12 @@ bool CloseEndsTheLink(TMainLindqvarForm &w)
             return true;
         },
         [&] { w.close(); }, 90000);
-    QTest::mouseClick(w.URLLabel1, Qt::LeftButton);
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
     // A cable link runs inside the click; a modem link in the dialer's completion, after it.
     PROBE_CHECK(QTest::qWaitFor([&] { return script.Done(); }, 90000) && script.Succeeded());
     PROBE_CHECK(ProcessIsGone(setup.Pid));
     PROBE_CHECK(!QFile::exists(setup.Copy));
-    PROBE_CHECK(PortCanBeOpened(w.PortsListComboBox->currentText()));
-    PROBE_CHECK(!w.ServerSocket->Active());
+    PROBE_CHECK(PortCanBeOpened(Ui(w).PortsListComboBox->currentText()));
+    PROBE_CHECK(!Ui(w).ServerSocket->Active());
     return true;
 }

@@ -1,4 +1,5 @@
 #include "support/WizardFixture.h"
+#include "support/MainFormControls.h"
 
 #include "app/MainFormUnit.h"
 #include "log/LOGUnit.h"
@@ -43,11 +44,11 @@ bool TWizardFixture::StartOnPort(const QString &com, TConnectionType type, bool 
 bool TWizardFixture::ChooseLink(const QString &com, TConnectionType type)
 {
     TMainLindqvarForm &w = Main();
-    w.SelectComboItem(w.PortsListComboBox, com);
-    w.ConnectTypeComboBox->setCurrentIndex(ConnectionTypeIndex(type));
+    w.SelectComboItem(Ui(w).PortsListComboBox, com);
+    Ui(w).ConnectTypeComboBox->setCurrentIndex(ConnectionTypeIndex(type));
     w.ConnectTypeComboBoxChange();
     ServerPort = UseFreeServerPort();
-    return w.PortsListComboBox->currentText() == com && ServerPort != 0;
+    return Ui(w).PortsListComboBox->currentText() == com && ServerPort != 0;
 }
 
 void TWizardFixture::Stop()

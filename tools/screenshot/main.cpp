@@ -81,8 +81,13 @@ int main(int argc, char *argv[])
     {
         TLindqvarWindows windows;
         TMainLindqvarForm &w = *windows.MainLindqvarForm;
-        w.SelectComboItem(w.PortsListComboBox, QStringLiteral("COM4"));
-        w.ConnectTypeComboBox->setCurrentIndex(1);
+        // The port and the cable type chosen as the user would, in the window's boxes.
+        auto *ports = w.findChild<QComboBox *>(QStringLiteral("PortsListComboBox"));
+        auto *types = w.findChild<QComboBox *>(QStringLiteral("ConnectTypeComboBox"));
+        if (ports == nullptr || types == nullptr)
+            return Fail("the window's boxes were not found");
+        w.SelectComboItem(ports, QStringLiteral("COM4"));
+        types->setCurrentIndex(1);
         w.ConnectTypeComboBoxChange();
         windows.TCPServerSettingsForm->PortEdit->setText(QString::number(port));
         w.show();

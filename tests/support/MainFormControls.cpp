@@ -1,0 +1,42 @@
+#include "support/MainFormControls.h"
+
+#include "support/MainFormAccess.h"
+
+#include "controls/URLLabel.h"
+#include "endpoint/TServerSocket.h"
+#include "log/LOGUnit.h"
+#include "settings/COMSettingsUnit.h"
+#include "settings/TPCServerSettingsUnit.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QToolButton>
+
+namespace
+{
+
+template <typename T> T *Child(const TMainLindqvarForm &w, const char *name)
+{
+    T *found = w.findChild<T *>(QLatin1String(name));
+    Q_ASSERT_X(found != nullptr, "TMainControls", name);
+    return found;
+}
+
+// The windows attached to the main window (several wizards may be open in one test).
+TMainLindqvarForm::TTestAccess Attached(const TMainLindqvarForm &w)
+{
+    return TMainLindqvarForm::TTestAccess(const_cast<TMainLindqvarForm &>(w));
+}
+
+} // namespace
+
+TMainControls::TMainControls(const TMainLindqvarForm &w)
+    : ConnectTypeComboBox(Child<QComboBox>(w, "ConnectTypeComboBox")),
+      PortsListComboBox(Child<QComboBox>(w, "PortsListComboBox")),
+      SpeedButton1(Child<QToolButton>(w, "SpeedButton1")), Label5(Child<QLabel>(w, "Label5")),
+      PhoneNumber(Child<QComboBox>(w, "PhoneNumber")), URLLabel1(Child<TURLLabel>(w, "URLLabel1")),
+      Label7(Child<QLabel>(w, "Label7")), ServerSocket(Child<TServerSocket>(w, "ServerSocket")),
+      COMSettingsForm(Attached(w).COMSettingsForm),
+      TCPServerSettingsForm(Attached(w).TCPServerSettingsForm), LOGForm(Attached(w).LOGForm)
+{
+}
