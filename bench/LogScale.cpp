@@ -58,7 +58,7 @@ TLogScaleFigures RunLogScale(int lines, TWizardFixture &world)
     Settle();
     figures.AppendSeconds = (MonotonicMs() - t0) / 1000.0;
     figures.RssCostKiB = CurrentRssKiB() - rss0;
-    figures.Lines = form.Log->count();
+    figures.Lines = form.Log->Lines().Count();
 
     double t = MonotonicMs();
     ScrollLogToEnd(*form.Log);
@@ -97,7 +97,7 @@ TLogScaleFigures RunLogScale(int lines, TWizardFixture &world)
     form.N1Click();
     Settle();
     figures.ClearMs = MonotonicMs() - t;
-    if (form.Log->count() != 0)
+    if (form.Log->Lines().Count() != 0)
         figures.Error = "the log was not cleared";
     form.hide();
     return figures;

@@ -202,7 +202,7 @@ struct TDriver {
             return false;
         Figures.RssAfterLogKiB = PeakRssKiB();
         OnWindow([this] { Figures.LiveAfterLogKiB = LiveRssKiB(); });
-        OnWindow([this] { Figures.LogLines = Log.Log->count(); });
+        OnWindow([this] { Figures.LogLines = Log.Log->Lines().Count(); });
         return Flood(client, error);
     }
 

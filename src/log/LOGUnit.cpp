@@ -98,7 +98,7 @@ void TLOGForm::N2Click()
 
 void ScrollLogToEnd(TLogList &log)
 {
-    if (log.count() > 0)
+    if (log.Lines().Count() > 0)
         log.ScrollToLastLine();
 }
 

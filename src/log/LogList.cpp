@@ -5,7 +5,6 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QKeyEvent>
-#include <QListWidgetItem>
 #include <QPainter>
 #include <QScrollBar>
 
@@ -173,35 +172,6 @@ void TLogList::keyPressEvent(QKeyEvent *event)
     if (rows > 0)
         setCurrentRow(row);
     event->accept();
-}
-
-std::unique_ptr<QListWidgetItem> TLogList::item(int row) const
-{
-    if (row < 0 || row >= count())
-        return nullptr;
-    return std::make_unique<QListWidgetItem>(FLines->Line(row));
-}
-
-void TLogList::addItem(const QString &line)
-{
-    FLines->AppendText(line);
-    FLines->Publish();
-}
-
-void TLogList::addItems(const QStringList &lines)
-{
-    for (const QString &line : lines)
-        FLines->AppendText(line);
-    FLines->Publish();
-}
-
-QListWidgetItem *TLogList::takeItem(int row)
-{
-    if (row < 0 || row >= count())
-        return nullptr;
-    auto *taken = new QListWidgetItem(FLines->Line(row));
-    FLines->RemoveLine(row);
-    return taken;
 }
 
 void TLogList::setCurrentRow(int row)

@@ -4,21 +4,14 @@
 
 #include <QAbstractScrollArea>
 
-#include <memory>
-
-class QListWidgetItem;
-
 // The log window's list: one line per row in order of arrival, rows 13 pixels high, a single
 // selected line, Ctrl+C copies it as shown. It draws only the rows in sight, straight from the
 // TLogModel, and a line added costs it nothing but the scroll bar's new range: a list of a
 // million lines stays as light as a short one (a list view would lay all its items out again at
 // every insertion).
 //
-// Screen readers read it as a list of its lines (TLogListAccessible).
-//
-// It also answers the calls of a list widget that code written for one makes (count, item,
-// addItem, addItems, takeItem, currentRow, setCurrentRow): items given that way are lines taken
-// as they are.
+// Screen readers read it as a list of its lines (TLogListAccessible). Its lines are the model's:
+// code reads and adds them there.
 class TLogList : public QAbstractScrollArea
 {
     Q_OBJECT
@@ -35,13 +28,6 @@ public:
     // Where the row is drawn in the viewport; empty while it is out of sight.
     QRect RowRect(int row) const;
 
-    int count() const { return FLines->Count(); }
-    // The line at row as an item of its own (text only).
-    std::unique_ptr<QListWidgetItem> item(int row) const;
-    void addItem(const QString &line);
-    void addItems(const QStringList &lines);
-    // Takes the line out of the list; the caller owns the item.
-    QListWidgetItem *takeItem(int row);
     int currentRow() const { return FCurrent; }
     void setCurrentRow(int row);
 

@@ -5,7 +5,6 @@
 #include <QCheckBox>
 #include <QFile>
 #include <QFileDialog>
-#include <QListWidget>
 #include <QMenu>
 #include <QScrollBar>
 #include <QTemporaryDir>
@@ -67,16 +66,16 @@ private slots:
     void hiddenWindowRecordsNothing()
     {
         WriteLogTo(*form, "COM порт успешно открыт", "");
-        QCOMPARE(form->Log->count(), 0);
+        QCOMPARE(form->Log->Lines().Count(), 0);
         form->show();
         WriteLogTo(*form, "COM порт успешно открыт", "");
-        QCOMPARE(form->Log->count(), 1);
+        QCOMPARE(form->Log->Lines().Count(), 1);
         // Closing only hides the window; the lines stay and later writes are dropped.
         form->close();
         QVERIFY(!form->isVisible());
         WriteLogTo(*form, "Ошибка чтения из COM порта", "");
-        QCOMPARE(form->Log->count(), 1);
-        QVERIFY(IsLogLine(form->Log->item(0)->text(), ":  COM порт успешно открыт"));
+        QCOMPARE(form->Log->Lines().Count(), 1);
+        QVERIFY(IsLogLine(form->Log->Lines().Line(0), ":  COM порт успешно открыт"));
     }
 
     void messagesBecomeLines()
@@ -93,10 +92,10 @@ private slots:
                                    ":  x",
                                    ":  ",
                                    ":  z"};
-        QCOMPARE(form->Log->count(), tails.size());
+        QCOMPARE(form->Log->Lines().Count(), tails.size());
         for (int i = 0; i < tails.size(); ++i)
-            QVERIFY2(IsLogLine(form->Log->item(i)->text(), tails[i]),
-                     qPrintable(form->Log->item(i)->text()));
+            QVERIFY2(IsLogLine(form->Log->Lines().Line(i), tails[i]),
+                     qPrintable(form->Log->Lines().Line(i)));
     }
 
     void autoscrollFollowsTheCheckBox()
@@ -133,17 +132,17 @@ private slots:
     {
         form->show();
         WriteLogTo(*form, "a\rb\rc", "");
-        QCOMPARE(form->Log->count(), 3);
+        QCOMPARE(form->Log->Lines().Count(), 3);
         form->N1->trigger();
-        QCOMPARE(form->Log->count(), 0);
+        QCOMPARE(form->Log->Lines().Count(), 0);
     }
 
     void saveWritesLinesWithCrLf()
     {
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        form->Log->addItems(
-            {"2024.03.05 09:07:02.045:  COM порт успешно открыт", "", "tab\there ✓"});
+        AppendLines(form->Log->Lines(),
+                    {"2024.03.05 09:07:02.045:  COM порт успешно открыт", "", "tab\there ✓"});
         const QByteArray expected = QByteArray("2024.03.05 09:07:02.045:  COM порт успешно открыт"
                                                "\r\n\r\ntab\there ✓\r\n");
 
@@ -171,12 +170,12 @@ private slots:
         QVERIFY(::stat(qPrintable(dir.filePath("private.log")), &saved) == 0);
         QCOMPARE(saved.st_mode & 0777, mode_t(0600));
         QVERIFY(QFile::link(dir.filePath("old.txt"), dir.filePath("link.log")));
-        form->Log->addItem("four");
+        AppendLines(form->Log->Lines(), {"four"});
         dialogs->NextSaveFileName = dir.filePath("link.log");
         form->N2->trigger();
         QVERIFY(QFileInfo(dir.filePath("link.log")).isSymLink());
         QCOMPARE(ReadAll(dir.filePath("old.txt")), expected + "four\r\n");
-        delete form->Log->takeItem(3);
+        form->Log->Lines().RemoveLine(3);
 
         // Cancelling writes nothing.
         const QStringList before = QDir(dir.path()).entryList(QDir::Files);
@@ -185,7 +184,7 @@ private slots:
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), before);
 
         QVERIFY(dialogs->Boxes.isEmpty());
-        QCOMPARE(form->Log->count(), 3);
+        QCOMPARE(form->Log->Lines().Count(), 3);
     }
 
     void unwritableFileIsReported()
@@ -194,7 +193,7 @@ private slots:
         QVERIFY(dir.isValid());
         // A path below a regular file cannot be created, not even by root.
         QVERIFY(WriteAll(dir.filePath("afile"), "keep"));
-        form->Log->addItems({"one", "two"});
+        AppendLines(form->Log->Lines(), {"one", "two"});
         dialogs->NextSaveFileName = dir.filePath("afile/x.log");
         form->N2->trigger();
 
@@ -205,7 +204,7 @@ private slots:
         QVERIFY2(box.Text.contains(dir.filePath("afile/x.log")), qPrintable(box.Text));
         // The system's reason follows the file name.
         QVERIFY2(!box.Text.section('\n', 1).trimmed().isEmpty(), qPrintable(box.Text));
-        QCOMPARE(form->Log->count(), 2);
+        QCOMPARE(form->Log->Lines().Count(), 2);
         QCOMPARE(ReadAll(dir.filePath("afile")), QByteArray("keep"));
     }
 };

@@ -4,7 +4,6 @@
 
 #include <QCheckBox>
 #include <QEventLoop>
-#include <QListWidget>
 #include <QScrollBar>
 #include <QTest>
 #include <QThread>
@@ -70,10 +69,10 @@ private slots:
         QCOMPARE(notYetAppended.load(), -1);
         QVERIFY(!appendedElsewhere.load());
         QVERIFY(!form.isVisible());
-        QCOMPARE(form.Log->count(), lines);
+        QCOMPARE(form.Log->Lines().Count(), lines);
         for (int i = 0; i < lines; ++i)
-            QVERIFY2(IsLogLine(form.Log->item(i)->text(), QString(":>> ответ %1").arg(i)),
-                     qPrintable(form.Log->item(i)->text()));
+            QVERIFY2(IsLogLine(form.Log->Lines().Line(i), QString(":>> ответ %1").arg(i)),
+                     qPrintable(form.Log->Lines().Line(i)));
     }
 
     void messagePiecesAreSeparateLines()
@@ -86,10 +85,10 @@ private slots:
             writer.WriteThreadLog("a\nb", "<<");
         }));
         const QStringList tails = {":>> ", ":>> OK", ": Инициализация модема", ":<< a\nb"};
-        QCOMPARE(form.Log->count(), tails.size());
+        QCOMPARE(form.Log->Lines().Count(), tails.size());
         for (int i = 0; i < tails.size(); ++i)
-            QVERIFY2(IsLogLine(form.Log->item(i)->text(), tails[i]),
-                     qPrintable(form.Log->item(i)->text()));
+            QVERIFY2(IsLogLine(form.Log->Lines().Line(i), tails[i]),
+                     qPrintable(form.Log->Lines().Line(i)));
     }
 
     void workerLinesAlwaysScrollToTheEnd()
@@ -113,8 +112,8 @@ private slots:
         TLOGForm form;
         TThreadLogWriter writer(form.ThreadSink());
         writer.WriteThreadLog("a\rb", "");
-        QCOMPARE(form.Log->count(), 2);
-        QVERIFY(IsLogLine(form.Log->item(1)->text(), ": b"));
+        QCOMPARE(form.Log->Lines().Count(), 2);
+        QVERIFY(IsLogLine(form.Log->Lines().Line(1), ": b"));
     }
 };
 

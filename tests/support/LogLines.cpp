@@ -1,5 +1,7 @@
 #include "support/LogLines.h"
 
+#include "log/LogModel.h"
+
 #include <QRegularExpression>
 
 bool IsLogLine(const QString &item, const QString &tail)
@@ -9,4 +11,11 @@ bool IsLogLine(const QString &item, const QString &tail)
                               QLatin1Char('$'))
         .match(item)
         .hasMatch();
+}
+
+void AppendLines(TLogModel &log, const QStringList &lines)
+{
+    for (const QString &line : lines)
+        log.AppendText(line);
+    log.Publish();
 }
