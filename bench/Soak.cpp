@@ -7,6 +7,7 @@
 #include "FrameClient.h"
 
 #include "app/MainFormUnit.h"
+#include "app/MessagePump.h"
 #include "controls/URLLabel.h"
 #include "support/MainFormAccess.h"
 #include "support/ToolHarness.h"
@@ -173,7 +174,7 @@ TSoakFigures RunSoak(const TSoakOptions &options, TWizardFixture &world)
         done = true;
     });
     while (!done.load())
-        w.Delay(20);
+        DelayDispatching(20);
     thread.join();
     PrintFigures("after the first link:", figures.Start);
     PrintFigures("at the end:", figures.End);

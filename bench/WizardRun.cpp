@@ -6,6 +6,7 @@
 #include "FrameClient.h"
 
 #include "app/MainFormUnit.h"
+#include "app/MessagePump.h"
 #include "controls/URLLabel.h"
 #include "line/callin/CallInListener.h"
 #include "log/LOGUnit.h"
@@ -320,7 +321,7 @@ TRelayFigures DriveLink(const TBenchOptions &options, TWizardFixture &world, qui
     linkEnded = true;
     // The driver may still be handing something to this thread.
     while (!driverDone.load())
-        w.Delay(20);
+        DelayDispatching(20);
     thread.join();
     State(w).PassObserver = nullptr;
     figures.PeakRssKiB = PeakRssKiB();

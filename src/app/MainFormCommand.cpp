@@ -68,7 +68,7 @@ void TMainLindqvarForm::URLLabel1Click()
                 PortsListComboBox->setEnabled(false);
                 FRelay.SetModemLink(false);
                 SpeedButton1->setEnabled(false);
-                if (OpenLinkPort() == INVALID_HANDLE_VALUE) {
+                if (FRelay.OpenLinkPort() == INVALID_HANDLE_VALUE) {
                     SetStatus(QStringLiteral("COM-порт занят"), true);
                     return;
                 }

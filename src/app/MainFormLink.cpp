@@ -58,14 +58,14 @@ void TMainLindqvarForm::AbandonLink(const QString &error)
 
 void TMainLindqvarForm::RunLink()
 {
-    if (!RequestVerInfo()) {
+    if (!FRelay.RequestVerInfo(FVerInfo)) {
         WriteLog(QStringLiteral("Устройство не обнаружено, работа программы невозможна"));
         ShowStartFailure(this,
                          QStringLiteral("Устройство не обнаружено, работа программы невозможна."));
         ShowIdle(
             QStringLiteral("Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO"));
         if (FRelay.PortOpen())
-            CloseLinkPort();
+            FRelay.CloseLinkPort();
         EnableInputs(true);
         return;
     }
@@ -80,7 +80,7 @@ void TMainLindqvarForm::RunLink()
             "Установили \"Нет подключения\", главный цикл, нет программы настройки"));
         StopServer();
         if (FRelay.PortOpen())
-            CloseLinkPort();
+            FRelay.CloseLinkPort();
         EnableInputs(true);
         return;
     }
@@ -94,7 +94,7 @@ void TMainLindqvarForm::RunLink()
         RelayPass();
 
     if (FRelay.PortOpen())
-        CloseLinkPort();
+        FRelay.CloseLinkPort();
     StopServer();
     FRelay.DropPendingBlocks();
     if (FRelay.ModemLink()) {
@@ -112,54 +112,9 @@ void TMainLindqvarForm::RelayPass()
     FRelay.Pass();
 }
 
-void TMainLindqvarForm::Delay(std::uint32_t ms)
-{
-    DelayDispatching(ms);
-}
-
-bool TMainLindqvarForm::RequestVerInfo()
-{
-    return FRelay.RequestVerInfo(FVerInfo);
-}
-
-int TMainLindqvarForm::COMRead()
-{
-    return FRelay.COMRead();
-}
-
-int TMainLindqvarForm::COMWrite(int count)
-{
-    return FRelay.COMWrite(count);
-}
-
 bool TMainLindqvarForm::DetectModemFailure(int count)
 {
     return FRelay.DetectModemFailure(count);
-}
-
-void TMainLindqvarForm::CloseLinkPort()
-{
-    FRelay.CloseLinkPort();
-}
-
-bool TMainLindqvarForm::ReopenLinkPort()
-{
-    return FRelay.ReopenLinkPort();
-}
-
-THandle TMainLindqvarForm::OpenLinkPort()
-{
-    return FRelay.OpenLinkPort();
-}
-
-QByteArray TMainLindqvarForm::BufferToBytes(int count) const
-{
-    return FRelay.BufferToBytes(count);
-}
-
-int TMainLindqvarForm::BytesToBuffer(const QByteArray &bytes)
-{
-    return FRelay.BytesToBuffer(bytes);
 }
 
 QString TMainLindqvarForm::LinkPortName() const

@@ -39,11 +39,6 @@ void TMainLindqvarForm::StopServer()
         ServerSocket->SetActive(false);
 }
 
-bool TMainLindqvarForm::SendToClient(int count)
-{
-    return FRelay.SendToClient(count);
-}
-
 void TMainLindqvarForm::ServerSocketClientConnect(TServerSocket *, TCustomWinSocket *)
 {
     FRelay.ClientConnected();

@@ -49,9 +49,7 @@ public:
     // Start-up and the window's own handlers.
     void FormCreate();
     void ConnectTypeComboBoxChange();
-    void FormKeyDown(int key, Qt::KeyboardModifiers shift);
     void SpeedButton1Click();
-    void RefreshPortList();
     void SelectComboItem(QComboBox *combo, const QString &text);
     void LoadPhoneList();
     void SavePhoneNumber(const QString &number);
@@ -60,38 +58,17 @@ public:
 
     // The connection command and the modem attempt's window side.
     void URLLabel1Click();
-    void RingThreadTerminate(TRingThread *sender);
-    void WMRingProgress(int stage);
-    void FormClose();
 
     // The bridge loop.
     void MainLoop();
-    void Delay(std::uint32_t ms);
 
-    // Serial link steps, and the transfer buffer's first bytes as a byte string and back.
-    int COMRead();
-    int COMWrite(int count);
-    bool DetectModemFailure(int count);
-    void CloseLinkPort();
-    bool ReopenLinkPort();
-    THandle OpenLinkPort();
-    QByteArray BufferToBytes(int count) const;
-    int BytesToBuffer(const QByteArray &bytes);
-
-    // Identification and the setup program.
-    bool RequestVerInfo();
-    void LaunchSetup();
-    void TerminateSetup();
+    // The link's relay: its serial steps, identification, transfer buffer and endpoint sends
+    // (the operations of a link by their designed names).
+    TLinkRelay &Relay() { return FRelay; }
 
     // The TCP endpoint.
     void StartServer();
     void StopServer();
-    bool SendToClient(int count);
-    void ServerSocketClientConnect(TServerSocket *sender, TCustomWinSocket *socket);
-    void ServerSocketClientDisconnect(TServerSocket *sender, TCustomWinSocket *socket);
-    void ServerSocketClientRead(TServerSocket *sender, TCustomWinSocket *socket);
-    void ServerSocketClientError(TServerSocket *sender, TCustomWinSocket *socket,
-                                 TErrorEvent errorEvent, int &errorCode);
 
     // The event log of the window thread.
     void WriteLog(const QString &message, const QString &prefix = QString()) override;
@@ -110,6 +87,22 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    // The window's own handlers and steps that only it calls: keys, the port list, the dialer's
+    // messages, closing, the end of a modem call, the setup program, the endpoint's events.
+    void FormKeyDown(int key, Qt::KeyboardModifiers shift);
+    void RefreshPortList();
+    void RingThreadTerminate(TRingThread *sender);
+    void WMRingProgress(int stage);
+    void FormClose();
+    bool DetectModemFailure(int count);
+    void LaunchSetup();
+    void TerminateSetup();
+    void ServerSocketClientConnect(TServerSocket *sender, TCustomWinSocket *socket);
+    void ServerSocketClientDisconnect(TServerSocket *sender, TCustomWinSocket *socket);
+    void ServerSocketClientRead(TServerSocket *sender, TCustomWinSocket *socket);
+    void ServerSocketClientError(TServerSocket *sender, TCustomWinSocket *socket,
+                                 TErrorEvent errorEvent, int &errorCode);
+
     // Controls, named as designed; tests find them by these object names.
     QLabel *Label3 = nullptr;
     QComboBox *ConnectTypeComboBox = nullptr;

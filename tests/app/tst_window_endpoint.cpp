@@ -143,8 +143,8 @@ void TstWindowEndpoint::stopServerKeepsTheConnectedFlag()
     QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
     // No disconnect event for a stopped endpoint's clients.
     QVERIFY(State(w).FSetupConnected);
-    w.BytesToBuffer("lost");
-    QVERIFY(!w.SendToClient(4));
+    w.Relay().BytesToBuffer("lost");
+    QVERIFY(!w.Relay().SendToClient(4));
 
     // A restart with a client listed closes it, again without the event.
     w.StartServer();
@@ -199,9 +199,9 @@ void TstWindowEndpoint::cableSpeedFromTheDialog()
     if (combo->findText(text) < 0)
         combo->addItem(text);
     combo->setCurrentIndex(combo->findText(text));
-    QVERIFY(F->Main().OpenLinkPort() != INVALID_HANDLE_VALUE);
+    QVERIFY(F->Main().Relay().OpenLinkPort() != INVALID_HANDLE_VALUE);
     QCOMPARE(FPty.SlaveSpeed(), speed);
-    F->Main().CloseLinkPort();
+    F->Main().Relay().CloseLinkPort();
 }
 
 QTEST_MAIN(TstWindowEndpoint)
