@@ -11,6 +11,7 @@
 #include "support/LinkThroughLoss.h"
 #include "support/MainFormAccess.h"
 #include "support/MainFormControls.h"
+#include "support/Pty.h"
 #include "support/RelayClient.h"
 #include "support/Ser2Net.h"
 #include "support/ThreadCpu.h"
@@ -28,29 +29,14 @@
 #include <QTimer>
 
 #include <csignal>
-#include <fcntl.h>
 #include <memory>
 #include <termios.h>
 #include <thread>
-#include <unistd.h>
 
 namespace
 {
 
 const QString Com = QStringLiteral("COM12");
-
-// The speed the server has set on the pseudo-terminal, read through a descriptor of our own.
-speed_t LineSpeed(const QString &pty)
-{
-    const int fd =
-        ::open(QFile::encodeName(pty).constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return B0;
-    termios t{};
-    const speed_t speed = ::tcgetattr(fd, &t) == 0 ? ::cfgetospeed(&t) : B0;
-    ::close(fd);
-    return speed;
-}
 
 } // namespace
 
@@ -124,31 +110,9 @@ void TstNetworkLink::setupProgramRelayedThroughTheServer_data()
 void TstNetworkLink::setupProgramRelayedThroughTheServer()
 {
     QFETCH(TSer2Net::TProtocol, protocol);
-    const QString transcript = F->Config.Root() + QStringLiteral("/transcript.txt");
     QVERIFY(StartBehindServer(QStringLiteral("lindqvar-device"), protocol, TConnectionType::Cable));
-    // Its exchanges carry all 256 byte values, 0xFF among them.
-    QVERIFY(
-        F->InstallSetupDemo(QStringLiteral("--port %1 --exchanges 30 --transcript ") + transcript));
-    TMainLindqvarForm &w = F->Main();
-    Ui(w).COMSettingsForm->SpeedComboBox->setCurrentText(QStringLiteral("57600"));
-
-    TSetupProgram setup;
-    speed_t speed = B0;
-    TLinkScript script(
-        [&] {
-            if (!NoteSetupProgram(w, setup, transcript))
-                return false;
-            speed = LineSpeed(FPty);
-            QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
-            return true;
-        },
-        [&] { w.URLLabel1Click(); });
-    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
-
-    QVERIFY(script.Succeeded(QStringLiteral("the setup program's exchanges")));
-    QVERIFY2(setup.Result.startsWith(QStringLiteral("RESULT OK")),
-             qPrintable(F->LogLines().join(u'\n')));
-    QVERIFY(ExpectIdle(w));
+    int speed = B0;
+    QVERIFY(RelayThirtyExchanges(*F, FPty, speed));
     QVERIFY(F->LogHas(QStringLiteral("COM порт успешно открыт")));
     const QString speedNote =
         QStringLiteral("%1: линия tcp:// без управления портом, скорость и режим линии задаёт "
@@ -156,11 +120,11 @@ void TstNetworkLink::setupProgramRelayedThroughTheServer()
             .arg(Com);
     if (protocol == TSer2Net::TProtocol::Rfc2217) {
         // The speed of the COM speed dialog reached the server's end of the line.
-        QCOMPARE(speed, speed_t(B57600));
+        QCOMPARE(speed_t(speed), speed_t(B57600));
         QVERIFY(!F->LogHas(speedNote));
     } else {
         // The server keeps its own speed, and the log says once that it cannot be set.
-        QCOMPARE(speed, speed_t(B9600));
+        QCOMPARE(speed_t(speed), speed_t(B9600));
         QCOMPARE(F->LogLines().filter(speedNote).size(), 1);
     }
 }

@@ -10,6 +10,7 @@
 #include "support/LinkThroughLoss.h"
 #include "support/MainFormAccess.h"
 #include "support/MainFormControls.h"
+#include "support/Pty.h"
 #include "support/Ser2Net.h"
 #include "support/TestCertificates.h"
 #include "support/ToolHarness.h"
@@ -24,27 +25,13 @@
 #include <QTcpServer>
 #include <QTest>
 
-#include <fcntl.h>
 #include <memory>
 #include <termios.h>
-#include <unistd.h>
 
 namespace
 {
 
 const QString Com = QStringLiteral("COM12");
-
-speed_t LineSpeed(const QString &pty)
-{
-    const int fd =
-        ::open(QFile::encodeName(pty).constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return B0;
-    termios t{};
-    const speed_t speed = ::tcgetattr(fd, &t) == 0 ? ::cfgetospeed(&t) : B0;
-    ::close(fd);
-    return speed;
-}
 
 } // namespace
 
@@ -181,33 +168,10 @@ void TstTlsLink::setupProgramRelayedOverTls()
     QVERIFY(QFile::setPermissions(key, keyReadableByOthers ? QFile::ReadOwner | QFile::WriteOwner |
                                                                  QFile::ReadGroup | QFile::ReadOther
                                                            : QFile::ReadOwner | QFile::WriteOwner));
-    const QString transcript = F->Config.Root() + QStringLiteral("/transcript.txt");
     QVERIFY(StartServer(protocol, certificate, clientAuth));
     QVERIFY(StartWizard(TlsPath(trusted, clientAuth)));
-    // Its exchanges carry all 256 byte values, 0xFF among them.
-    QVERIFY(
-        F->InstallSetupDemo(QStringLiteral("--port %1 --exchanges 30 --transcript ") + transcript));
-    TMainLindqvarForm &w = F->Main();
-    Ui(w).COMSettingsForm->SpeedComboBox->setCurrentText(QStringLiteral("57600"));
-
-    TSetupProgram setup;
-    speed_t speed = B0;
-    TLinkScript script(
-        [&] {
-            if (!NoteSetupProgram(w, setup, transcript))
-                return false;
-            speed = LineSpeed(FPty);
-            QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
-            return true;
-        },
-        [&] { w.URLLabel1Click(); });
-    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
-
-    QVERIFY2(script.Succeeded(QStringLiteral("the setup program's exchanges")),
-             qPrintable(F->LogLines().join(u'\n')));
-    QVERIFY2(setup.Result.startsWith(QStringLiteral("RESULT OK")),
-             qPrintable(F->LogLines().join(u'\n')));
-    QVERIFY(ExpectIdle(w));
+    int speed = B0;
+    QVERIFY(RelayThirtyExchanges(*F, FPty, speed));
     // The log says the line is protected, by what and whom it trusts; and warns of a key that
     // others can read.
     QVERIFY2(F->LogLines().indexOf(QRegularExpression(
@@ -222,7 +186,7 @@ void TstTlsLink::setupProgramRelayedOverTls()
                  .size(),
              keyReadableByOthers ? 1 : 0);
     // RFC 2217 over TLS sets the speed as it does in clear text.
-    QCOMPARE(speed, speed_t(protocol == TSer2Net::TProtocol::Rfc2217 ? B57600 : B9600));
+    QCOMPARE(speed_t(speed), speed_t(protocol == TSer2Net::TProtocol::Rfc2217 ? B57600 : B9600));
 }
 
 void TstTlsLink::serverRefused_data()

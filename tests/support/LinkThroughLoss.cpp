@@ -1,9 +1,9 @@
 #include "support/LinkThroughLoss.h"
-#include "support/MainFormControls.h"
 
 #include "app/MainFormUnit.h"
 #include "controls/URLLabel.h"
 #include "support/LinkScript.h"
+#include "support/MainFormControls.h"
 #include "support/RelayClient.h"
 #include "support/WindowProbes.h"
 #include "support/WizardFixture.h"

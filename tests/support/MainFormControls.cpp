@@ -1,12 +1,11 @@
 #include "support/MainFormControls.h"
 
-#include "support/MainFormAccess.h"
-
 #include "controls/URLLabel.h"
 #include "endpoint/TServerSocket.h"
 #include "log/LOGUnit.h"
 #include "settings/COMSettingsUnit.h"
 #include "settings/TPCServerSettingsUnit.h"
+#include "support/MainFormAccess.h"
 
 #include <QComboBox>
 #include <QLabel>

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -141,4 +142,16 @@ void TPty::Unplug()
         ::close(FSlave);
     FMaster = -1;
     FSlave = -1;
+}
+
+int LineSpeedOf(const QString &device)
+{
+    const int fd =
+        ::open(QFile::encodeName(device).constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return int(B0);
+    termios t{};
+    const int speed = ::tcgetattr(fd, &t) == 0 ? int(::cfgetospeed(&t)) : int(B0);
+    ::close(fd);
+    return speed;
 }

@@ -59,3 +59,7 @@ private:
     QString FError;
     QStringList FLinks;
 };
+
+// The speed set on a terminal another process holds (a stand-in's pseudo-terminal that a device
+// server serves), read through a descriptor of our own: B9600, ...; B0 when it cannot be read.
+int LineSpeedOf(const QString &device);

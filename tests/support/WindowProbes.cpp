@@ -1,12 +1,15 @@
 #include "support/WindowProbes.h"
-#include "support/MainFormControls.h"
 
 #include "app/MainFormUnit.h"
 #include "controls/URLLabel.h"
 #include "endpoint/TServerSocket.h"
+#include "settings/COMSettingsUnit.h"
 #include "settings/Paths.h"
 #include "support/LinkScript.h"
 #include "support/MainFormAccess.h"
+#include "support/MainFormControls.h"
+#include "support/Pty.h"
+#include "support/WizardFixture.h"
 
 #include <QComboBox>
 #include <QTest>
@@ -125,4 +128,31 @@ bool CloseEndsTheLink(TMainLindqvarForm &w)
     PROBE_CHECK(PortCanBeOpened(Ui(w).PortsListComboBox->currentText()));
     PROBE_CHECK(!Ui(w).ServerSocket->Active());
     return true;
+}
+
+bool RelayThirtyExchanges(TWizardFixture &world, const QString &device, int &speed)
+{
+    const QString transcript = world.Config.Root() + QStringLiteral("/transcript.txt");
+    PROBE_CHECK(world.InstallSetupDemo(QStringLiteral("--port %1 --exchanges 30 --transcript ") +
+                                       transcript));
+    TMainLindqvarForm &w = world.Main();
+    Ui(w).COMSettingsForm->SpeedComboBox->setCurrentText(QStringLiteral("57600"));
+    TSetupProgram setup;
+    TLinkScript script(
+        [&] {
+            if (!NoteSetupProgram(w, setup, transcript))
+                return false;
+            speed = LineSpeedOf(device);
+            QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
+            return true;
+        },
+        [&] { w.URLLabel1Click(); });
+    QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
+    const QString log = world.LogLines().join(u'\n');
+    if (!QTest::qVerify(script.Succeeded(QStringLiteral("the setup program's exchanges")),
+                        "the exchanges ran", qPrintable(log), __FILE__, __LINE__) ||
+        !QTest::qVerify(setup.Result.startsWith(QStringLiteral("RESULT OK")), "RESULT OK",
+                        qPrintable(setup.Result + u'\n' + log), __FILE__, __LINE__))
+        return false;
+    return ExpectIdle(w);
 }

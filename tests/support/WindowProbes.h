@@ -47,3 +47,11 @@ bool PortCanBeOpened(const QString &com);
 // running test and returns false, so that QVERIFY(ExpectIdle(w)) stops the test there.
 bool ExpectIdle(TMainLindqvarForm &w, const QString &status = QStringLiteral("Нет подключения"),
                 bool alarm = false);
+
+class TWizardFixture;
+// Runs the chosen cable link with a setup program that makes 30 exchanges with the device,
+// carrying all 256 byte values (0xFF among them), the COM speed dialog at 57600; the user
+// disconnects once they are done. True when every exchange came back right and the window is
+// idle again; else the first difference is recorded as a failure of the running test. speed is
+// the device file's line speed (LineSpeedOf) while the link ran.
+[[nodiscard]] bool RelayThirtyExchanges(TWizardFixture &world, const QString &device, int &speed);

@@ -1,10 +1,10 @@
 #include "support/WizardFixture.h"
-#include "support/MainFormControls.h"
 
 #include "app/MainFormUnit.h"
 #include "log/LOGUnit.h"
 #include "settings/Paths.h"
 #include "settings/TPCServerSettingsUnit.h"
+#include "support/MainFormControls.h"
 #include "support/ToolHarness.h"
 
 #include <QComboBox>

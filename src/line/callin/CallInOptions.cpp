@@ -133,32 +133,27 @@ std::optional<TCallInOptions> TCallInOptions::Parse(const QString &path)
         return std::nullopt;
     result.Bind = *bind;
 
-    if (query.isEmpty())
-        return result;
-    for (const QStringView option : query.split(u'&')) {
-        const qsizetype equals = option.indexOf(u'=');
-        if (equals <= 0)
-            return std::nullopt;
-        const QStringView key = option.left(equals);
-        const QStringView value = option.mid(equals + 1);
+    const bool understood = ParseOptions(query, [&](QStringView key, QStringView value) {
         if (key == QLatin1String("id") && !result.Id) {
             result.Id = ParseCallInPacket(value);
-            if (!result.Id)
-                return std::nullopt;
-        } else if (key == QLatin1String("heartbeat") && result.Heartbeat.isEmpty()) {
-            const std::optional<QByteArray> heartbeat = ParseCallInPacket(value);
-            if (!heartbeat)
-                return std::nullopt;
-            result.Heartbeat = *heartbeat;
-        } else if (key == QLatin1String("from")) {
-            const std::optional<TSubnet> from = TSubnet::Parse(value);
-            if (!from)
-                return std::nullopt;
-            result.From.append(*from);
-        } else {
-            return std::nullopt; // unknown, or given twice
+            return result.Id.has_value();
         }
-    }
+        if (key == QLatin1String("heartbeat") && result.Heartbeat.isEmpty()) {
+            const std::optional<QByteArray> heartbeat = ParseCallInPacket(value);
+            if (heartbeat)
+                result.Heartbeat = *heartbeat;
+            return heartbeat.has_value();
+        }
+        if (key == QLatin1String("from")) {
+            const std::optional<TSubnet> from = TSubnet::Parse(value);
+            if (from)
+                result.From.append(*from);
+            return from.has_value();
+        }
+        return false; // unknown, or given twice
+    });
+    if (!understood)
+        return std::nullopt;
     return result;
 }
 

@@ -1,5 +1,7 @@
 #include "line/network/NetAddress.h"
 
+#include <QList>
+
 QString TNetAddress::HostAndPort() const
 {
     const QString host = Host.contains(u':') ? u'[' + Host + u']' : Host;
@@ -49,4 +51,17 @@ std::optional<TNetAddress> ParseNetAddress(QStringView rest)
         return std::nullopt;
     address.Port = static_cast<std::uint16_t>(port);
     return address;
+}
+
+bool ParseOptions(QStringView query,
+                  const std::function<bool(QStringView key, QStringView value)> &take)
+{
+    if (query.isEmpty())
+        return true;
+    for (const QStringView option : query.split(u'&')) {
+        const qsizetype equals = option.indexOf(u'=');
+        if (equals <= 0 || !take(option.left(equals), option.mid(equals + 1)))
+            return false;
+    }
+    return true;
 }

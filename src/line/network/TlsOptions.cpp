@@ -1,6 +1,6 @@
 #include "line/network/TlsOptions.h"
 
-#include <QList>
+#include "line/network/NetAddress.h"
 
 namespace
 {
@@ -30,30 +30,27 @@ bool IsName(QStringView value)
 std::optional<TTlsOptions> TTlsOptions::Parse(QStringView query)
 {
     TTlsOptions options;
-    if (query.isEmpty())
-        return options;
-    for (const QStringView option : query.split(u'&')) {
-        const qsizetype equals = option.indexOf(u'=');
-        if (equals <= 0)
-            return std::nullopt;
-        const QStringView key = option.left(equals);
-        const QStringView value = option.mid(equals + 1);
+    const bool understood = ParseOptions(query, [&](QStringView key, QStringView value) {
         QString *slot = nullptr;
         bool (*valid)(QStringView) = IsFile;
-        if (key == QLatin1String("ca"))
+        if (key == QLatin1String("ca")) {
             slot = &options.Ca;
-        else if (key == QLatin1String("cert"))
+        } else if (key == QLatin1String("cert")) {
             slot = &options.Cert;
-        else if (key == QLatin1String("key"))
+        } else if (key == QLatin1String("key")) {
             slot = &options.Key;
-        else if (key == QLatin1String("name")) {
+        } else if (key == QLatin1String("name")) {
             slot = &options.Name;
             valid = IsName;
         }
+        // Unknown, given twice, or not what it should be.
         if (slot == nullptr || !slot->isEmpty() || !valid(value))
-            return std::nullopt;
+            return false;
         *slot = value.toString();
-    }
+        return true;
+    });
+    if (!understood)
+        return std::nullopt;
     if (options.Cert.isEmpty() != options.Key.isEmpty())
         return std::nullopt;
     return options;
