@@ -266,20 +266,7 @@ void TstTlsLink::serverGoneAndBack()
     QVERIFY(StartWizard(TlsPath(QStringLiteral("ca"), false)));
     QVERIFY(F->InstallSetupDemo(QStringLiteral("--port 1 --forever")));
     // The server stays away for half a second of reopen attempts, then comes back.
-    QElapsedTimer away;
-    const auto comeBack = [&] {
-        if (!away.isValid())
-            away.start();
-        if (away.elapsed() < 500 || !F->LogHas(QStringLiteral("Попытка переокрытия COM порта")))
-            return false;
-        LINK_VERIFY(FServer->Start());
-        return true;
-    };
-    int stage = 0;
-    QVERIFY2(RunLinkThroughLoss(
-                 *F, [&] { FServer->Stop(); }, comeBack, stage),
-             qPrintable(QStringLiteral("stage %1").arg(stage)));
-    QVERIFY(ExpectIdle(F->Main()));
+    QVERIFY(RunServerGoneAndBack(*F, *FServer));
 }
 
 QTEST_MAIN(TstTlsLink)

@@ -5,9 +5,11 @@
 #include "support/LinkScript.h"
 #include "support/MainFormControls.h"
 #include "support/RelayClient.h"
+#include "support/Ser2Net.h"
 #include "support/WindowProbes.h"
 #include "support/WizardFixture.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 
 bool RunLinkThroughLoss(TWizardFixture &world, const std::function<void()> &loseLine,
@@ -84,4 +86,23 @@ bool RunLinkThroughLoss(TWizardFixture &world, const std::function<void()> &lose
         return false;
     // The link's end closes the setup program's connection.
     return QTest::qWaitFor([&] { return client.IsClosed(); }, 5000);
+}
+
+bool RunServerGoneAndBack(TWizardFixture &world, TSer2Net &server)
+{
+    QElapsedTimer away;
+    const auto comeBack = [&] {
+        if (!away.isValid())
+            away.start();
+        if (away.elapsed() < 500 || !world.LogHas(QStringLiteral("Попытка переокрытия COM порта")))
+            return false;
+        LINK_VERIFY(server.Start());
+        return true;
+    };
+    int stage = 0;
+    const bool ran = RunLinkThroughLoss(
+        world, [&] { server.Stop(); }, comeBack, stage);
+    if (!ran)
+        qWarning("the link through the server's absence reached stage %d", stage);
+    return ran && ExpectIdle(world.Main());
 }

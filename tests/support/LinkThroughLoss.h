@@ -17,3 +17,9 @@ class TWizardFixture;
 // stage went wrong or never came; stage says which it reached.
 [[nodiscard]] bool RunLinkThroughLoss(TWizardFixture &world, const std::function<void()> &loseLine,
                                       const std::function<bool()> &comeBack, int &stage);
+
+class TSer2Net;
+// RunLinkThroughLoss with the device behind the server: the server is stopped mid-link, stays
+// away for half a second of reopen attempts, and comes back on the same port. The link must be
+// set up already; the window is idle again at the end.
+[[nodiscard]] bool RunServerGoneAndBack(TWizardFixture &world, TSer2Net &server);
