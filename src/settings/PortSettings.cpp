@@ -1,7 +1,7 @@
 #include "settings/PortSettings.h"
 
 #include "controls/ComboItems.h"
-#include "settings/RegistryKey.h"
+#include "settings/StoredSettings.h"
 
 #include <QComboBox>
 #include <QStringList>
@@ -9,21 +9,13 @@
 namespace
 {
 
-constexpr int MaxPhones = 8;
-
-QString phoneName(int i)
-{
-    return QStringLiteral("phone%1").arg(i);
-}
-
-// phone1..phone8 in order; a gap in the numbering closes up.
-QStringList readPhones(const TRegistryKey &key)
+// The stored numbers in order; a gap in the numbering closes up.
+QStringList ReadPhones(const TStoredSettings &stored)
 {
     QStringList phones;
-    for (int i = 1; i <= MaxPhones; ++i) {
-        const QString name = phoneName(i);
-        if (key.ValueExists(name))
-            phones.append(key.ReadString(name));
+    for (int i = 0; i < TStoredSettings::Count(TSetting::Phone); ++i) {
+        if (stored.Has(TSetting::Phone, i))
+            phones.append(stored.Value(TSetting::Phone, i).toString());
     }
     return phones;
 }
@@ -36,12 +28,11 @@ void LoadPhoneList(QComboBox *phoneNumber)
     phoneNumber->clear();
     phoneNumber->setEditText(QString());
     {
-        const TRegistryKey key;
-        for (int i = 1; i <= MaxPhones; ++i) {
-            const QString name = phoneName(i);
-            if (!key.ValueExists(name))
+        const TStoredSettings stored;
+        for (int i = 0; i < TStoredSettings::Count(TSetting::Phone); ++i) {
+            if (!stored.Has(TSetting::Phone, i))
                 continue;
-            phoneNumber->addItem(key.ReadString(name));
+            phoneNumber->addItem(stored.Value(TSetting::Phone, i).toString());
             // The first item added would become the current one and fill the text; the text
             // stays clear until the typed one is put back.
             phoneNumber->setCurrentIndex(-1);
@@ -53,35 +44,32 @@ void LoadPhoneList(QComboBox *phoneNumber)
 void SavePhoneNumber(QComboBox *phoneNumber, const QString &number)
 {
     {
-        TRegistryKey key;
-        QStringList phones = readPhones(key);
+        TStoredSettings stored;
+        QStringList phones = ReadPhones(stored);
         // An entry already in the list keeps its place.
         if (!phones.contains(number, Qt::CaseSensitive))
             phones.prepend(number);
-        const int count = std::min<int>(phones.size(), MaxPhones);
+        const int count = std::min<int>(phones.size(), TStoredSettings::Count(TSetting::Phone));
         for (int i = 0; i < count; ++i)
-            key.WriteString(phoneName(i + 1), phones.at(i));
+            stored.SetValue(TSetting::Phone, phones.at(i), i);
     }
     LoadPhoneList(phoneNumber);
 }
 
 void LoadPortSettings(QComboBox *portsList, QComboBox *connectType)
 {
-    const TRegistryKey key;
-    const QString com = QStringLiteral("COM");
-    if (key.ValueExists(com))
-        SelectComboItem(portsList, key.ReadString(com));
-    const QString channel = QStringLiteral("CHANNEL");
-    if (key.ValueExists(channel)) {
-        // A value that is no connection type leaves the list with no selection.
-        connectType->setCurrentIndex(
-            ConnectionTypeIndex(ConnectionTypeOf(key.ReadInteger(channel))));
-    }
+    const TStoredSettings stored;
+    // A port that is not listed, or none stored, leaves the list's choice as it is.
+    SelectComboItem(portsList, stored.Value(TSetting::Port).toString());
+    // A value that is no connection type leaves the list with no selection; none stored selects
+    // the default type.
+    connectType->setCurrentIndex(
+        ConnectionTypeIndex(ConnectionTypeOf(stored.Value(TSetting::ConnectionType).toInt())));
 }
 
 void SavePortSettings(const QString &port, std::optional<TConnectionType> type)
 {
-    TRegistryKey key;
-    key.WriteString(QStringLiteral("COM"), port);
-    key.WriteInteger(QStringLiteral("CHANNEL"), ConnectionTypeIndex(type));
+    TStoredSettings stored;
+    stored.SetValue(TSetting::Port, port);
+    stored.SetValue(TSetting::ConnectionType, ConnectionTypeIndex(type));
 }

@@ -8,9 +8,10 @@
 
 class QComboBox;
 
-// The stored settings of the main window, read and written through TRegistryKey. A value of the
-// wrong type or a refused write raises std::runtime_error and stops the operation at that point;
-// whatever was applied before stays applied.
+// The main window's stored choices in its boxes: the values of the table TStoredSettings
+// (StoredSettings.h) put into the boxes and taken from them. A value of the wrong type or a
+// refused write raises std::runtime_error and stops the operation at that point; whatever was
+// applied before stays applied.
 
 // Fills the phone box with phone1..phone8 (missing values leave no entry) and puts the text that
 // was typed back; after a failure the typed text is not put back.

@@ -1,5 +1,6 @@
 #include "controls/ComboItems.h"
 #include "settings/PortSettings.h"
+#include "settings/StoredSettings.h"
 #include "support/ConfigTest.h"
 #include "support/SettingsFiles.h"
 
@@ -28,6 +29,8 @@ class TstPortSettings : public TConfigTest
     Q_OBJECT
 
 private slots:
+    void storedSettingsTable_data();
+    void storedSettingsTable();
     void selectComboItemIgnoresCase();
     void cleanStartKeepsTheDefaults();
     void storedPortAndType_data();
@@ -36,6 +39,50 @@ private slots:
     void savedSettingsComeBack();
     void refusedSaveIsReported();
 };
+
+void TstPortSettings::storedSettingsTable_data()
+{
+    QTest::addColumn<int>("setting");
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QVariant>("fallback"); // the value while none is stored
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<QByteArray>("corrupt");
+    QTest::newRow("port") << int(TSetting::Port) << 0 << "COM" << QVariant()
+                          << QVariant(QStringLiteral("COM12")) << QByteArray("COM=COM3,COM1\n");
+    QTest::newRow("connection type")
+        << int(TSetting::ConnectionType) << 0 << "CHANNEL" << QVariant(0) << QVariant(-1)
+        << QByteArray("CHANNEL=cable\n");
+    QTest::newRow("third phone number")
+        << int(TSetting::Phone) << 2 << "phone3" << QVariant()
+        << QVariant(QStringLiteral(" +7 900 ")) << QByteArray("phone3=1,2\n");
+}
+
+void TstPortSettings::storedSettingsTable()
+{
+    QFETCH(int, setting);
+    QFETCH(int, index);
+    QFETCH(QString, key);
+    QFETCH(QVariant, fallback);
+    QFETCH(QVariant, value);
+    QFETCH(QByteArray, corrupt);
+    const auto which = TSetting(setting);
+    QCOMPARE(TStoredSettings::Key(which, index), key);
+    {
+        const TStoredSettings empty;
+        QVERIFY(!empty.Has(which, index));
+        QCOMPARE(empty.Value(which, index), fallback);
+    }
+    TStoredSettings().SetValue(which, value, index);
+    {
+        const TStoredSettings stored;
+        QVERIFY(stored.Has(which, index));
+        QCOMPARE(stored.Value(which, index), value);
+    }
+    QVERIFY(writeSettingsFile(corrupt));
+    QCOMPARE(raisedText([&] { (void)TStoredSettings().Value(which, index); }),
+             QStringLiteral("Invalid data type for '%1'").arg(key));
+}
 
 void TstPortSettings::selectComboItemIgnoresCase()
 {
