@@ -6,7 +6,6 @@
 #include "controls/Dialogs.h"
 #include "controls/URLLabel.h"
 #include "settings/COMSettingsUnit.h"
-#include "settings/Defaults.h"
 
 #include <QComboBox>
 
@@ -124,9 +123,7 @@ QString TMainLindqvarForm::LinkPortName() const
 
 int TMainLindqvarForm::CableSpeed() const
 {
-    bool isNumber = false;
-    const int speed = COMSettingsForm->SpeedComboBox->currentText().toInt(&isNumber);
-    return isNumber ? speed : DefaultBaudRate;
+    return COMSettingsForm->Speed();
 }
 void TMainLindqvarForm::LaunchSetup()
 {

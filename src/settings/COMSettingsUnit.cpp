@@ -35,3 +35,10 @@ void TCOMSettingsForm::OKButtonClick()
 {
     hide();
 }
+
+int TCOMSettingsForm::Speed() const
+{
+    bool isNumber = false;
+    const int speed = SpeedComboBox->currentText().toInt(&isNumber);
+    return isNumber ? speed : DefaultBaudRate;
+}

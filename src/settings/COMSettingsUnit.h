@@ -22,4 +22,7 @@ public:
 
     // "Сохранить" only hides the dialog: the choice is in effect already.
     void OKButtonClick();
+
+    // The speed chosen, in bits per second; the default when the text is no number.
+    int Speed() const;
 };

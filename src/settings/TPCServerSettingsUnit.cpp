@@ -26,3 +26,13 @@ void TTCPServerSettingsForm::OkButtonClick()
 {
     hide();
 }
+
+int TTCPServerSettingsForm::TakePort()
+{
+    bool isNumber = false;
+    int port = PortEdit->text().toInt(&isNumber);
+    if (!isNumber || port < 1024 || port > 65535)
+        port = DefaultServerPort;
+    PortEdit->setText(QString::number(port));
+    return port;
+}

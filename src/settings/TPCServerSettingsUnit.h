@@ -21,4 +21,8 @@ public:
 
     // "Сохранить" only hides the dialog: the port is in effect already.
     void OkButtonClick();
+
+    // The port chosen: a decimal number from 1024 to 65535, else the default, which the dialog
+    // then shows, so that it shows the port in use.
+    int TakePort();
 };
