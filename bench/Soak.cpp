@@ -114,7 +114,7 @@ private:
         TFrameClient client;
         if (!client.Connect(FPort, 10000, error))
             return false;
-        if (!Await([&w] { return State(w).FSetupConnected; }, 10000)) {
+        if (!Await([&w] { return w.Relay().SetupConnected(); }, 10000)) {
             error = "the wizard did not take the connection";
             return false;
         }

@@ -307,7 +307,7 @@ TRelayFigures DriveLink(const TBenchOptions &options, TWizardFixture &world, qui
     clockid_t windowCpu{};
     pthread_getcpuclockid(pthread_self(), &windowCpu);
     TPassLog passes;
-    State(w).PassObserver = [&] { passes.Note(MonotonicMs(), State(w).FSetupConnected); };
+    State(w).PassObserver = [&] { passes.Note(MonotonicMs(), w.Relay().SetupConnected()); };
     std::atomic<bool> linkEnded{false};
     std::atomic<bool> driverDone{false};
     TDriver driver{options, phases,    w,      *world.Windows->LOGForm, passes, windowCpu,

@@ -31,7 +31,9 @@ public:
     // The link is (or the last link was) a modem link.
     bool ModemLink() const { return FModemConnect; }
     void SetModemLink(bool modem) { FModemConnect = modem; }
-    // The port no longer counts as lost (a disconnect, a new dialled link).
+    // The port counts as lost and is reopened at every pass; no longer (a disconnect, a new
+    // dialled link).
+    bool ReconnectPending() const { return FNeedCOMReconnect; }
     void CancelReconnect() { FNeedCOMReconnect = false; }
 
     bool PortOpen() const { return FCOMHandle != INVALID_HANDLE_VALUE; }
@@ -73,6 +75,7 @@ public:
     // The endpoint's side: the oldest client gets the device's bytes; a client's bytes wait in
     // its socket while the buffer holds a block not yet delivered.
     bool SendToClient(int count);
+    bool SetupConnected() const { return FSetupConnected; }
     void ClientConnected() { FSetupConnected = true; }
     void ClientDisconnected() { FSetupConnected = false; }
     void ClientRead(TServerSocket *sender, TCustomWinSocket *socket);

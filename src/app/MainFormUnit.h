@@ -65,6 +65,8 @@ public:
     // The link's relay: its serial steps, identification, transfer buffer and endpoint sends
     // (the operations of a link by their designed names).
     TLinkRelay &Relay() { return FRelay; }
+    // Whether the setup program of the link has been started (and not yet ended).
+    bool SetupStarted() const { return FSetup.Started(); }
 
     // The TCP endpoint.
     void StartServer();

@@ -110,7 +110,7 @@ void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
     QVERIFY(setup.Copy.endsWith(QStringLiteral("/DemoSetup.exe")));
     QVERIFY(!QFile::exists(setup.Copy));
     QVERIFY(ProcessIsGone(setup.Pid));
-    QVERIFY(!State(w).FSetupIsStarted);
+    QVERIFY(!w.SetupStarted());
     QVERIFY(ExpectIdle(F->Main()));
 
     QVERIFY(F->LogHas(QStringLiteral("COM порт успешно открыт")));
@@ -156,7 +156,7 @@ void TstCableLink::noIdentificationAnswer()
     QVERIFY(F->LogHas(
         QStringLiteral("Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO")));
     QVERIFY(State(w).FVerInfo.isEmpty());
-    QVERIFY(!State(w).FSetupIsStarted);
+    QVERIFY(!w.SetupStarted());
     QVERIFY(ExpectIdle(F->Main()));
 }
 
@@ -178,7 +178,7 @@ void TstCableLink::noSetupProgramForTheModel()
     QVERIFY(F->LogHas(
         QStringLiteral("Установили \"Нет подключения\", главный цикл, нет программы настройки")));
     QVERIFY(State(w).FVerInfo.contains("OTHER.2.05"));
-    QVERIFY(!State(w).FSetupIsStarted);
+    QVERIFY(!w.SetupStarted());
     QVERIFY(ExpectIdle(F->Main()));
 }
 
@@ -251,7 +251,7 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
                         QMetaObject::invokeMethod(
                             &w,
                             [&] {
-                                secondClickInsideTheLink = State(w).FConnected == false;
+                                secondClickInsideTheLink = w.Relay().Connected() == false;
                                 QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
                                 w.URLLabel1Click();
                             },
@@ -282,7 +282,7 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
     QVERIFY(F->LogLines().filter(QStringLiteral(":<< ")).isEmpty()); // no dialer either
     QVERIFY(!State(w).FRing);
     QVERIFY(ProcessIsGone(setup.Pid));
-    QVERIFY(!State(w).FSetupIsStarted);
+    QVERIFY(!w.SetupStarted());
     QVERIFY(ExpectIdle(F->Main()));
 }
 
@@ -300,8 +300,8 @@ void TstCableLink::endpointThatCannotStartEndsTheAttempt()
     QCOMPARE(F->Dialogs.Boxes.size(), 1);
     QVERIFY2(F->Dialogs.Boxes[0].Text.contains(QStringLiteral("on API 'bind'")),
              qPrintable(F->Dialogs.Boxes[0].Text));
-    QVERIFY(!State(w).FSetupIsStarted);
-    QVERIFY(!State(w).FConnected);
+    QVERIFY(!w.SetupStarted());
+    QVERIFY(!w.Relay().Connected());
     other.close();
     QVERIFY(ExpectIdle(F->Main()));
     // The port is free for the next attempt.

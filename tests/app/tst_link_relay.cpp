@@ -88,12 +88,12 @@ void TstLinkRelay::failedWriteDropsTheClientAndReopens()
     // The pass writes the client's block; the line takes nothing (after the serial layer's
     // stall limit), so the write has failed.
     client.write("request");
-    QVERIFY(B->PassUntil([&] { return B->State().FNeedCOMReconnect; }));
+    QVERIFY(B->PassUntil([&] { return B->Relay.ReconnectPending(); }));
     QVERIFY(B->View.Log.contains(QStringLiteral("Ошибка записи в COM порт")));
     QCOMPARE(B->View.Status, QStringLiteral("Прибор не доступен"));
     QVERIFY(B->View.Alarm);
     QCOMPARE(B->State().FReadSocket, 0);
-    QVERIFY(!B->State().FSetupConnected);
+    QVERIFY(!B->Relay.SetupConnected());
     QCOMPARE(B->Endpoint.ActiveConnections(), 0);
     QVERIFY(B->Endpoint.Active());
     QVERIFY(!B->Endpoint.ReadsSuspended());
@@ -107,7 +107,7 @@ void TstLinkRelay::failedWriteDropsTheClientAndReopens()
     QVERIFY(B->View.Log.contains(QStringLiteral("Попытка переокрытия COM порта")));
     QCOMPARE(B->View.Status, QStringLiteral("Подключен"));
     QVERIFY(!B->View.Alarm);
-    QVERIFY(!B->State().FNeedCOMReconnect);
+    QVERIFY(!B->Relay.ReconnectPending());
     B->Pty.ReadQuiet(300);
 
     QTcpSocket again;
@@ -130,7 +130,7 @@ void TstLinkRelay::writeToAnUnpluggedLine()
     QCOMPARE(B->Relay.COMWrite(4), 0);
     QVERIFY(B->View.Log.contains(QStringLiteral("Ошибка записи в COM порт")));
     QCOMPARE(B->View.Status, QStringLiteral("Прибор не доступен"));
-    QVERIFY(B->State().FNeedCOMReconnect);
+    QVERIFY(B->Relay.ReconnectPending());
     QCOMPARE(B->State().FReadSocket, 0);
     // Reading the dead line gives nothing, and no fault escapes.
     QCOMPARE(B->Relay.COMRead(), 0);
@@ -228,7 +228,7 @@ void TstLinkRelay::reopenTakesTheViewsSpeed()
 
     QVERIFY(B->Relay.ReopenLinkPort());
     QCOMPARE(B->Pty.SlaveSpeed(), expected);
-    QVERIFY(!B->State().FNeedCOMReconnect);
+    QVERIFY(!B->Relay.ReconnectPending());
     QVERIFY(B->Relay.PortOpen());
     QCOMPARE(B->View.Log.size(), logged);
 }
@@ -241,7 +241,7 @@ void TstLinkRelay::openOnAHeldPort()
         B->State().FNeedCOMReconnect = flag;
         QVERIFY(B->Relay.OpenLinkPort() == INVALID_HANDLE_VALUE);
         QVERIFY(!B->Relay.PortOpen());
-        QCOMPARE(B->State().FNeedCOMReconnect, flag);
+        QCOMPARE(B->Relay.ReconnectPending(), flag);
     }
     QVERIFY(B->View.Log.contains(QStringLiteral("Ошибка открытия COM порта")));
     QVERIFY(!B->View.Log.contains(QStringLiteral("COM порт успешно открыт")));

@@ -189,7 +189,7 @@ void TstModemLink::fullLinkThenUserDisconnect()
     QVERIFY(status.AllNormal);
     QTRY_VERIFY_WITH_TIMEOUT(State(w).FRing && State(w).FRing->isFinished(), 20000);
     QVERIFY(ProcessIsGone(setup.Pid));
-    QVERIFY(!State(w).FSetupIsStarted);
+    QVERIFY(!w.SetupStarted());
     QVERIFY(!State(w).FModemConnect);
     QVERIFY(ExpectIdle(F->Main(), QStringLiteral("Нет подключения"), false));
 
@@ -259,7 +259,7 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
         QVERIFY(InputsDisabled(w));
         QVERIFY(PortCanBeOpened(ModemCom));
         QVERIFY(!Ui(w).ServerSocket->Active());
-        QVERIFY(State(w).FSetupIsStarted);
+        QVERIFY(w.SetupStarted());
         QVERIFY(ProcessIsAlive(setupPid));
     };
 
@@ -331,7 +331,7 @@ void TstModemLink::lostPortDuringLink()
     QVERIFY(F->LogHas(QStringLiteral("Завершение работы по потере порта.")));
     QVERIFY(F->LogHas(QStringLiteral(
         "Установили \"Нет подключения\", главный цикл, модемное соединение, порт потерян")));
-    QVERIFY(State(w).FSetupIsStarted);
+    QVERIFY(w.SetupStarted());
     QVERIFY(ProcessIsAlive(setup.Pid));
 }
 

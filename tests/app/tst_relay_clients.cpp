@@ -78,7 +78,7 @@ void TstRelayClients::oldestClientGetsDeviceDataUntilANewerOneLeaves()
     // The newer client leaves: the flag clears and device data reach nobody, though the older
     // client is still there, and the link goes on.
     newer.disconnectFromHost();
-    QTRY_VERIFY(!B->State().FSetupConnected);
+    QTRY_VERIFY(!B->Relay.SetupConnected());
     QTRY_COMPARE(B->Endpoint.ActiveConnections(), 1);
     QVERIFY(B->Pty.Write("reply two"));
     QVERIFY(
@@ -146,7 +146,7 @@ void TstRelayClients::megabyteFromTheClientWhileTheDeviceTalks()
     QCOMPARE(atClient.size(), downstream.size());
     QVERIFY(atClient == downstream);
     QCOMPARE(B->Endpoint.Connections(0)->PendingSendLength(), 0);
-    QVERIFY(!B->State().FNeedCOMReconnect);
+    QVERIFY(!B->Relay.ReconnectPending());
 }
 
 void TstRelayClients::fiftyClientsAtOnce()
@@ -163,7 +163,7 @@ void TstRelayClients::fiftyClientsAtOnce()
         if (i % 5 == 4 || i == 0)
             QTRY_COMPARE_WITH_TIMEOUT(B->Endpoint.ActiveConnections(), i + 1, 30000);
     }
-    QVERIFY(B->State().FSetupConnected);
+    QVERIFY(B->Relay.SetupConnected());
     // All of them send at once.
     for (int i = 0; i < Clients; ++i)
         clients[size_t(i)]->write(QByteArray(Each, char(i)));
@@ -173,7 +173,7 @@ void TstRelayClients::fiftyClientsAtOnce()
     for (int i = 0; i < Clients; ++i)
         QCOMPARE(atDevice.count(char(i)), Each);
     QCOMPARE(B->Endpoint.ActiveConnections(), Clients);
-    QVERIFY(B->State().FSetupConnected);
+    QVERIFY(B->Relay.SetupConnected());
 
     // Device data reach the oldest client only.
     QVERIFY(B->Pty.Write("for the first"));
@@ -185,7 +185,7 @@ void TstRelayClients::fiftyClientsAtOnce()
     for (auto &client : clients)
         client->abort();
     QTRY_COMPARE(B->Endpoint.ActiveConnections(), 0);
-    QVERIFY(!B->State().FSetupConnected);
+    QVERIFY(!B->Relay.SetupConnected());
     QVERIFY(B->Endpoint.Active());
 }
 
@@ -208,7 +208,7 @@ void TstRelayClients::clientThatSendsAndLeaves()
     QVERIFY(B->PassUntil([&] { return device.Finished(); }));
     device.Stop();
     QVERIFY(device.Received() == upstream);
-    QTRY_VERIFY(!B->State().FSetupConnected);
+    QTRY_VERIFY(!B->Relay.SetupConnected());
     QTRY_COMPARE(B->Endpoint.ActiveConnections(), 0);
     QCOMPARE(B->State().FReadSocket, 0);
 }

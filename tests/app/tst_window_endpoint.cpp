@@ -135,14 +135,14 @@ void TstWindowEndpoint::stopServerKeepsTheConnectedFlag()
     w.StartServer();
     QTcpSocket client;
     client.connectToHost(QStringLiteral("127.0.0.1"), F->ServerPort);
-    QTRY_VERIFY(State(w).FSetupConnected);
+    QTRY_VERIFY(w.Relay().SetupConnected());
 
     w.StopServer();
     QVERIFY(!Ui(w).ServerSocket->Active());
     QCOMPARE(Ui(w).ServerSocket->ActiveConnections(), 0);
     QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
     // No disconnect event for a stopped endpoint's clients.
-    QVERIFY(State(w).FSetupConnected);
+    QVERIFY(w.Relay().SetupConnected());
     w.Relay().BytesToBuffer("lost");
     QVERIFY(!w.Relay().SendToClient(4));
 
@@ -154,7 +154,7 @@ void TstWindowEndpoint::stopServerKeepsTheConnectedFlag()
     w.StartServer();
     QCOMPARE(Ui(w).ServerSocket->ActiveConnections(), 0);
     QTRY_COMPARE(again.state(), QAbstractSocket::UnconnectedState);
-    QVERIFY(State(w).FSetupConnected);
+    QVERIFY(w.Relay().SetupConnected());
 }
 
 void TstWindowEndpoint::resetPeerLeavesTheList()
@@ -168,7 +168,7 @@ void TstWindowEndpoint::resetPeerLeavesTheList()
     address.sin_port = htons(F->ServerPort);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     QCOMPARE(::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
-    QTRY_VERIFY(State(w).FSetupConnected);
+    QTRY_VERIFY(w.Relay().SetupConnected());
     QTRY_COMPARE(Ui(w).ServerSocket->ActiveConnections(), 1);
 
     const qsizetype boxes = F->Dialogs.Boxes.size();
@@ -177,7 +177,7 @@ void TstWindowEndpoint::resetPeerLeavesTheList()
     QCOMPARE(::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
     ::close(fd);
 
-    QTRY_VERIFY(!State(w).FSetupConnected);
+    QTRY_VERIFY(!w.Relay().SetupConnected());
     QTRY_COMPARE(Ui(w).ServerSocket->ActiveConnections(), 0);
     QCOMPARE(F->Dialogs.Boxes.size(), boxes); // the error is not shown
     QVERIFY(Ui(w).ServerSocket->Active());

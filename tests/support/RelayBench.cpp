@@ -54,7 +54,7 @@ bool TRelayBench::Connect(QTcpSocket &client)
     const int before = Endpoint.ActiveConnections();
     client.connectToHost(QStringLiteral("127.0.0.1"), Port);
     return QTest::qWaitFor(
-        [&] { return Endpoint.ActiveConnections() > before && State().FSetupConnected; }, 30000);
+        [&] { return Endpoint.ActiveConnections() > before && Relay.SetupConnected(); }, 30000);
 }
 
 TLineDevice::TLineDevice(int masterFd, QByteArray outgoing, qsizetype expected)

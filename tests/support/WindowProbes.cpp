@@ -59,7 +59,7 @@ bool SetupProgramConnected(const TMainLindqvarForm &w)
 
 bool NoteSetupProgram(TMainLindqvarForm &w, TSetupProgram &program, const QString &transcript)
 {
-    if (w.CommandState() != TCommandState::Connected || !State(w).FSetupIsStarted)
+    if (w.CommandState() != TCommandState::Connected || !w.SetupStarted())
         return false;
     program = {State(w).FSetupProcInfo.hProcess, State(w).FSetupProcInfo.hProcessGroup,
                State(w).FSetupFile, transcript.isEmpty() ? QString() : SetupDemoResult(transcript)};
