@@ -13,16 +13,16 @@ for tool in Xvfb dbus-run-session dbus-send /usr/libexec/at-spi-bus-launcher /us
   command -v "$tool" >/dev/null 2>&1 || { echo "atspi_window: $tool is missing (scripts/install-deps installs it)" >&2; exit 1; }
 done
 
-# The first free display from 120 on; Xvfb says when it is ready by signalling its parent.
-display=120
-while [ -e "/tmp/.X$display-lock" ] || [ -e "/tmp/.X11-unix/X$display" ]; do display=$((display + 1)); done
-Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+# Xvfb picks a free display itself and writes its number to the descriptor given: a display
+# chosen here could be taken meanwhile, or by a server in another root sharing this network.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 3>"$work/display" &
 xpid=$!
 tries=0
-until [ -e "/tmp/.X11-unix/X$display" ]; do
-  tries=$((tries + 1)); [ $tries -lt 100 ] || { cat "$work/xvfb.log" >&2; exit 1; }
+until [ -s "$work/display" ]; do
+  tries=$((tries + 1)); [ $tries -lt 200 ] || { cat "$work/xvfb.log" >&2; exit 1; }
   sleep 0.1
 done
+display=$(cat "$work/display")
 
 mkdir -p "$work/config/Varo/Lindqvar" "$work/runtime"
 chmod 700 "$work/runtime"

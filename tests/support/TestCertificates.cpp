@@ -36,7 +36,7 @@ QString TTestCertificates::Key(const QString &name) const
     return FDir.filePath(name + QStringLiteral(".key"));
 }
 
-bool TTestCertificates::Issue(const QString &name, const QString &altNames, int days)
+bool TTestCertificates::Issue(const QString &name, const QString &altNames, bool expired)
 {
     const QString extensions = FDir.filePath(name + QStringLiteral(".ext"));
     QFile file(extensions);
@@ -44,12 +44,35 @@ bool TTestCertificates::Issue(const QString &name, const QString &altNames, int 
         file.write(QStringLiteral("subjectAltName=%1\n").arg(altNames).toUtf8()) < 0)
         return false;
     file.close();
-    return OpenSsl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-                    "-keyout", Key(name), "-out", name + QStringLiteral(".csr"), "-subj",
-                    QStringLiteral("/CN=") + name}) &&
-           OpenSsl({"x509", "-req", "-in", name + QStringLiteral(".csr"), "-CA", Pem("ca"),
-                    "-CAkey", Key("ca"), "-CAcreateserial", "-out", Pem(name), "-days",
-                    QString::number(days), "-extfile", extensions});
+    const QString request = name + QStringLiteral(".csr");
+    if (!OpenSsl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                  "-keyout", Key(name), "-out", request, "-subj", QStringLiteral("/CN=") + name}))
+        return false;
+    if (!expired)
+        return OpenSsl({"x509", "-req", "-in", request, "-CA", Pem("ca"), "-CAkey", Key("ca"),
+                        "-CAcreateserial", "-out", Pem(name), "-days", "30", "-extfile",
+                        extensions});
+    // Dates in the past are given to the CA command, which every openssl version takes (the
+    // x509 command's negative days are refused by newer ones).
+    const QString config = FDir.filePath(QStringLiteral("ca.cnf"));
+    QFile cnf(config);
+    QFile index(FDir.filePath(QStringLiteral("index.txt")));
+    QFile serial(FDir.filePath(QStringLiteral("serial")));
+    if (!cnf.open(QIODevice::WriteOnly) || !index.open(QIODevice::WriteOnly) ||
+        !serial.open(QIODevice::WriteOnly) || serial.write("1000\n") < 0 ||
+        cnf.write(QStringLiteral("[ca]\ndefault_ca = test\n"
+                                 "[test]\ndatabase = %1\nnew_certs_dir = %2\nserial = %3\n"
+                                 "default_md = sha256\npolicy = any\n"
+                                 "[any]\ncommonName = supplied\n")
+                      .arg(index.fileName(), FDir.path(), serial.fileName())
+                      .toUtf8()) < 0)
+        return false;
+    cnf.close();
+    index.close();
+    serial.close();
+    return OpenSsl({"ca", "-batch", "-config", config, "-cert", Pem("ca"), "-keyfile", Key("ca"),
+                    "-in", request, "-out", Pem(name), "-notext", "-startdate", "20200101000000Z",
+                    "-enddate", "20200201000000Z", "-extfile", extensions});
 }
 
 bool TTestCertificates::Make()
@@ -64,11 +87,11 @@ bool TTestCertificates::Make()
     QByteArray checked;
     const bool made =
         FDir.isValid() && selfSigned("ca", "/CN=Lindqvar Test CA", {}) &&
-        Issue("server", "IP:127.0.0.1,DNS:localhost", 30) &&
-        Issue("wrong-name", "DNS:device.invalid", 30) && Issue("expired", "IP:127.0.0.1", -1) &&
-        Issue("client", "DNS:client.invalid", 30) &&
+        Issue("server", "IP:127.0.0.1,DNS:localhost") &&
+        Issue("wrong-name", "DNS:device.invalid") && Issue("expired", "IP:127.0.0.1", true) &&
+        Issue("client", "DNS:client.invalid") &&
         selfSigned("stranger", "/CN=stranger", {"-addext", "subjectAltName=IP:127.0.0.1"});
-    // The expired one has to be expired already: "-days -1" ends its validity a day ago.
+    // The expired one has to be expired already.
     if (!made || Run({"x509", "-in", Pem("expired"), "-noout", "-checkend", "0"}) != 1)
         return false;
     for (const char *name : {"ca", "server", "wrong-name", "expired", "client", "stranger"}) {

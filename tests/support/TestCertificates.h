@@ -27,8 +27,9 @@ private:
     int Run(const QStringList &arguments, QByteArray *out = nullptr) const;
     // Runs openssl; false, with its words on stderr, when it fails.
     [[nodiscard]] bool OpenSsl(const QStringList &arguments, QByteArray *out = nullptr) const;
-    // A key and a certificate for 127.0.0.1 (or the names) signed by the CA, valid for days.
-    [[nodiscard]] bool Issue(const QString &name, const QString &altNames, int days);
+    // A key and a certificate for the names signed by the CA, valid for 30 days from now, or
+    // expired: valid in January 2020 only.
+    [[nodiscard]] bool Issue(const QString &name, const QString &altNames, bool expired = false);
 
     QTemporaryDir FDir;
 };
