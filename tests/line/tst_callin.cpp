@@ -6,8 +6,10 @@
 #include "support/WizardFixture.h"
 
 #include <QSignalSpy>
+
 #include <QTcpServer>
 #include <QTest>
+#include <memory>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -123,6 +125,7 @@ private:
     }
 
     std::unique_ptr<TCallInListener> FListener;
+    std::unique_ptr<QSignalSpy> FChanged;
     QStringList FLog;
     quint16 FPort = 0;
 };
@@ -141,6 +144,7 @@ void TstCallIn::init()
 void TstCallIn::cleanup()
 {
     FListener.reset();
+    FChanged.reset();
     TickClock::SetSpeed(1);
 }
 
@@ -163,7 +167,10 @@ void TstCallIn::callersAreSortedByTheirRegistration()
     const QString one = first.arg(FPort), two = second.arg(FPort);
     QVERIFY(!LineKinds::IsPresent(one) && !LineKinds::IsPresent(two));
 
-    QSignalSpy changed(FListener.get(), &TCallInListener::DevicesChanged);
+    // The spy outlives the listener (cleanup): the listener's thread may still be emitting when
+    // the test returns, and a spy destroyed meanwhile crashes it.
+    FChanged = std::make_unique<QSignalSpy>(FListener.get(), &TCallInListener::DevicesChanged);
+    QSignalSpy &changed = *FChanged;
     // The registration and some bytes in one write; a stranger with an id nobody has.
     TCaller a(FPort), b(FPort), stranger(FPort);
     QVERIFY(a.Send("860000000000001hello") && b.Send(QByteArray::fromHex("0102FF")));
