@@ -107,14 +107,15 @@ private:
         TMainLindqvarForm &w = FWindow;
         QMetaObject::invokeMethod(
             &w, [&w] { w.URLLabel1Click(); }, Qt::QueuedConnection);
-        if (!Await([&w] { return w.CommandState() == TCommandState::Connected; }, 30000)) {
+        if (!Await([&w] { return w.Session().CommandState() == TCommandState::Connected; },
+                   30000)) {
             error = "the link did not come up";
             return false;
         }
         TFrameClient client;
         if (!client.Connect(FPort, 10000, error))
             return false;
-        if (!Await([&w] { return w.Relay().SetupConnected(); }, 10000)) {
+        if (!Await([&w] { return w.Session().Relay().SetupConnected(); }, 10000)) {
             error = "the wizard did not take the connection";
             return false;
         }
@@ -140,7 +141,8 @@ private:
         // The link has ended once its loop has returned.
         if (!Await(
                 [&w] {
-                    return State(w).FMainLoopDepth == 0 && w.CommandState() == TCommandState::Idle;
+                    return !w.Session().LinkRunning() &&
+                           w.Session().CommandState() == TCommandState::Idle;
                 },
                 30000)) {
             error = "the link did not end";

@@ -153,7 +153,7 @@ struct TDriver {
             Figures.Error = error;
         if (!LinkEnded.load())
             OnWindow([this] {
-                if (Window.CommandState() == TCommandState::Connected)
+                if (Window.Session().CommandState() == TCommandState::Connected)
                     Window.URLLabel1Click();
             });
     }
@@ -307,7 +307,8 @@ TRelayFigures DriveLink(const TBenchOptions &options, TWizardFixture &world, qui
     clockid_t windowCpu{};
     pthread_getcpuclockid(pthread_self(), &windowCpu);
     TPassLog passes;
-    State(w).PassObserver = [&] { passes.Note(MonotonicMs(), w.Relay().SetupConnected()); };
+    w.Session().SetPassObserver(
+        [&] { passes.Note(MonotonicMs(), w.Session().Relay().SetupConnected()); });
     std::atomic<bool> linkEnded{false};
     std::atomic<bool> driverDone{false};
     TDriver driver{options, phases,    w,      *world.Windows->LOGForm, passes, windowCpu,
@@ -323,7 +324,7 @@ TRelayFigures DriveLink(const TBenchOptions &options, TWizardFixture &world, qui
     while (!driverDone.load())
         DelayDispatching(20);
     thread.join();
-    State(w).PassObserver = nullptr;
+    w.Session().SetPassObserver(nullptr);
     figures.PeakRssKiB = PeakRssKiB();
     return figures;
 }

@@ -1,7 +1,7 @@
 #include "app/LinkRelay.h"
 
-#include "app/LinkView.h"
 #include "app/MessagePump.h"
+#include "app/RelayHost.h"
 #include "endpoint/TServerSocket.h"
 #include "modem/ModemResults.h"
 #include "platform/TickClock.h"
@@ -21,7 +21,7 @@ constexpr qsizetype MaxReplySize = 1 << 20;
 
 } // namespace
 
-TLinkRelay::TLinkRelay(TLinkView &view, TServerSocket &endpoint) : FView(view), FEndpoint(endpoint)
+TLinkRelay::TLinkRelay(TRelayHost &host, TServerSocket &endpoint) : FHost(host), FEndpoint(endpoint)
 {
 }
 
@@ -49,9 +49,9 @@ void TLinkRelay::Pass()
     DelayDispatching(50);
     DispatchPendingMessages();
 
-    if (FView.CommandState() != TCommandState::Idle && !IsCOMPortPresent(FView.LinkPortName())) {
+    if (FHost.CommandState() != TCommandState::Idle && !IsCOMPortPresent(FHost.LinkPortName())) {
         CloseLinkPort();
-        FView.SetStatus(QStringLiteral("Прибор недоступен"), true);
+        FHost.SetStatus(QStringLiteral("Прибор недоступен"), true);
         FNeedCOMReconnect = true;
     }
 }
@@ -59,11 +59,11 @@ void TLinkRelay::Pass()
 void TLinkRelay::ReconnectStep()
 {
     if (FModemConnect) {
-        FView.WriteLog(QStringLiteral("Завершение работы по потере порта."));
-        FView.ShowIdle(QStringLiteral("Установили \"Нет подключения\", главный цикл, модемное "
+        FHost.WriteLog(QStringLiteral("Завершение работы по потере порта."));
+        FHost.ShowIdle(QStringLiteral("Установили \"Нет подключения\", главный цикл, модемное "
                                       "соединение, порт потерян"));
         FConnected = false;
-        FView.EnableInputs(true);
+        FHost.EnableInputs(true);
         CloseCOMPort(FCOMHandle);
         FNeedCOMReconnect = false;
         return;
@@ -72,10 +72,10 @@ void TLinkRelay::ReconnectStep()
     DispatchPendingMessages();
     if (!FNeedCOMReconnect)
         return;
-    FView.WriteLog(QStringLiteral("Попытка переокрытия COM порта"));
+    FHost.WriteLog(QStringLiteral("Попытка переокрытия COM порта"));
     if (ReopenLinkPort()) {
-        FView.WriteLog(QStringLiteral("Порт успешно переоткрыт"));
-        FView.SetStatus(QStringLiteral("Подключен"), false);
+        FHost.WriteLog(QStringLiteral("Порт успешно переоткрыт"));
+        FHost.SetStatus(QStringLiteral("Подключен"), false);
     }
 }
 
@@ -86,7 +86,7 @@ void TLinkRelay::ClientToDevice()
     const int n = FReadSocket;
     if (n > 0 && ConnectedAfterDispatch()) {
         COMWrite(n);
-        FView.WriteLogBytes(QByteArrayView(FDataBuffer.data(), n), QStringLiteral("TCP->COM"));
+        FHost.WriteLogBytes(QByteArrayView(FDataBuffer.data(), n), QStringLiteral("TCP->COM"));
     }
 }
 
@@ -99,7 +99,7 @@ void TLinkRelay::DeviceToClient()
     FSerialBlockPending = true;
     if (ConnectedAfterDispatch()) {
         SendToClient(m);
-        FView.WriteLogBytes(QByteArrayView(FDataBuffer.data(), m), QStringLiteral("COM->TCP"));
+        FHost.WriteLogBytes(QByteArrayView(FDataBuffer.data(), m), QStringLiteral("COM->TCP"));
     }
     FSerialBlockPending = false;
     ResumeClientReads();
@@ -109,7 +109,7 @@ bool TLinkRelay::ConnectedAfterDispatch()
 {
     DispatchPendingMessages();
     if (!FConnected)
-        FView.WriteLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"));
+        FHost.WriteLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"));
     return FConnected;
 }
 
@@ -131,7 +131,7 @@ void TLinkRelay::Abandon()
 bool TLinkRelay::RequestVerInfo(QByteArray &reply)
 {
     COMWrite(BytesToBuffer(QByteArrayLiteral("+VER_INFO=?\r\n")));
-    FView.WriteLog(QStringLiteral("+VER_INFO=?"), QStringLiteral("APP->COM"));
+    FHost.WriteLog(QStringLiteral("+VER_INFO=?"), QStringLiteral("APP->COM"));
 
     const std::uint32_t start = TickClock::Now();
     reply.clear();
@@ -147,7 +147,7 @@ bool TLinkRelay::RequestVerInfo(QByteArray &reply)
             continue; // drained and ignored: no device answers at such length
         collected.append(BufferToBytes(n));
         if (collected.contains("OK\r\n")) {
-            FView.WriteLogBytes(collected, QStringLiteral("COM->APP"));
+            FHost.WriteLogBytes(collected, QStringLiteral("COM->APP"));
             reply = collected;
             return true;
         }
@@ -175,19 +175,19 @@ int TLinkRelay::COMRead()
     try {
         n = ReadCOMPort(FCOMHandle, FDataBuffer.data(), COM_BUFFER_SIZE);
         if (FModemConnect && DetectModemFailure(n)) {
-            FView.SetCommand(TCommandState::Broken);
-            FView.SetStatus(QStringLiteral("Нет подключения"), false);
-            FView.WriteLog(QStringLiteral("Установили \"Нет подключения\", процедура COMRead"));
+            FHost.SetCommand(TCommandState::Broken);
+            FHost.SetStatus(QStringLiteral("Нет подключения"), false);
+            FHost.WriteLog(QStringLiteral("Установили \"Нет подключения\", процедура COMRead"));
             FConnected = false;
             HangUpModem();
             n = 0;
         }
     } catch (const std::exception &) {
-        FView.WriteLog(QStringLiteral("Ошибка чтения из COM порта"));
+        FHost.WriteLog(QStringLiteral("Ошибка чтения из COM порта"));
     }
     if (n == -1) {
         n = 0;
-        FView.WriteLog(QStringLiteral("Ошибка чтения из COM порта"));
+        FHost.WriteLog(QStringLiteral("Ошибка чтения из COM порта"));
     }
     return n;
 }
@@ -199,9 +199,9 @@ bool TLinkRelay::DetectModemFailure(int count)
     const QByteArray block = BufferToBytes(count);
     if (FindModemFailure(block) == RingResult::Connected)
         return false;
-    FView.WriteLog(QStringLiteral("Завершение работы по ошибке модема"));
-    FView.WriteLog(QStringLiteral("Последний полученный пакет:"));
-    FView.WriteLogBytes(block, QString());
+    FHost.WriteLog(QStringLiteral("Завершение работы по ошибке модема"));
+    FHost.WriteLog(QStringLiteral("Последний полученный пакет:"));
+    FHost.WriteLogBytes(block, QString());
     return true;
 }
 
@@ -209,8 +209,8 @@ int TLinkRelay::COMWrite(int count)
 {
     int written = WriteCOMPort(FCOMHandle, FDataBuffer.data(), count);
     if (written == -1 || written == 0) {
-        FView.WriteLog(QStringLiteral("Ошибка записи в COM порт"));
-        FView.SetStatus(QStringLiteral("Прибор не доступен"), true);
+        FHost.WriteLog(QStringLiteral("Ошибка записи в COM порт"));
+        FHost.SetStatus(QStringLiteral("Прибор не доступен"), true);
         FNeedCOMReconnect = true;
         try {
             FEndpoint.DisconnectClients();
@@ -235,7 +235,7 @@ bool TLinkRelay::ReopenLinkPort()
 {
     if (FCOMHandle != INVALID_HANDLE_VALUE)
         CloseLinkPort();
-    FLastOpenResult = OpenCOMPort(FView.LinkPortName(), FView.CableSpeed(), FCOMHandle);
+    FLastOpenResult = OpenCOMPort(FHost.LinkPortName(), FHost.CableSpeed(), FCOMHandle);
     if (FLastOpenResult)
         FNeedCOMReconnect = false;
     return FLastOpenResult.Ok();
@@ -248,19 +248,19 @@ THandle TLinkRelay::OpenLinkPort()
     FCOMHandle = INVALID_HANDLE_VALUE;
     // A line on the network connects in the background (5 s at most). The window goes on
     // painting and serving its timers meanwhile; the user's input waits for the outcome.
-    FLastOpenResult = OpenCOMPortWaiting(FView.LinkPortName(), FView.CableSpeed(), FCOMHandle, [] {
+    FLastOpenResult = OpenCOMPortWaiting(FHost.LinkPortName(), FHost.CableSpeed(), FCOMHandle, [] {
         DelayDispatching(OpenPollMs, QEventLoop::ExcludeUserInputEvents);
         return true;
     });
     if (FLastOpenResult) {
         FNeedCOMReconnect = false;
-        FView.WriteLog(QStringLiteral("COM порт успешно открыт"));
-        for (const QString &note : OpenedPortNotes(FCOMHandle, FView.LinkPortName()))
-            FView.WriteLog(note);
+        FHost.WriteLog(QStringLiteral("COM порт успешно открыт"));
+        for (const QString &note : OpenedPortNotes(FCOMHandle, FHost.LinkPortName()))
+            FHost.WriteLog(note);
         return FCOMHandle;
     }
-    FView.WriteLog(QStringLiteral("Ошибка открытия COM порта"));
-    FView.WriteLog(FLastOpenResult.Reason());
+    FHost.WriteLog(QStringLiteral("Ошибка открытия COM порта"));
+    FHost.WriteLog(FLastOpenResult.Reason());
     return INVALID_HANDLE_VALUE;
 }
 

@@ -9,17 +9,18 @@
 #include <cstdint>
 
 class TCustomWinSocket;
-class TLinkView;
+class TRelayHost;
 class TServerSocket;
 
 // The relay of one link between the serial line and the setup program's TCP connection: the link
 // state, the one transfer buffer, the serial read and write steps, the identification request,
 // the send to the client, the deferral of client reads while the buffer is taken, and the relay's
-// pass. It runs on the window thread; everything the user sees goes through the view.
+// pass. It runs on the window thread; everything the user sees goes through its host, the link
+// session.
 class TLinkRelay
 {
 public:
-    TLinkRelay(TLinkView &view, TServerSocket &endpoint);
+    TLinkRelay(TRelayHost &host, TServerSocket &endpoint);
     // Closes a port still open.
     ~TLinkRelay();
     TLinkRelay(const TLinkRelay &) = delete;
@@ -95,7 +96,7 @@ private:
     // Sleeps until the line has input or the time is up (tick milliseconds).
     void WaitForInput(std::uint32_t remainingMs) const;
 
-    TLinkView &FView;
+    TRelayHost &FHost;
     TServerSocket &FEndpoint;
 
     bool FConnected = false;

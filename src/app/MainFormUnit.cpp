@@ -2,17 +2,11 @@
 
 #include "app/ExceptionHandler.h"
 #include "app/FileVersion.h"
-#include "app/RefusalLog.h"
 #include "controls/ComboItems.h"
 #include "controls/Dialogs.h"
 #include "controls/URLLabel.h"
-#include "endpoint/TServerSocket.h"
-#include "line/callin/CallInListener.h"
 #include "log/LOGUnit.h"
-#include "modem/RingThread.h"
-#include "ports/PortWatcher.h"
 #include "settings/COMSettingsUnit.h"
-#include "settings/Paths.h"
 #include "settings/PortSettings.h"
 #include "settings/TPCServerSettingsUnit.h"
 
@@ -20,13 +14,11 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDir>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QScreen>
 #include <QShortcut>
 #include <QStyle>
-#include <QTimer>
 #include <QToolButton>
 
 namespace
@@ -48,9 +40,7 @@ QColor NormalStatusColor()
     return QApplication::palette().color(QPalette::ButtonText);
 }
 
-TMainLindqvarForm::TMainLindqvarForm(QWidget *parent)
-    : QWidget(parent), ServerSocket(new TServerSocket(this)), FRelay(*this, *ServerSocket),
-      FSetup(this, [this](const QString &message) { WriteLog(message); })
+TMainLindqvarForm::TMainLindqvarForm(QWidget *parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("MainLindqvarForm"));
     // Fixed size, only the system menu and the close button.
@@ -62,44 +52,10 @@ TMainLindqvarForm::TMainLindqvarForm(QWidget *parent)
     setFont(font);
     setFixedSize(351, 116);
     CreateControls();
-
-    ServerSocket->setObjectName(QStringLiteral("ServerSocket"));
-    ServerSocket->OnClientConnect = [this](TServerSocket *s, TCustomWinSocket *c) {
-        ServerSocketClientConnect(s, c);
-    };
-    ServerSocket->OnClientDisconnect = [this](TServerSocket *s, TCustomWinSocket *c) {
-        ServerSocketClientDisconnect(s, c);
-    };
-    ServerSocket->OnClientRead = [this](TServerSocket *s, TCustomWinSocket *c) {
-        ServerSocketClientRead(s, c);
-    };
-    ServerSocket->OnClientError = [this](TServerSocket *s, TCustomWinSocket *c, TErrorEvent e,
-                                         int &code) { ServerSocketClientError(s, c, e, code); };
-    FRefusals = new TRefusalLog([this](const QString &message) { WriteLog(message); }, this);
-    ServerSocket->OnClientRefused = [this](TServerSocket *, int uid) { FRefusals->Refused(uid); };
+    FSession = new TLinkSession(*this, this);
 
     // Key preview: the window sees every key press before the focused control does.
     qApp->installEventFilter(this);
-
-    // The config folder is made now (the settings would make it at once anyway), so that the
-    // port map's folder can be watched from the start.
-    QDir().mkpath(Paths::ConfigDir());
-    FPortWatcher = new TPortWatcher(this);
-    FCallIns = new TCallInListener(this);
-    connect(FCallIns, &TCallInListener::Log, this, [this](const QString &line) { WriteLog(line); });
-    // A device that calls in or drops is a port that comes or goes, as a plugged adapter is.
-    connect(FCallIns, &TCallInListener::DevicesChanged, FPortWatcher, &TPortWatcher::Poke);
-    connect(FPortWatcher, &TPortWatcher::Changed, this, [this] {
-        Guarded([this] {
-            ListenForCalls(*FCallIns);
-            PortsMayHaveChanged();
-        });
-    });
-    FPortRefreshRetry = new QTimer(this);
-    FPortRefreshRetry->setSingleShot(true);
-    FPortRefreshRetry->setInterval(1000);
-    connect(FPortRefreshRetry, &QTimer::timeout, this,
-            [this] { Guarded([this] { PortsMayHaveChanged(); }); });
 
     // Centred on the screen.
     if (const QScreen *screen = QGuiApplication::primaryScreen())
@@ -109,10 +65,9 @@ TMainLindqvarForm::TMainLindqvarForm(QWidget *parent)
 TMainLindqvarForm::~TMainLindqvarForm()
 {
     qApp->removeEventFilter(this);
-    if (FRing)
-        CancelRingThread();
-    FRelay.ClosePort();
-    TerminateSetup();
+    // The session's end (a dialer stopped, the setup program ended) may still log and show.
+    delete FSession;
+    FSession = nullptr;
 }
 
 void TMainLindqvarForm::CreateControls()
@@ -123,14 +78,15 @@ void TMainLindqvarForm::CreateControls()
         w->setGeometry(x, y, width, height);
     };
 
-    Label3 = new QLabel(QStringLiteral("Тип подключения:"));
+    auto *Label3 = new QLabel(QStringLiteral("Тип подключения:"));
     place(Label3, "Label3", 16, 11, 110, 13);
 
     ConnectTypeComboBox = new QComboBox;
     place(ConnectTypeComboBox, "ConnectTypeComboBox", 128, 8, 215, 21);
     // In the order of TConnectionType.
-    ConnectTypeComboBox->addItems(
-        {QStringLiteral("CSD (GSM-модем)"), QStringLiteral("USB/COM (кабель)")});
+    for (int index = 0; const std::optional<TConnectionType> type = ConnectionTypeOf(index);
+         ++index)
+        ConnectTypeComboBox->addItem(ConnectionTypeCaption(*type));
     ConnectTypeComboBox->setCurrentIndex(ConnectionTypeIndex(TConnectionType::Modem));
     // Only the user's choice runs the change handler, as a programmatic selection does not.
     connect(ConnectTypeComboBox, &QComboBox::activated, this,
@@ -164,7 +120,7 @@ void TMainLindqvarForm::CreateControls()
     connect(URLLabel1, &TURLLabel::clicked, this,
             [this] { Guarded([this] { URLLabel1Click(); }); });
 
-    Label6 = new QLabel(QStringLiteral("Статус:"));
+    auto *Label6 = new QLabel(QStringLiteral("Статус:"));
     place(Label6, "Label6", 144, 89, 44, 13);
 
     Label7 = new QLabel(QStringLiteral("Нет подключения"));
@@ -202,17 +158,24 @@ void TMainLindqvarForm::AttachWindows(TCOMSettingsForm *comSettings,
     COMSettingsForm = comSettings;
     TCPServerSettingsForm = tcpSettings;
     LOGForm = logForm;
-    // From here on what the listener says reaches the log: listening starts now.
-    ListenForCalls(*FCallIns);
+    // The dialogs' choices are in effect from the next open and the next start.
+    FSession->SetCableSpeed(COMSettingsForm->Speed());
+    FSession->SetServerPort(TCPServerSettingsForm->Port());
+    connect(COMSettingsForm, &TCOMSettingsForm::SpeedChanged, FSession,
+            &TLinkSession::SetCableSpeed);
+    connect(TCPServerSettingsForm, &TTCPServerSettingsForm::PortChanged, FSession,
+            &TLinkSession::SetServerPort);
+    // From here on what the session says reaches the log.
+    FSession->Start(LOGForm->ThreadSink());
 }
 
 void TMainLindqvarForm::FormCreate()
 {
     setWindowTitle(DesignedCaption + QStringLiteral(" v.") +
                    ReadFileVersion(QCoreApplication::applicationFilePath()));
-    LoadPhoneList();
+    LoadPhoneList(PhoneNumber);
     RefreshPortList();
-    LoadPortSettings();
+    LoadPortSettings(PortsListComboBox, ConnectTypeComboBox);
     ConnectTypeComboBoxChange();
 }
 
@@ -222,8 +185,8 @@ void TMainLindqvarForm::ConnectTypeComboBoxChange()
     if (!type)
         return;
     Label4->setText(QStringLiteral("COM-порт:"));
-    Label5->setVisible(*type == TConnectionType::Modem);
-    PhoneNumber->setVisible(*type == TConnectionType::Modem);
+    Label5->setVisible(NeedsPhoneNumber(*type));
+    PhoneNumber->setVisible(NeedsPhoneNumber(*type));
 }
 
 void TMainLindqvarForm::FormKeyDown(int key, Qt::KeyboardModifiers shift)
@@ -291,28 +254,8 @@ void TMainLindqvarForm::RefreshPortList()
     ShowErrorBox(this, QStringLiteral("Нет доступных COM портов."));
 }
 
-void TMainLindqvarForm::PortsMayHaveChanged()
+void TMainLindqvarForm::ShowPorts(const QStringList &names)
 {
-    // During a link, and while one is being made, the list stays as it is; the change is
-    // looked at again once the link has ended, however it ended.
-    if (CommandState() != TCommandState::Idle || FMainLoopDepth > 0) {
-        FPortRefreshRetry->start();
-        return;
-    }
-    QStringList names;
-    TResult discovery = TResult::Success();
-    try {
-        GetDosDevices(names, QStringLiteral("COM"), &discovery);
-    } catch (const std::exception &error) {
-        // Nobody asked for this refresh: no box, the reason goes to the log and stderr.
-        qWarning("%s", error.what());
-        WriteLog(QString::fromUtf8(error.what()));
-        return;
-    }
-    if (!discovery) {
-        qWarning("%s", qUtf8Printable(discovery.Reason()));
-        WriteLog(discovery.Reason());
-    }
     QStringList listed;
     for (int i = 0; i < PortsListComboBox->count(); ++i)
         listed << PortsListComboBox->itemText(i);
@@ -325,29 +268,33 @@ void TMainLindqvarForm::PortsMayHaveChanged()
     SelectComboItem(PortsListComboBox, selected);
 }
 
-void TMainLindqvarForm::SelectComboItem(QComboBox *combo, const QString &text)
+void TMainLindqvarForm::RefreshPorts()
 {
-    ::SelectComboItem(combo, text);
+    const QString selected = PortsListComboBox->currentText();
+    RefreshPortList();
+    SelectComboItem(PortsListComboBox, selected);
 }
 
-void TMainLindqvarForm::LoadPhoneList()
+void TMainLindqvarForm::RememberPhoneNumber(const QString &number)
 {
-    ::LoadPhoneList(PhoneNumber);
+    SavePhoneNumber(PhoneNumber, number);
 }
 
-void TMainLindqvarForm::SavePhoneNumber(const QString &number)
+void TMainLindqvarForm::ShowServerPort(int port)
 {
-    ::SavePhoneNumber(PhoneNumber, number);
+    TCPServerSettingsForm->ShowPort(port);
 }
 
-void TMainLindqvarForm::LoadPortSettings()
+void TMainLindqvarForm::BringToFront()
 {
-    ::LoadPortSettings(PortsListComboBox, ConnectTypeComboBox);
+    raise();
+    activateWindow();
 }
 
-void TMainLindqvarForm::SavePortSettings()
+void TMainLindqvarForm::URLLabel1Click()
 {
-    ::SavePortSettings(PortsListComboBox->currentText(), ConnectionType());
+    FSession->RunCommand(
+        {ConnectionType(), PortsListComboBox->currentText(), PhoneNumber->currentText()});
 }
 
 std::optional<TConnectionType> TMainLindqvarForm::ConnectionType() const
@@ -367,7 +314,7 @@ void TMainLindqvarForm::WriteLogBytes(QByteArrayView bytes, const QString &prefi
         WriteLogBytesTo(*LOGForm, bytes, prefix);
 }
 
-void TMainLindqvarForm::SetStatus(const QString &text, bool alarm)
+void TMainLindqvarForm::ShowStatus(const QString &text, bool alarm)
 {
     Label7->setText(text);
     AnnounceNameChange(Label7);
@@ -376,26 +323,15 @@ void TMainLindqvarForm::SetStatus(const QString &text, bool alarm)
     Label7->setPalette(palette);
 }
 
-void TMainLindqvarForm::SetCommand(TCommandState state)
+void TMainLindqvarForm::ShowCommand(TCommandState state)
 {
-    static const QString captions[] = {
-        QStringLiteral("Подключить"), QStringLiteral("Отмена подключения"),
-        QStringLiteral("Отключить"), QStringLiteral("Переподключить")};
-    URLLabel1->Tag = static_cast<int>(state);
-    URLLabel1->setText(captions[static_cast<int>(state)]);
+    URLLabel1->setText(CommandCaption(state));
     AnnounceNameChange(URLLabel1);
 }
 
-TCommandState TMainLindqvarForm::CommandState() const
+void TMainLindqvarForm::EnableCommand(bool enabled)
 {
-    return static_cast<TCommandState>(URLLabel1->Tag);
-}
-
-void TMainLindqvarForm::ShowIdle(const QString &logLine)
-{
-    SetCommand(TCommandState::Idle);
-    SetStatus(QStringLiteral("Нет подключения"), false);
-    WriteLog(logLine);
+    URLLabel1->setEnabled(enabled);
 }
 
 void TMainLindqvarForm::EnableInputs(bool enabled)
@@ -404,6 +340,12 @@ void TMainLindqvarForm::EnableInputs(bool enabled)
     PortsListComboBox->setEnabled(enabled);
     PhoneNumber->setEnabled(enabled);
     SpeedButton1->setEnabled(enabled);
+}
+
+void TMainLindqvarForm::FormClose()
+{
+    FSession->Close();
+    SavePortSettings(PortsListComboBox->currentText(), ConnectionType());
 }
 
 void TMainLindqvarForm::closeEvent(QCloseEvent *event)

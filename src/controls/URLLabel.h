@@ -18,9 +18,6 @@ public:
     explicit TURLLabel(QWidget *parent = nullptr);
     explicit TURLLabel(const QString &text, QWidget *parent = nullptr);
 
-    // Free integer for the owner; the main window keeps its command state here.
-    int Tag = 0;
-
     // Runs the command as a click does, unless the label is disabled.
     void Activate();
 

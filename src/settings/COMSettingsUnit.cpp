@@ -25,6 +25,9 @@ TCOMSettingsForm::TCOMSettingsForm(QWidget *parent) : QDialog(parent)
     SpeedComboBox->setCurrentText(QString::number(DefaultBaudRate));
     SpeedComboBox->setGeometry(82, 13, 71, SpeedComboBox->sizeHint().height());
 
+    connect(SpeedComboBox, &QComboBox::currentTextChanged, this,
+            [this] { emit SpeedChanged(Speed()); });
+
     Label2 = MakeDialogLabel(this, "Label2", QStringLiteral("бод"), 159, 16);
 
     OKButton = MakeSaveButton(this, "OKButton", 167, 40);
@@ -38,7 +41,5 @@ void TCOMSettingsForm::OKButtonClick()
 
 int TCOMSettingsForm::Speed() const
 {
-    bool isNumber = false;
-    const int speed = SpeedComboBox->currentText().toInt(&isNumber);
-    return isNumber ? speed : DefaultBaudRate;
+    return FieldNumber(SpeedComboBox->currentText(), DefaultBaudRate);
 }

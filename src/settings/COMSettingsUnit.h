@@ -6,7 +6,7 @@ class QComboBox;
 class QLabel;
 class QPushButton;
 
-// The COM speed dialog. Modeless; the speed is read from SpeedComboBox when a port is opened and
+// The COM speed dialog. Modeless; the speed chosen is in effect from the next open of a port, and
 // is not stored, so every start begins at 19200.
 class TCOMSettingsForm : public QDialog
 {
@@ -25,4 +25,8 @@ public:
 
     // The speed chosen, in bits per second; the default when the text is no number.
     int Speed() const;
+
+signals:
+    // Another speed was chosen.
+    void SpeedChanged(int speed);
 };

@@ -37,3 +37,10 @@ QPushButton *MakeSaveButton(QWidget *dialog, const char *name, int x, int y)
     button->setAutoDefault(false);
     return button;
 }
+
+int FieldNumber(const QString &text, int fallback, int lowest, int highest)
+{
+    bool isNumber = false;
+    const int number = text.toInt(&isNumber);
+    return isNumber && number >= lowest && number <= highest ? number : fallback;
+}

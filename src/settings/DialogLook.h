@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <limits>
+
 class QLabel;
 class QPushButton;
 class QWidget;
@@ -14,3 +16,8 @@ void ApplySettingsDialogLook(QWidget *dialog, int clientWidth, int clientHeight)
 QLabel *MakeDialogLabel(QWidget *dialog, const char *name, const QString &text, int x, int y);
 // The dialog's "Сохранить" button with its designed name and place; Enter does not press it.
 QPushButton *MakeSaveButton(QWidget *dialog, const char *name, int x, int y);
+
+// The number a dialog's field holds: its text as a decimal number from lowest to highest, else
+// fallback.
+int FieldNumber(const QString &text, int fallback, int lowest = std::numeric_limits<int>::min(),
+                int highest = std::numeric_limits<int>::max());

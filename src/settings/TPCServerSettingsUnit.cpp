@@ -18,6 +18,8 @@ TTCPServerSettingsForm::TTCPServerSettingsForm(QWidget *parent) : QDialog(parent
     PortEdit->setObjectName(QStringLiteral("PortEdit"));
     PortEdit->setGeometry(59, 21, 62, PortEdit->sizeHint().height());
 
+    connect(PortEdit, &QLineEdit::textChanged, this, [this] { emit PortChanged(Port()); });
+
     OkButton = MakeSaveButton(this, "OkButton", 136, 49);
     connect(OkButton, &QPushButton::clicked, this, &TTCPServerSettingsForm::OkButtonClick);
 }
@@ -27,12 +29,12 @@ void TTCPServerSettingsForm::OkButtonClick()
     hide();
 }
 
-int TTCPServerSettingsForm::TakePort()
+int TTCPServerSettingsForm::Port() const
 {
-    bool isNumber = false;
-    int port = PortEdit->text().toInt(&isNumber);
-    if (!isNumber || port < 1024 || port > 65535)
-        port = DefaultServerPort;
+    return FieldNumber(PortEdit->text(), DefaultServerPort, 1024, 65535);
+}
+
+void TTCPServerSettingsForm::ShowPort(int port)
+{
     PortEdit->setText(QString::number(port));
-    return port;
 }

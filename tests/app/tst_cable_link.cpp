@@ -110,7 +110,7 @@ void TstCableLink::fullLinkRelaysTheSetupProgramsExchanges()
     QVERIFY(setup.Copy.endsWith(QStringLiteral("/DemoSetup.exe")));
     QVERIFY(!QFile::exists(setup.Copy));
     QVERIFY(ProcessIsGone(setup.Pid));
-    QVERIFY(!w.SetupStarted());
+    QVERIFY(!w.Session().SetupStarted());
     QVERIFY(ExpectIdle(F->Main()));
 
     QVERIFY(F->LogHas(QStringLiteral("COM порт успешно открыт")));
@@ -155,8 +155,8 @@ void TstCableLink::noIdentificationAnswer()
     QVERIFY(F->LogHas(QStringLiteral("Устройство не обнаружено, работа программы невозможна")));
     QVERIFY(F->LogHas(
         QStringLiteral("Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO")));
-    QVERIFY(State(w).FVerInfo.isEmpty());
-    QVERIFY(!w.SetupStarted());
+    QVERIFY(w.Session().VerInfo().isEmpty());
+    QVERIFY(!w.Session().SetupStarted());
     QVERIFY(ExpectIdle(F->Main()));
 }
 
@@ -177,8 +177,8 @@ void TstCableLink::noSetupProgramForTheModel()
     QVERIFY(F->LogHas(QStringLiteral("Не найдена программа настройки")));
     QVERIFY(F->LogHas(
         QStringLiteral("Установили \"Нет подключения\", главный цикл, нет программы настройки")));
-    QVERIFY(State(w).FVerInfo.contains("OTHER.2.05"));
-    QVERIFY(!w.SetupStarted());
+    QVERIFY(w.Session().VerInfo().contains("OTHER.2.05"));
+    QVERIFY(!w.Session().SetupStarted());
     QVERIFY(ExpectIdle(F->Main()));
 }
 
@@ -193,7 +193,7 @@ void TstCableLink::portHeldByAnotherProgramThenCancel()
     QCOMPARE(Ui(w).Label7->text(), QStringLiteral("COM-порт занят"));
     QCOMPARE(StatusColor(w), AlarmStatusColor);
     QCOMPARE(Ui(w).URLLabel1->text(), QStringLiteral("Отмена подключения"));
-    QCOMPARE(w.CommandState(), TCommandState::Connecting);
+    QCOMPARE(w.Session().CommandState(), TCommandState::Connecting);
     QVERIFY(!Ui(w).ConnectTypeComboBox->isEnabled() && !Ui(w).PortsListComboBox->isEnabled() &&
             !Ui(w).SpeedButton1->isEnabled());
     QVERIFY(F->LogHas(QStringLiteral("Ошибка открытия COM порта")));
@@ -239,7 +239,7 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
             if (!SetupProgramConnected(w) || !NoteSetupProgram(w, setup))
                 return false;
             // Each pass starts here; the clicks run in its dispatches, before it ends.
-            State(w).PassObserver = [&, armed = true]() mutable {
+            w.Session().SetPassObserver([&, armed = true]() mutable {
                 if (!std::exchange(armed, false))
                     return;
                 QMetaObject::invokeMethod(
@@ -251,14 +251,14 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
                         QMetaObject::invokeMethod(
                             &w,
                             [&] {
-                                secondClickInsideTheLink = w.Relay().Connected() == false;
+                                secondClickInsideTheLink = w.Session().Relay().Connected() == false;
                                 QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
                                 w.URLLabel1Click();
                             },
                             Qt::QueuedConnection);
                     },
                     Qt::QueuedConnection);
-            };
+            });
             return true;
         },
         [&] { w.URLLabel1Click(); }, 30000);
@@ -268,21 +268,21 @@ void TstCableLink::clickWhileTheLinkEndsDoesNothing()
     watchdog.setSingleShot(true);
     connect(&watchdog, &QTimer::timeout, &w, [&] {
         nestedLinkEnded = true;
-        State(w).FConnected = false;
+        w.Session().Relay().SetConnected(false);
     });
     watchdog.start(40000);
     QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
     watchdog.stop();
-    State(w).PassObserver = nullptr;
+    w.Session().SetPassObserver(nullptr);
 
     QVERIFY(!nestedLinkEnded);
     QVERIFY(script.Succeeded());
     QVERIFY(secondClickInsideTheLink);
     QCOMPARE(F->LogLines().filter(QStringLiteral("COM порт успешно открыт")).size(), 1);
     QVERIFY(F->LogLines().filter(QStringLiteral(":<< ")).isEmpty()); // no dialer either
-    QVERIFY(!State(w).FRing);
+    QVERIFY(!w.Session().Dialer());
     QVERIFY(ProcessIsGone(setup.Pid));
-    QVERIFY(!w.SetupStarted());
+    QVERIFY(!w.Session().SetupStarted());
     QVERIFY(ExpectIdle(F->Main()));
 }
 
@@ -300,8 +300,8 @@ void TstCableLink::endpointThatCannotStartEndsTheAttempt()
     QCOMPARE(F->Dialogs.Boxes.size(), 1);
     QVERIFY2(F->Dialogs.Boxes[0].Text.contains(QStringLiteral("on API 'bind'")),
              qPrintable(F->Dialogs.Boxes[0].Text));
-    QVERIFY(!w.SetupStarted());
-    QVERIFY(!w.Relay().Connected());
+    QVERIFY(!w.Session().SetupStarted());
+    QVERIFY(!w.Session().Relay().Connected());
     other.close();
     QVERIFY(ExpectIdle(F->Main()));
     // The port is free for the next attempt.

@@ -127,7 +127,7 @@ void TstCallInLink::devicesThatCallInAreListedAndLinked()
     TLinkScript script(
         [&] {
             if (stage == 0) {
-                if (w.CommandState() != TCommandState::Connected)
+                if (w.Session().CommandState() != TCommandState::Connected)
                     return false;
                 client.Connect(F->ServerPort);
                 stage = 1;

@@ -93,7 +93,7 @@ void TstIdentification::deviceReplyModes()
     ToolProcess device;
     QVERIFY(device.startOnPort(QStringLiteral("lindqvar-device"), QStringLiteral("COM4"),
                                QStringList{QStringLiteral("--record"), record} + options));
-    B->View.PortName = QStringLiteral("COM4");
+    B->Host.PortName = QStringLiteral("COM4");
     QVERIFY(B->OpenPort());
 
     // The wait dispatches nothing: an event posted before it runs only afterwards.
@@ -108,7 +108,7 @@ void TstIdentification::deviceReplyModes()
     QFile recorded(record);
     QVERIFY(recorded.open(QIODevice::ReadOnly));
     QCOMPARE(recorded.readAll(), Request);
-    QCOMPARE(B->View.Log.mid(1),
+    QCOMPARE(B->Host.Log.mid(1),
              (QStringList{QStringLiteral("APP->COM +VER_INFO=?"),
                           QStringLiteral("COM->APP ") + Win1251ToString(expected)}));
     QTRY_VERIFY(dispatched);
@@ -141,7 +141,7 @@ void TstIdentification::replyPieces()
     // Everything collected, up to and including the read that completed OK CR LF.
     QCOMPARE(reply.size(), pieces.join().size());
     QVERIFY(reply == pieces.join());
-    QVERIFY(B->View.Log.contains(QStringLiteral("COM->APP ") + Win1251ToString(reply)));
+    QVERIFY(B->Host.Log.contains(QStringLiteral("COM->APP ") + Win1251ToString(reply)));
 }
 
 void TstIdentification::unrecognisedRepliesTimeOut()
@@ -174,7 +174,7 @@ void TstIdentification::unrecognisedRepliesTimeOut()
     QCOMPARE(FRequestSeen, Request);
     QVERIFY(allTaken);
     QVERIFY(reply.isEmpty());
-    QCOMPARE(B->View.Log.mid(1), QStringList{QStringLiteral("APP->COM +VER_INFO=?")});
+    QCOMPARE(B->Host.Log.mid(1), QStringList{QStringLiteral("APP->COM +VER_INFO=?")});
     // The wait slept instead of spinning on the line.
     QVERIFY2(cpu.MostlyAsleep(), qPrintable(cpu.Text()));
 }

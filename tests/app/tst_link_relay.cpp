@@ -89,9 +89,9 @@ void TstLinkRelay::failedWriteDropsTheClientAndReopens()
     // stall limit), so the write has failed.
     client.write("request");
     QVERIFY(B->PassUntil([&] { return B->Relay.ReconnectPending(); }));
-    QVERIFY(B->View.Log.contains(QStringLiteral("Ошибка записи в COM порт")));
-    QCOMPARE(B->View.Status, QStringLiteral("Прибор не доступен"));
-    QVERIFY(B->View.Alarm);
+    QVERIFY(B->Host.Log.contains(QStringLiteral("Ошибка записи в COM порт")));
+    QCOMPARE(B->Host.Status, QStringLiteral("Прибор не доступен"));
+    QVERIFY(B->Host.Alarm);
     QCOMPARE(B->State().FReadSocket, 0);
     QVERIFY(!B->Relay.SetupConnected());
     QCOMPARE(B->Endpoint.ActiveConnections(), 0);
@@ -103,10 +103,10 @@ void TstLinkRelay::failedWriteDropsTheClientAndReopens()
     // The device reads again: the next passes reopen the port and the relay goes on.
     B->Pty.ReadQuiet(300);
     QVERIFY(B->PassUntil(
-        [&] { return B->View.Log.contains(QStringLiteral("Порт успешно переоткрыт")); }));
-    QVERIFY(B->View.Log.contains(QStringLiteral("Попытка переокрытия COM порта")));
-    QCOMPARE(B->View.Status, QStringLiteral("Подключен"));
-    QVERIFY(!B->View.Alarm);
+        [&] { return B->Host.Log.contains(QStringLiteral("Порт успешно переоткрыт")); }));
+    QVERIFY(B->Host.Log.contains(QStringLiteral("Попытка переокрытия COM порта")));
+    QCOMPARE(B->Host.Status, QStringLiteral("Подключен"));
+    QVERIFY(!B->Host.Alarm);
     QVERIFY(!B->Relay.ReconnectPending());
     B->Pty.ReadQuiet(300);
 
@@ -128,8 +128,8 @@ void TstLinkRelay::writeToAnUnpluggedLine()
     B->Pty.Unplug();
     B->State().FReadSocket = B->Relay.BytesToBuffer("lost");
     QCOMPARE(B->Relay.COMWrite(4), 0);
-    QVERIFY(B->View.Log.contains(QStringLiteral("Ошибка записи в COM порт")));
-    QCOMPARE(B->View.Status, QStringLiteral("Прибор не доступен"));
+    QVERIFY(B->Host.Log.contains(QStringLiteral("Ошибка записи в COM порт")));
+    QCOMPARE(B->Host.Status, QStringLiteral("Прибор не доступен"));
     QVERIFY(B->Relay.ReconnectPending());
     QCOMPARE(B->State().FReadSocket, 0);
     // Reading the dead line gives nothing, and no fault escapes.
@@ -152,18 +152,18 @@ void TstLinkRelay::modemResultTextEndsTheLink()
     QFETCH(QByteArray, block);
     QVERIFY(B->BeginRelay());
     B->Relay.SetModemLink(true);
-    B->View.Log.clear();
+    B->Host.Log.clear();
 
     QVERIFY(B->Pty.Write(block));
     QTRY_COMPARE(B->Pty.SlaveInputQueued(), int(block.size()));
     QCOMPARE(B->Relay.COMRead(), 0);
 
-    QCOMPARE(B->View.Command, TCommandState::Broken);
-    QCOMPARE(B->View.Status, QStringLiteral("Нет подключения"));
-    QVERIFY(!B->View.Alarm);
+    QCOMPARE(B->Host.Command, TCommandState::Broken);
+    QCOMPARE(B->Host.Status, QStringLiteral("Нет подключения"));
+    QVERIFY(!B->Host.Alarm);
     QVERIFY(!B->Relay.Connected());
     QVERIFY(!B->Relay.PortOpen());
-    QCOMPARE(B->View.Log,
+    QCOMPARE(B->Host.Log,
              (QStringList{QStringLiteral("Завершение работы по ошибке модема"),
                           QStringLiteral("Последний полученный пакет:"), Win1251ToString(block),
                           QStringLiteral("Установили \"Нет подключения\", "
@@ -185,9 +185,9 @@ void TstLinkRelay::resultTextSplitAcrossReadsIsData()
     QCOMPARE(B->Relay.COMRead(), 4);
     QCOMPARE(B->Relay.BufferToBytes(4), QByteArray("RIER"));
     QVERIFY(B->Relay.Connected());
-    QCOMPARE(B->View.Command, TCommandState::Connected);
+    QCOMPARE(B->Host.Command, TCommandState::Connected);
     QVERIFY(B->Relay.PortOpen());
-    QVERIFY(!B->View.Log.contains(QStringLiteral("Завершение работы по ошибке модема")));
+    QVERIFY(!B->Host.Log.contains(QStringLiteral("Завершение работы по ошибке модема")));
 }
 
 void TstLinkRelay::resultTextOnACableIsData()
@@ -200,8 +200,8 @@ void TstLinkRelay::resultTextOnACableIsData()
     QVERIFY(B->PassUntil([&] { return client.bytesAvailable() >= 10; }));
     QCOMPARE(client.readAll(), QByteArray("NO CARRIER"));
     QVERIFY(B->Relay.Connected());
-    QCOMPARE(B->View.Command, TCommandState::Connected);
-    QVERIFY(B->View.Log.contains(QStringLiteral("COM->TCP NO CARRIER")));
+    QCOMPARE(B->Host.Command, TCommandState::Connected);
+    QVERIFY(B->Host.Log.contains(QStringLiteral("COM->TCP NO CARRIER")));
 }
 
 void TstLinkRelay::reopenTakesTheViewsSpeed_data()
@@ -223,32 +223,32 @@ void TstLinkRelay::reopenTakesTheViewsSpeed()
     QCOMPARE(::tcsetattr(B->Pty.SlaveFd(), TCSANOW, &t), 0);
     QVERIFY(B->OpenPort());
     B->State().FNeedCOMReconnect = true;
-    B->View.Speed = speed;
-    const qsizetype logged = B->View.Log.size();
+    B->Host.Speed = speed;
+    const qsizetype logged = B->Host.Log.size();
 
     QVERIFY(B->Relay.ReopenLinkPort());
     QCOMPARE(B->Pty.SlaveSpeed(), expected);
     QVERIFY(!B->Relay.ReconnectPending());
     QVERIFY(B->Relay.PortOpen());
-    QCOMPARE(B->View.Log.size(), logged);
+    QCOMPARE(B->Host.Log.size(), logged);
 }
 
 void TstLinkRelay::openOnAHeldPort()
 {
     THandle other = INVALID_HANDLE_VALUE;
-    QVERIFY(OpenCOMPort(B->View.PortName, 19200, other));
+    QVERIFY(OpenCOMPort(B->Host.PortName, 19200, other));
     for (const bool flag : {false, true}) {
         B->State().FNeedCOMReconnect = flag;
         QVERIFY(B->Relay.OpenLinkPort() == INVALID_HANDLE_VALUE);
         QVERIFY(!B->Relay.PortOpen());
         QCOMPARE(B->Relay.ReconnectPending(), flag);
     }
-    QVERIFY(B->View.Log.contains(QStringLiteral("Ошибка открытия COM порта")));
-    QVERIFY(!B->View.Log.contains(QStringLiteral("COM порт успешно открыт")));
+    QVERIFY(B->Host.Log.contains(QStringLiteral("Ошибка открытия COM порта")));
+    QVERIFY(!B->Host.Log.contains(QStringLiteral("COM порт успешно открыт")));
 
     QVERIFY(CloseCOMPort(other));
     QVERIFY(B->Relay.OpenLinkPort() != INVALID_HANDLE_VALUE);
-    QVERIFY(B->View.Log.contains(QStringLiteral("COM порт успешно открыт")));
+    QVERIFY(B->Host.Log.contains(QStringLiteral("COM порт успешно открыт")));
 }
 
 void TstLinkRelay::blockAtTheEndOfTheLinkIsDropped()
@@ -266,8 +266,8 @@ void TstLinkRelay::blockAtTheEndOfTheLinkIsDropped()
     B->State().FReadSocket = B->Relay.BytesToBuffer("late block");
     endInTheNextDispatch();
     B->Relay.Pass();
-    QCOMPARE(B->View.Log.count(lost), 1);
-    QVERIFY(!B->View.Log.contains(QStringLiteral("TCP->COM late block")));
+    QCOMPARE(B->Host.Log.count(lost), 1);
+    QVERIFY(!B->Host.Log.contains(QStringLiteral("TCP->COM late block")));
     QCOMPARE(B->Pty.ReadQuiet(200, 500), QByteArray());
 
     // Device bytes read as the link ends reach no client.
@@ -277,8 +277,8 @@ void TstLinkRelay::blockAtTheEndOfTheLinkIsDropped()
     QTRY_COMPARE(B->Pty.SlaveInputQueued(), 10);
     endInTheNextDispatch();
     B->Relay.Pass();
-    QCOMPARE(B->View.Log.count(lost), 2);
-    QVERIFY(!B->View.Log.contains(QStringLiteral("COM->TCP late reply")));
+    QCOMPARE(B->Host.Log.count(lost), 2);
+    QVERIFY(!B->Host.Log.contains(QStringLiteral("COM->TCP late reply")));
     QTest::qWait(200);
     QCOMPARE(client.bytesAvailable(), 0);
 }

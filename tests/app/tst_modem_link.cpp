@@ -47,21 +47,25 @@ bool InputsDisabled(const TMainLindqvarForm &w)
            !Ui(w).PhoneNumber->isEnabled() && !Ui(w).SpeedButton1->isEnabled();
 }
 
-// Lets the window handle each progress event, then notes the status text and whether it is in
-// the normal colour.
+// Lets the link session handle each progress event, then notes the window's status text and
+// whether it is in the normal colour.
 class TStatusRecorder : public QObject
 {
 public:
-    explicit TStatusRecorder(TMainLindqvarForm &w) : FWindow(w) { w.installEventFilter(this); }
+    explicit TStatusRecorder(TMainLindqvarForm &w) : FWindow(w)
+    {
+        w.Session().installEventFilter(this);
+    }
     QStringList Texts;
     bool AllNormal = true;
 
 protected:
     bool eventFilter(QObject *watched, QEvent *e) override
     {
-        if (watched != &FWindow || e->type() != static_cast<QEvent::Type>(WM_RINGPROGRESS))
+        if (watched != &FWindow.Session() ||
+            e->type() != static_cast<QEvent::Type>(WM_RINGPROGRESS))
             return false;
-        static_cast<QObject &>(FWindow).event(e);
+        static_cast<QObject &>(FWindow.Session()).event(e);
         Texts << Ui(FWindow).Label7->text();
         AllNormal = AllNormal && StatusColor(FWindow) == NormalStatusColor();
         return true;
@@ -157,10 +161,10 @@ void TstModemLink::fullLinkThenUserDisconnect()
     TStatusRecorder status(w);
 
     QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton); // starts the dialer and returns
-    QCOMPARE(w.CommandState(), TCommandState::Connecting);
+    QCOMPARE(w.Session().CommandState(), TCommandState::Connecting);
     QCOMPARE(Ui(w).URLLabel1->text(), QStringLiteral("Отмена подключения"));
     QVERIFY(InputsDisabled(w));
-    QVERIFY(State(w).FModemConnect);
+    QVERIFY(w.Session().Relay().ModemLink());
     // The number is remembered at the start of every modem attempt.
     QVERIFY2(F->ReadSettings().contains("phone1=8 900 555"), F->ReadSettings().constData());
 
@@ -176,7 +180,8 @@ void TstModemLink::fullLinkThenUserDisconnect()
                 return false;
             LINK_COMPARE(Ui(w).Label7->text(), QStringLiteral("Подключен"));
             LINK_VERIFY(InputsDisabled(w));
-            LINK_VERIFY(State(w).FRing && State(w).FRing->isRunning()); // blocked in its completion
+            LINK_VERIFY(w.Session().Dialer() &&
+                        w.Session().Dialer()->isRunning()); // blocked in its completion
             QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
             return true;
         },
@@ -187,10 +192,10 @@ void TstModemLink::fullLinkThenUserDisconnect()
 
     QCOMPARE(status.Texts, StageTexts);
     QVERIFY(status.AllNormal);
-    QTRY_VERIFY_WITH_TIMEOUT(State(w).FRing && State(w).FRing->isFinished(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(w.Session().Dialer() && w.Session().Dialer()->isFinished(), 20000);
     QVERIFY(ProcessIsGone(setup.Pid));
-    QVERIFY(!w.SetupStarted());
-    QVERIFY(!State(w).FModemConnect);
+    QVERIFY(!w.Session().SetupStarted());
+    QVERIFY(!w.Session().Relay().ModemLink());
     QVERIFY(ExpectIdle(F->Main(), QStringLiteral("Нет подключения"), false));
 
     // The modem got "+" three times, then "ATH" without a line end, and nothing after it: it
@@ -219,7 +224,7 @@ void TstModemLink::busyShowsTheTextInRed()
     TStatusRecorder status(w);
 
     QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(w.CommandState() == TCommandState::Idle, 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(w.Session().CommandState() == TCommandState::Idle, 60000);
     QCOMPARE(status.Texts, StageTexts);
     QVERIFY(status.AllNormal);
     QVERIFY(ExpectIdle(F->Main(), QStringLiteral("Номер занят"), true));
@@ -227,9 +232,9 @@ void TstModemLink::busyShowsTheTextInRed()
     QTRY_COMPARE_WITH_TIMEOUT(ModemLog().Commands().last(), QStringLiteral("ATH"), 20000);
     QVERIFY(F->LogHas(QStringLiteral(">> BUSY")));
 
-    // A stage the window does not know only resets the colour.
+    // A stage the session does not know only resets the colour.
     TRingProgressEvent unknownStage(4);
-    QCoreApplication::sendEvent(&w, &unknownStage);
+    QCoreApplication::sendEvent(&w.Session(), &unknownStage);
     QCOMPARE(Ui(w).Label7->text(), QStringLiteral("Номер занят"));
     QCOMPARE(StatusColor(w), NormalStatusColor());
 }
@@ -253,20 +258,20 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
         return true;
     };
     auto expectBroken = [&] {
-        QCOMPARE(w.CommandState(), TCommandState::Broken);
+        QCOMPARE(w.Session().CommandState(), TCommandState::Broken);
         QCOMPARE(Ui(w).URLLabel1->text(), QStringLiteral("Переподключить"));
         QCOMPARE(Ui(w).Label7->text(), QStringLiteral("Нет подключения"));
         QVERIFY(InputsDisabled(w));
         QVERIFY(PortCanBeOpened(ModemCom));
         QVERIFY(!Ui(w).ServerSocket->Active());
-        QVERIFY(w.SetupStarted());
+        QVERIFY(w.Session().SetupStarted());
         QVERIFY(ProcessIsAlive(setupPid));
     };
 
     {
         TLinkScript script(dropWhenRelaying, [&] { w.URLLabel1Click(); });
         QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(script.Done() && State(w).FRing->isFinished(), 90000);
+        QTRY_VERIFY_WITH_TIMEOUT(script.Done() && w.Session().Dialer()->isFinished(), 90000);
         QVERIFY(script.Succeeded());
     }
     expectBroken();
@@ -279,14 +284,15 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
 
     // Reconnect: a new dial, and the running setup program comes back to the new link. The
     // port is marked lost as if it had vanished after the result text: that belongs to the
-    // ended link and must not end the new one.
-    State(w).FNeedCOMReconnect = true;
+    // ended link and must not end the new one. (No operation marks a loss without a port that
+    // vanishes; the relay's flag is set directly.)
+    TLinkRelay::TTestAccess(w.Session().Relay()).FNeedCOMReconnect = true;
     const int linesBefore = int(F->LogLines().filter(QStringLiteral(":<< ATD")).size());
     {
         TLinkScript script(dropWhenRelaying, [&] { w.URLLabel1Click(); });
         QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
-        QCOMPARE(w.CommandState(), TCommandState::Connecting);
-        QTRY_VERIFY_WITH_TIMEOUT(script.Done() && State(w).FRing->isFinished(), 90000);
+        QCOMPARE(w.Session().CommandState(), TCommandState::Connecting);
+        QTRY_VERIFY_WITH_TIMEOUT(script.Done() && w.Session().Dialer()->isFinished(), 90000);
         QVERIFY(script.Succeeded());
     }
     QCOMPARE(int(F->LogLines().filter(QStringLiteral(":<< ATD8 900 555")).size()), linesBefore + 1);
@@ -296,10 +302,10 @@ void TstModemLink::noCarrierDuringLinkThenReconnect()
     Ui(w).PhoneNumber->setCurrentText(QStringLiteral("  "));
     QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
     QVERIFY(F->Dialogs.Boxes.isEmpty());
-    QCOMPARE(w.CommandState(), TCommandState::Connecting);
-    QVERIFY(State(w).FRing && !State(w).FRing->isFinished());
+    QCOMPARE(w.Session().CommandState(), TCommandState::Connecting);
+    QVERIFY(w.Session().Dialer() && !w.Session().Dialer()->isFinished());
     QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton); // cancel
-    QVERIFY(!State(w).FRing);
+    QVERIFY(!w.Session().Dialer());
     QVERIFY(ProcessIsAlive(setupPid));
 }
 
@@ -319,19 +325,19 @@ void TstModemLink::lostPortDuringLink()
         },
         [&] { w.URLLabel1Click(); });
     QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(script.Done() && State(w).FRing->isFinished(), 90000);
+    QTRY_VERIFY_WITH_TIMEOUT(script.Done() && w.Session().Dialer()->isFinished(), 90000);
     QVERIFY(script.Succeeded());
 
-    QCOMPARE(w.CommandState(), TCommandState::Idle);
+    QCOMPARE(w.Session().CommandState(), TCommandState::Idle);
     QCOMPARE(Ui(w).URLLabel1->text(), QStringLiteral("Подключить"));
     QCOMPARE(Ui(w).Label7->text(), QStringLiteral("Нет подключения"));
     QVERIFY(InputsEnabled(w));
-    QVERIFY(State(w).FCOMHandle == INVALID_HANDLE_VALUE);
+    QVERIFY(!w.Session().Relay().PortOpen());
     QVERIFY(!Ui(w).ServerSocket->Active());
     QVERIFY(F->LogHas(QStringLiteral("Завершение работы по потере порта.")));
     QVERIFY(F->LogHas(QStringLiteral(
         "Установили \"Нет подключения\", главный цикл, модемное соединение, порт потерян")));
-    QVERIFY(w.SetupStarted());
+    QVERIFY(w.Session().SetupStarted());
     QVERIFY(ProcessIsAlive(setup.Pid));
 }
 
@@ -346,7 +352,7 @@ void TstModemLink::cancelDuringDialling()
                              60000);
     QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
 
-    QVERIFY(!State(w).FRing);
+    QVERIFY(!w.Session().Dialer());
     QVERIFY(ExpectIdle(F->Main(), QStringLiteral("Нет подключения"), false));
     QVERIFY(F->LogHas(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку "
                                      "подключения в момент подключения к прибору")));
@@ -371,7 +377,7 @@ void TstModemLink::cancelWhileTheModemIsSilent()
     QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
 
     // The wait's own failure wins over the cancel mark and shows in red.
-    QVERIFY(!State(w).FRing);
+    QVERIFY(!w.Session().Dialer());
     QVERIFY(ExpectIdle(w, QStringLiteral("Модем не отвечает"), true));
 }
 
@@ -382,7 +388,7 @@ void TstModemLink::windowClosedDuringLink()
     TMainLindqvarForm &w = F->Main();
     QVERIFY(CloseEndsTheLink(w));
     // The dialer that ran the link has ended too.
-    QTRY_VERIFY_WITH_TIMEOUT(!State(w).FRing || State(w).FRing->isFinished(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!w.Session().Dialer() || w.Session().Dialer()->isFinished(), 20000);
     const QByteArray saved = F->ReadSettings();
     QVERIFY2(saved.contains("COM=COM6") && saved.contains("CHANNEL=0"), saved.constData());
     F->Stop();
@@ -407,7 +413,7 @@ void TstModemLink::windowClosedWhileDialling()
         F->Windows.reset();
     } else {
         w.close();
-        QVERIFY(!State(w).FRing || State(w).FRing->isFinished());
+        QVERIFY(!w.Session().Dialer() || w.Session().Dialer()->isFinished());
         const QByteArray saved = F->ReadSettings();
         QVERIFY2(saved.contains("COM=COM6") && saved.contains("CHANNEL=0"), saved.constData());
         F->Stop();
@@ -433,8 +439,8 @@ void TstModemLink::closedWhileACancelWaits()
     });
     QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton);
     QTRY_VERIFY(closed);
-    QVERIFY(!State(w).FRing);
-    QCOMPARE(w.CommandState(), TCommandState::Idle);
+    QVERIFY(!w.Session().Dialer());
+    QCOMPARE(w.Session().CommandState(), TCommandState::Idle);
     QVERIFY(PortCanBeOpened(ModemCom));
     F->Stop();
 }
@@ -450,7 +456,7 @@ void TstModemLink::refusedNumberSaveLeavesTheCommandIdle()
 
     QCOMPARE(F->Dialogs.Boxes.size(), 1);
     QCOMPARE(F->Dialogs.Boxes[0].Text, QStringLiteral("Failed to set data for 'phone1'"));
-    QVERIFY(!State(w).FRing);
+    QVERIFY(!w.Session().Dialer());
     QVERIFY(ExpectIdle(F->Main(), QStringLiteral("Нет подключения"), false));
 }
 

@@ -185,7 +185,7 @@ void TstNetworkLink::serverThatCannotBeReached()
                  lines[failed + 1].contains(reason),
              qPrintable(lines[failed + 1]));
     QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton); // cancel
-    QCOMPARE(w.CommandState(), TCommandState::Idle);
+    QCOMPARE(w.Session().CommandState(), TCommandState::Idle);
     QVERIFY(Ui(w).PortsListComboBox->isEnabled());
 }
 
@@ -243,7 +243,7 @@ void TstNetworkLink::modemBehindTheServer()
     QVERIFY(script.Succeeded(QStringLiteral("the setup program's exchanges")));
     QVERIFY2(setup.Result.startsWith(QStringLiteral("RESULT OK")), qPrintable(setup.Result));
     QVERIFY(F->LogHas(QStringLiteral(":<< ATD8 900 555")));
-    QTRY_VERIFY_WITH_TIMEOUT(State(w).FRing && State(w).FRing->isFinished(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(w.Session().Dialer() && w.Session().Dialer()->isFinished(), 20000);
     QVERIFY(ExpectIdle(w, QStringLiteral("Нет подключения"), false));
 }
 

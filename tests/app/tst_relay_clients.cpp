@@ -82,7 +82,7 @@ void TstRelayClients::oldestClientGetsDeviceDataUntilANewerOneLeaves()
     QTRY_COMPARE(B->Endpoint.ActiveConnections(), 1);
     QVERIFY(B->Pty.Write("reply two"));
     QVERIFY(
-        B->PassUntil([&] { return B->View.Log.contains(QStringLiteral("COM->TCP reply two")); }));
+        B->PassUntil([&] { return B->Host.Log.contains(QStringLiteral("COM->TCP reply two")); }));
     for (int i = 0; i < 3; ++i)
         B->Relay.Pass();
     QCOMPARE(older.bytesAvailable(), 0);

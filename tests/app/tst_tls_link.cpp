@@ -257,7 +257,7 @@ void TstTlsLink::serverRefused()
              qPrintable(OpenFailureReason() + u'\n' + expected));
     QVERIFY(!F->LogHas(QStringLiteral("COM порт успешно открыт")));
     QTest::mouseClick(Ui(w).URLLabel1, Qt::LeftButton); // cancel
-    QCOMPARE(w.CommandState(), TCommandState::Idle);
+    QCOMPARE(w.Session().CommandState(), TCommandState::Idle);
 }
 
 void TstTlsLink::serverGoneAndBack()

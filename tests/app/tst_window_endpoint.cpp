@@ -23,7 +23,6 @@
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 class TstWindowEndpoint : public QObject
@@ -85,14 +84,14 @@ void TstWindowEndpoint::portTextRules()
     edit->setText(text);
     // The port may be taken on this machine; the rule is about the number, not the bind.
     try {
-        w.StartServer();
+        w.Session().StartServer();
     } catch (const std::exception &) {
     }
     QCOMPARE(Ui(w).ServerSocket->Port(), port);
     QCOMPARE(edit->text(), QString::number(port));
     if (Ui(w).ServerSocket->Active())
         QCOMPARE(Ui(w).ServerSocket->LocalPort(), port);
-    w.StopServer();
+    w.Session().StopServer();
     QVERIFY(!Ui(w).ServerSocket->Active());
 }
 
@@ -105,7 +104,7 @@ void TstWindowEndpoint::bindFailureOnAPortInUse()
     Ui(w).TCPServerSettingsForm->PortEdit->setText(QString::number(taken));
     const qsizetype before = F->Dialogs.Boxes.size();
 
-    Guarded([&] { w.StartServer(); }); // the application's top-level handler
+    Guarded([&] { w.Session().StartServer(); }); // the application's top-level handler
 
     QCOMPARE(F->Dialogs.Boxes.size(), before + 1);
     const QString expected = QStringLiteral("Windows socket error: %1 (%2), on API 'bind'")
@@ -117,7 +116,7 @@ void TstWindowEndpoint::bindFailureOnAPortInUse()
 
     // Once the port is free the next start listens on it.
     other.close();
-    w.StartServer();
+    w.Session().StartServer();
     QVERIFY(Ui(w).ServerSocket->Active());
     QCOMPARE(Ui(w).ServerSocket->LocalPort(), int(taken));
     // Only this machine can reach the endpoint.
@@ -132,35 +131,35 @@ void TstWindowEndpoint::bindFailureOnAPortInUse()
 void TstWindowEndpoint::stopServerKeepsTheConnectedFlag()
 {
     TMainLindqvarForm &w = F->Main();
-    w.StartServer();
+    w.Session().StartServer();
     QTcpSocket client;
     client.connectToHost(QStringLiteral("127.0.0.1"), F->ServerPort);
-    QTRY_VERIFY(w.Relay().SetupConnected());
+    QTRY_VERIFY(w.Session().Relay().SetupConnected());
 
-    w.StopServer();
+    w.Session().StopServer();
     QVERIFY(!Ui(w).ServerSocket->Active());
     QCOMPARE(Ui(w).ServerSocket->ActiveConnections(), 0);
     QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
     // No disconnect event for a stopped endpoint's clients.
-    QVERIFY(w.Relay().SetupConnected());
-    w.Relay().BytesToBuffer("lost");
-    QVERIFY(!w.Relay().SendToClient(4));
+    QVERIFY(w.Session().Relay().SetupConnected());
+    w.Session().Relay().BytesToBuffer("lost");
+    QVERIFY(!w.Session().Relay().SendToClient(4));
 
     // A restart with a client listed closes it, again without the event.
-    w.StartServer();
+    w.Session().StartServer();
     QTcpSocket again;
     again.connectToHost(QStringLiteral("127.0.0.1"), F->ServerPort);
     QTRY_COMPARE(Ui(w).ServerSocket->ActiveConnections(), 1);
-    w.StartServer();
+    w.Session().StartServer();
     QCOMPARE(Ui(w).ServerSocket->ActiveConnections(), 0);
     QTRY_COMPARE(again.state(), QAbstractSocket::UnconnectedState);
-    QVERIFY(w.Relay().SetupConnected());
+    QVERIFY(w.Session().Relay().SetupConnected());
 }
 
 void TstWindowEndpoint::resetPeerLeavesTheList()
 {
     TMainLindqvarForm &w = F->Main();
-    w.StartServer();
+    w.Session().StartServer();
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     QVERIFY(fd >= 0);
     sockaddr_in address{};
@@ -168,7 +167,7 @@ void TstWindowEndpoint::resetPeerLeavesTheList()
     address.sin_port = htons(F->ServerPort);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     QCOMPARE(::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
-    QTRY_VERIFY(w.Relay().SetupConnected());
+    QTRY_VERIFY(w.Session().Relay().SetupConnected());
     QTRY_COMPARE(Ui(w).ServerSocket->ActiveConnections(), 1);
 
     const qsizetype boxes = F->Dialogs.Boxes.size();
@@ -177,7 +176,7 @@ void TstWindowEndpoint::resetPeerLeavesTheList()
     QCOMPARE(::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
     ::close(fd);
 
-    QTRY_VERIFY(!w.Relay().SetupConnected());
+    QTRY_VERIFY(!w.Session().Relay().SetupConnected());
     QTRY_COMPARE(Ui(w).ServerSocket->ActiveConnections(), 0);
     QCOMPARE(F->Dialogs.Boxes.size(), boxes); // the error is not shown
     QVERIFY(Ui(w).ServerSocket->Active());
@@ -187,8 +186,8 @@ void TstWindowEndpoint::cableSpeedFromTheDialog_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("speed");
-    QTest::newRow("57600") << "57600" << int(B57600);
-    QTest::newRow("not a number") << "fast" << int(B19200);
+    QTest::newRow("57600") << "57600" << 57600;
+    QTest::newRow("not a number") << "fast" << 19200;
 }
 
 void TstWindowEndpoint::cableSpeedFromTheDialog()
@@ -199,9 +198,8 @@ void TstWindowEndpoint::cableSpeedFromTheDialog()
     if (combo->findText(text) < 0)
         combo->addItem(text);
     combo->setCurrentIndex(combo->findText(text));
-    QVERIFY(F->Main().Relay().OpenLinkPort() != INVALID_HANDLE_VALUE);
-    QCOMPARE(FPty.SlaveSpeed(), speed);
-    F->Main().Relay().CloseLinkPort();
+    // The session opens the next cable port at this speed (the relay's tests see it on a pty).
+    QCOMPARE(F->Main().Session().CableSpeed(), speed);
 }
 
 QTEST_MAIN(TstWindowEndpoint)

@@ -135,7 +135,7 @@ void TstWineSetup::windowsSetupProgramRunsUnderWine()
     QTRY_VERIFY_WITH_TIMEOUT(ProcessIsGone(setup.Pid), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(GroupIsGone(setup.Group), 10000);
     QVERIFY(!QFile::exists(setup.Copy));
-    QVERIFY(!w.SetupStarted());
+    QVERIFY(!w.Session().SetupStarted());
     QVERIFY(ExpectIdle(w));
     QVERIFY(F->Dialogs.Boxes.isEmpty());
 }
@@ -164,7 +164,7 @@ void TstWineSetup::withoutWineNothingStarts()
         F->LogLines().filter(QStringLiteral("программа для Windows, а Wine не найден")).size() ==
         1);
     QVERIFY(F->LogHas(QStringLiteral("Не найдена программа настройки")));
-    QVERIFY(!w.SetupStarted());
+    QVERIFY(!w.Session().SetupStarted());
     QVERIFY(!QFile::exists(Paths::PrivateTempDir() + QStringLiteral("VendorSetup.exe")));
     QVERIFY(ExpectIdle(w));
 }

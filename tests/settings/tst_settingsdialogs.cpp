@@ -112,7 +112,6 @@ void TstSettingsDialogs::urlLabelLooksLikeALink()
 {
     QWidget window;
     auto *label = new TURLLabel(QStringLiteral("Подключить"), &window);
-    QCOMPARE(label->Tag, 0);
     QCOMPARE(label->palette().color(QPalette::Active, QPalette::WindowText), QColor(Qt::blue));
     QVERIFY(label->font().underline());
     // The window's font still reaches the label; only the underline is its own.

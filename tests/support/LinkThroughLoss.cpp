@@ -34,7 +34,7 @@ bool RunLinkThroughLoss(TWizardFixture &world, const std::function<void()> &lose
         [&] {
             switch (stage) {
             case 0:
-                if (w.CommandState() != TCommandState::Connected)
+                if (w.Session().CommandState() != TCommandState::Connected)
                     return false;
                 client.Connect(world.ServerPort);
                 stage = 1;

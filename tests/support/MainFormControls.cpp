@@ -21,10 +21,9 @@ template <typename T> T *Child(const TMainLindqvarForm &w, const char *name)
     return found;
 }
 
-// The windows attached to the main window (several wizards may be open in one test).
 TMainLindqvarForm::TTestAccess Attached(const TMainLindqvarForm &w)
 {
-    return TMainLindqvarForm::TTestAccess(const_cast<TMainLindqvarForm &>(w));
+    return TMainLindqvarForm::TTestAccess(w);
 }
 
 } // namespace

@@ -2,15 +2,6 @@
 
 #include "app/MainFormUnit.h"
 
-class QComboBox;
-class QLabel;
-class QToolButton;
-class TCOMSettingsForm;
-class TLOGForm;
-class TServerSocket;
-class TTCPServerSettingsForm;
-class TURLLabel;
-
 // The main window's controls as tests find them: by their object names, as a screen reader's
 // user finds them by their names. The window keeps them private. The three other windows are
 // the ones attached to this main window.

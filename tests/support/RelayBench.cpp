@@ -8,7 +8,7 @@
 
 TRelayBench::TRelayBench()
 {
-    View.PortName = QStringLiteral("COM7");
+    Host.PortName = QStringLiteral("COM7");
     Endpoint.OnClientConnect = [this](TServerSocket *, TCustomWinSocket *) {
         Relay.ClientConnected();
     };
@@ -27,7 +27,7 @@ bool TRelayBench::Start()
 {
     if (!QTest::qVerify(Pty.IsValid(), "Pty.IsValid()", qPrintable(Pty.Error()), __FILE__,
                         __LINE__) ||
-        !Config.IsValid() || !Config.WritePortMap({View.PortName + u'=' + Pty.SlavePath()}))
+        !Config.IsValid() || !Config.WritePortMap({Host.PortName + u'=' + Pty.SlavePath()}))
         return false;
     Endpoint.SetPort(0);
     Endpoint.SetActive(true);
@@ -45,7 +45,7 @@ bool TRelayBench::BeginRelay()
     if (!OpenPort())
         return false;
     Relay.SetConnected(true);
-    View.SetCommand(TCommandState::Connected);
+    Host.SetCommand(TCommandState::Connected);
     return true;
 }
 

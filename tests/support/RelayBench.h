@@ -3,7 +3,7 @@
 #include "app/LinkRelay.h"
 #include "endpoint/TServerSocket.h"
 #include "support/Pty.h"
-#include "support/RecordingLinkView.h"
+#include "support/RecordingRelayHost.h"
 #include "support/RelayAccess.h"
 #include "support/TempConfig.h"
 
@@ -46,9 +46,9 @@ public:
 
     TTempConfig Config;
     TPty Pty;
-    TRecordingLinkView View;
+    TRecordingRelayHost Host;
     TServerSocket Endpoint;
-    TLinkRelay Relay{View, Endpoint};
+    TLinkRelay Relay{Host, Endpoint};
     quint16 Port = 0;
 };
 

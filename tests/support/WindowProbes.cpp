@@ -53,16 +53,17 @@ bool ProcessIsGone(pid_t pid)
 
 bool SetupProgramConnected(const TMainLindqvarForm &w)
 {
-    return w.CommandState() == TCommandState::Connected &&
+    return w.Session().CommandState() == TCommandState::Connected &&
            Ui(w).ServerSocket->ActiveConnections() > 0;
 }
 
 bool NoteSetupProgram(TMainLindqvarForm &w, TSetupProgram &program, const QString &transcript)
 {
-    if (w.CommandState() != TCommandState::Connected || !w.SetupStarted())
+    if (w.Session().CommandState() != TCommandState::Connected || !w.Session().SetupStarted())
         return false;
-    program = {State(w).FSetupProcInfo.hProcess, State(w).FSetupProcInfo.hProcessGroup,
-               State(w).FSetupFile, transcript.isEmpty() ? QString() : SetupDemoResult(transcript)};
+    program = {w.Session().Setup().Process().hProcess, w.Session().Setup().Process().hProcessGroup,
+               w.Session().Setup().File(),
+               transcript.isEmpty() ? QString() : SetupDemoResult(transcript)};
     return transcript.isEmpty() || !program.Result.isEmpty();
 }
 
@@ -96,7 +97,7 @@ bool PortCanBeOpened(const QString &com)
 
 bool ExpectIdle(TMainLindqvarForm &w, const QString &status, bool alarm)
 {
-    PROBE_CHECK(w.CommandState() == TCommandState::Idle);
+    PROBE_CHECK(w.Session().CommandState() == TCommandState::Idle);
     PROBE_CHECK(Ui(w).URLLabel1->text() == QStringLiteral("Подключить"));
     PROBE_CHECK(Ui(w).URLLabel1->isEnabled());
     if (!QTest::qCompare(Ui(w).Label7->text(), status, "status", "expected", __FILE__, __LINE__))

@@ -1,6 +1,7 @@
 #include "support/WizardFixture.h"
 
 #include "app/MainFormUnit.h"
+#include "controls/ComboItems.h"
 #include "log/LOGUnit.h"
 #include "settings/Paths.h"
 #include "settings/TPCServerSettingsUnit.h"
@@ -44,7 +45,7 @@ bool TWizardFixture::StartOnPort(const QString &com, TConnectionType type, bool 
 bool TWizardFixture::ChooseLink(const QString &com, TConnectionType type)
 {
     TMainLindqvarForm &w = Main();
-    w.SelectComboItem(Ui(w).PortsListComboBox, com);
+    SelectComboItem(Ui(w).PortsListComboBox, com);
     Ui(w).ConnectTypeComboBox->setCurrentIndex(ConnectionTypeIndex(type));
     w.ConnectTypeComboBoxChange();
     ServerPort = UseFreeServerPort();

@@ -6,6 +6,7 @@
 #include "app/ExceptionHandler.h"
 #include "app/MainFormUnit.h"
 #include "app/Windows.h"
+#include "controls/ComboItems.h"
 #include "controls/URLLabel.h"
 #include "log/LOGUnit.h"
 #include "ports/PortMap.h"
@@ -86,7 +87,7 @@ int main(int argc, char *argv[])
         auto *types = w.findChild<QComboBox *>(QStringLiteral("ConnectTypeComboBox"));
         if (ports == nullptr || types == nullptr)
             return Fail("the window's boxes were not found");
-        w.SelectComboItem(ports, QStringLiteral("COM4"));
+        SelectComboItem(ports, QStringLiteral("COM4"));
         types->setCurrentIndex(1);
         w.ConnectTypeComboBoxChange();
         windows.TCPServerSettingsForm->PortEdit->setText(QString::number(port));
@@ -103,14 +104,14 @@ int main(int argc, char *argv[])
             int relayed = 0;
             for (int i = 0; i < log.Count(); ++i)
                 relayed += log.Line(i).contains(QStringLiteral(": COM->TCP ")) ? 1 : 0;
-            if (w.CommandState() == TCommandState::Connected && relayed >= 8) {
+            if (w.Session().CommandState() == TCommandState::Connected && relayed >= 8) {
                 saved = w.grab().save(outDir + QStringLiteral("/main-window.png")) &&
                         windows.LOGForm->grab().save(outDir + QStringLiteral("/log-window.png"));
             } else if (clock.elapsed() < 60000) {
                 return;
             }
             watch.stop();
-            if (w.CommandState() == TCommandState::Connected)
+            if (w.Session().CommandState() == TCommandState::Connected)
                 w.URLLabel1Click();
         });
         watch.start(100);

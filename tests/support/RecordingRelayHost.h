@@ -1,14 +1,14 @@
 #pragma once
 
-#include "app/LinkView.h"
+#include "app/RelayHost.h"
 #include "log/Win1251.h"
 
 #include <QStringList>
 
-// The main window as a relay sees it, for tests of the relay alone: it records the log lines
+// The link session as a relay sees it, for tests of the relay alone: it records the log lines
 // ("PREFIX message", or the message alone), the status and the command, and names the port and
 // speed the test chose.
-class TRecordingLinkView : public TLinkView
+class TRecordingRelayHost : public TRelayHost
 {
 public:
     void WriteLog(const QString &message, const QString &prefix = QString()) override
