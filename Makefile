@@ -7,7 +7,7 @@ CMAKE_FLAGS ?=
 MODEM ?=
 CALLIN ?=
 
-.PHONY: all deps configure build run demo package test bench soak format check-format fuzz clean
+.PHONY: all deps configure build run demo package package-all test bench soak format check-format fuzz clean
 
 all: build
 
@@ -28,9 +28,14 @@ run: build
 demo: build
 	@MODEM=$(MODEM) CALLIN=$(CALLIN) scripts/demo $(BUILD)
 
-# The .deb of the installed program.
+# The .deb of the installed program, for the Debian release this machine runs; the same bytes
+# from every build of one commit (see packaging/CMakeLists.txt).
 package: build
 	@cd $(BUILD) && cpack -G DEB
+
+# The .debs for Debian 12 and 13, each built in a fresh root of its release (needs root).
+package-all:
+	@scripts/package-all
 
 # The format check and the fuzz targets run first and briefly (a minute for all of them; their logs
 # go to build-fuzz/); then the suite, and the same suite built with AddressSanitizer and
