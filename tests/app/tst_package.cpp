@@ -1,8 +1,10 @@
 // The .deb that `make package` builds, unpacked into a temporary root (dpkg-deb -x) as dpkg
 // would install it: the program in a folder of its own with its setup.ini, the command on PATH,
-// the menu entry, its icon and the AppStream metadata, no stand-ins; and the program starts from
-// there.
+// the menu entry, its icon, the AppStream metadata and the manual page, no stand-ins; lintian finds
+// nothing in it but the placement under /opt that its override documents; no build path is inside
+// the program; and the program starts from there.
 
+#include "line/LineKinds.h"
 #include "settings/Paths.h"
 #include "support/Pty.h"
 #include "support/TempConfig.h"
@@ -35,6 +37,25 @@ QString Run(const QString &program, const QStringList &args, int *status = nullp
     return QString::fromUtf8(process.readAll());
 }
 
+// "~deb12" on Debian 12: the part of a package's version that names the release it is for.
+QString DebianReleaseSuffix()
+{
+    QFile osRelease(QStringLiteral("/etc/os-release"));
+    if (!osRelease.open(QIODevice::ReadOnly))
+        return {};
+    QString id;
+    QString version;
+    for (const QByteArray &line : osRelease.readAll().split('\n')) {
+        const QString text = QString::fromUtf8(line).remove(u'"');
+        if (text.startsWith(QStringLiteral("ID=")))
+            id = text.mid(3);
+        else if (text.startsWith(QStringLiteral("VERSION_ID=")))
+            version = text.mid(11).section(u'.', 0, 0);
+    }
+    return id == QStringLiteral("debian") && !version.isEmpty() ? QStringLiteral("~deb") + version
+                                                                : QString();
+}
+
 const QString MetainfoDir = QStringLiteral("/usr/share/metainfo/");
 const QString MetainfoSuffix = QStringLiteral(".metainfo.xml");
 
@@ -50,11 +71,15 @@ private slots:
     void installedDescriptionsValidate_data();
     void installedDescriptionsValidate();
     void metainfoDescribesThisPackage();
+    void lintianFindsNothingButTheOverride();
+    void manualPageShowsEveryKindOfLine();
+    void noBuildPathInTheProgram();
     void programStartsFromTheUnpackedRoot();
 
 private:
     // The AppStream file's path in the package, named after the program's id.
     QString Metainfo() const;
+    QString PackageVersion() const;
 
     QString FDeb;
     QTemporaryDir FRoot;
@@ -65,6 +90,12 @@ QString TstPackage::Metainfo() const
     const QStringList files =
         QDir(FRoot.path() + MetainfoDir).entryList({QLatin1Char('*') + MetainfoSuffix});
     return files.size() == 1 ? MetainfoDir + files.first() : QString();
+}
+
+QString TstPackage::PackageVersion() const
+{
+    return Run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), FDeb, QStringLiteral("Version")})
+        .trimmed();
 }
 
 void TstPackage::initTestCase()
@@ -173,16 +204,101 @@ void TstPackage::metainfoDescribesThisPackage()
     QVERIFY2(
         QFileInfo(FRoot.path() + QStringLiteral("/usr/share/applications/") + launchable).isFile(),
         qPrintable(launchable));
-    // The newest release listed comes first and is the packaged one.
-    const QString version =
-        Run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), FDeb, QStringLiteral("Version")})
-            .trimmed();
-    QCOMPARE(newestRelease, version);
+    // The newest release listed comes first and is the packaged one, for the Debian release it
+    // was built on (1.0.0~deb12).
+    QCOMPARE(newestRelease + DebianReleaseSuffix(), PackageVersion());
     // The screenshots are the pictures the project keeps in docs/.
     QVERIFY(!screenshots.isEmpty());
     for (const QString &picture : std::as_const(screenshots))
         QVERIFY2(QFileInfo(QStringLiteral(LINDQVAR_DOCS_DIR "/") + picture).isFile(),
                  qPrintable(picture));
+}
+
+// Debian's own checker, as an administrator runs it before taking the package into a repository:
+// errors and warnings fail, and the only tag the package may override is the placement of the
+// program under /opt, which is intended.
+void TstPackage::lintianFindsNothingButTheOverride()
+{
+    const QString lintian = QStandardPaths::findExecutable(QStringLiteral("lintian"));
+    QVERIFY2(!lintian.isEmpty(), "lintian is not installed (scripts/install-deps installs it)");
+    // The findings are read from what it says: with --show-overrides, lintian's own exit status
+    // counts the overridden tag as well, so it is asked to fail only when it could not check.
+    QProcess process;
+    process.start(lintian,
+                  {QStringLiteral("--fail-on"), QStringLiteral("none"),
+                   QStringLiteral("--show-overrides"), QStringLiteral("--display-info"), FDeb});
+    QVERIFY2(process.waitForFinished(240000), "lintian did not finish");
+    const QString output = QString::fromUtf8(process.readAllStandardOutput());
+    const QString said = output + QString::fromUtf8(process.readAllStandardError());
+    QVERIFY2(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0,
+             qPrintable(said));
+    // Errors ("E:") and warnings ("W:") are findings; an overridden tag ("O:") must be the
+    // intended one, and it is there as long as the program is under /opt. Information ("I:") and
+    // the override's comment ("N:") are shown only.
+    QStringList unexpected;
+    int intended = 0;
+    for (const QString &line : output.split(u'\n', Qt::SkipEmptyParts)) {
+        if (line.startsWith(QStringLiteral("O: lindqvar: dir-or-file-in-opt ")))
+            ++intended;
+        else if (line.startsWith(QStringLiteral("E: ")) || line.startsWith(QStringLiteral("W: ")) ||
+                 line.startsWith(QStringLiteral("O: ")))
+            unexpected << line;
+    }
+    QVERIFY2(unexpected.isEmpty(), qPrintable(unexpected.join(u'\n')));
+    QVERIFY2(intended > 0, qPrintable(said));
+}
+
+// man shows the installed page without a warning from groff, and the page has an example of every
+// kind of line the port map takes: a new kind must be documented where administrators look.
+void TstPackage::manualPageShowsEveryKindOfLine()
+{
+    const QString page = FRoot.path() + QStringLiteral("/usr/share/man/man1/lindqvar.1.gz");
+    QVERIFY2(QFileInfo(page).isFile(), qPrintable(page));
+    QProcess man;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("MANWIDTH"), QStringLiteral("200"));
+    man.setProcessEnvironment(env);
+    // As lintian reads it: UTF-8, every groff warning on.
+    man.start(QStringLiteral("man"),
+              {QStringLiteral("--warnings"), QStringLiteral("-E"), QStringLiteral("UTF-8"),
+               QStringLiteral("-l"), QStringLiteral("-Tutf8"), page});
+    QVERIFY2(man.waitForFinished(60000), "man did not finish");
+    const QString text = QString::fromUtf8(man.readAllStandardOutput());
+    const QString warnings = QString::fromUtf8(man.readAllStandardError());
+    QVERIFY2(man.exitStatus() == QProcess::NormalExit && man.exitCode() == 0, qPrintable(warnings));
+    QVERIFY2(warnings.isEmpty(), qPrintable(warnings));
+    // Without the overstrikes of bold and underlined text.
+    QString plain;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (i + 1 < text.size() && text.at(i + 1) == u'\b')
+            ++i;
+        else
+            plain += text.at(i);
+    }
+    for (const TLineKind &kind : LineKinds::All()) {
+        const QString example =
+            *kind.Scheme == '\0'
+                ? QStringLiteral("=/dev/")
+                : QLatin1Char('=') + QLatin1String(kind.Scheme) + QStringLiteral("://");
+        QVERIFY2(plain.contains(example), qPrintable(example));
+    }
+    // Its header names the packaged version.
+    const QString version = PackageVersion().section(u'~', 0, 0);
+    QVERIFY2(plain.contains(QStringLiteral("Lindqvar ") + version), qPrintable(version));
+}
+
+// Two builds of one commit in different folders give the same package only when the folder is
+// nowhere inside the program (debug information and __FILE__ also decide its build id).
+void TstPackage::noBuildPathInTheProgram()
+{
+#ifdef LINDQVAR_SANITIZED
+    QSKIP("the sanitizers' checks carry their source file's path as given, which GCC does not map");
+#endif
+    QFile program(FRoot.path() + QStringLiteral("/opt/lindqvar/lindqvar"));
+    QVERIFY(program.open(QIODevice::ReadOnly));
+    const QByteArray bytes = program.readAll();
+    for (const char *folder : {LINDQVAR_BUILD_DIR, LINDQVAR_SOURCE_DIR})
+        QVERIFY2(!bytes.contains(folder), folder);
 }
 
 void TstPackage::programStartsFromTheUnpackedRoot()
