@@ -109,14 +109,16 @@ void TstWaits::interruptedCallIsRetried()
     TPipe pipe;
     QVERIFY(pipe.Read >= 0);
     TSignalRain rain;
+    ssize_t written = -1;
     std::thread writer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        (void)::write(pipe.Write, "late", 4);
+        written = RetryOnInterrupt([&] { return ::write(pipe.Write, "late", 4); });
     });
     char buffer[8];
     // A blocking read that every signal interrupts still ends with the data.
     const ssize_t got = RetryOnInterrupt([&] { return ::read(pipe.Read, buffer, sizeof buffer); });
     writer.join();
+    QCOMPARE(written, ssize_t(4));
     QCOMPARE(got, ssize_t(4));
     QCOMPARE(QByteArray(buffer, 4), QByteArray("late"));
 }
