@@ -314,20 +314,27 @@ void TLinkSession::PortsMayHaveChanged()
         return;
     }
     QStringList names;
-    TResult discovery = TResult::Success();
     try {
-        GetDosDevices(names, QStringLiteral("COM"), &discovery);
+        names = FindPorts();
     } catch (const std::exception &error) {
         // Nobody asked for this refresh: no box, the reason goes to the log and stderr.
         qWarning("%s", error.what());
         WriteLog(QString::fromUtf8(error.what()));
         return;
     }
+    FView.ShowPorts(names);
+}
+
+QStringList TLinkSession::FindPorts()
+{
+    QStringList names;
+    TResult discovery = TResult::Success();
+    GetDosDevices(names, QStringLiteral("COM"), &discovery);
     if (!discovery) {
         qWarning("%s", qUtf8Printable(discovery.Reason()));
         WriteLog(discovery.Reason());
     }
-    FView.ShowPorts(names);
+    return names;
 }
 
 void TLinkSession::WriteLog(const QString &message, const QString &prefix)
@@ -343,7 +350,6 @@ void TLinkSession::WriteLogBytes(QByteArrayView bytes, const QString &prefix)
 void TLinkSession::SetStatus(const QString &text, bool alarm)
 {
     FStatus = text;
-    FStatusAlarm = alarm;
     FView.ShowStatus(text, alarm);
 }
 

@@ -11,6 +11,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -57,6 +58,11 @@ public:
     // ends.
     void Close();
 
+    // The ports there now (GetDosDevices). A discovery that failed is not fatal, as the ports the
+    // port map holds are still listed: its reason goes to the log, and to the program's error
+    // output, since the log is hidden at start.
+    QStringList FindPorts();
+
     // The speed of a cable link's port and the endpoint's TCP port, as chosen in the settings
     // dialogs: in effect from the next port open and the next endpoint start.
     void SetCableSpeed(int speed) { FCableSpeed = speed; }
@@ -74,9 +80,8 @@ public:
     TCommandState CommandState() const override { return FCommand; }
     // Whether a link is running (its MainLoop on the stack).
     bool LinkRunning() const { return FMainLoopDepth > 0; }
-    // The status shown, and whether in the alarm colour.
+    // The status shown.
     const QString &Status() const { return FStatus; }
-    bool StatusAlarm() const { return FStatusAlarm; }
     // The link's relay: its serial steps, identification, transfer buffer and endpoint sends.
     TLinkRelay &Relay() { return FRelay; }
     // The setup program of the link, and the device's identification reply it was chosen by.
@@ -148,7 +153,6 @@ private:
 
     TCommandState FCommand = TCommandState::Idle;
     QString FStatus;
-    bool FStatusAlarm = false;
     // The port of the current or last link, and the settings in effect.
     QString FLinkPort;
     int FCableSpeed;

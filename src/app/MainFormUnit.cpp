@@ -236,17 +236,8 @@ void TMainLindqvarForm::SpeedButton1Click()
 
 void TMainLindqvarForm::RefreshPortList()
 {
-    QStringList names;
-    TResult discovery = TResult::Success();
-    GetDosDevices(names, QStringLiteral("COM"), &discovery);
-    if (!discovery) {
-        // Not fatal: the ports the map already holds are listed. The log is hidden at start,
-        // so the reason goes to the program's error output as well.
-        qWarning("%s", qUtf8Printable(discovery.Reason()));
-        WriteLog(discovery.Reason());
-    }
     PortsListComboBox->clear();
-    PortsListComboBox->addItems(names);
+    PortsListComboBox->addItems(FSession->FindPorts());
     if (PortsListComboBox->count() > 0) {
         PortsListComboBox->setCurrentIndex(0);
         return;
